@@ -1,0 +1,63 @@
+// Output: the run's file paths, its output streams, record formatting and the decimal comma.
+//
+// Number text is the six-decimal fixed form, correctly rounded with '.' as the point,
+// produced without the C library's printf or locale so that every host writes the same bytes.
+// Streams are C text-mode files, so each '\n' becomes the host's line end (CR LF on Windows).
+#ifndef AGREEMENT_SWEEP_OUTPUT_H
+#define AGREEMENT_SWEEP_OUTPUT_H
+
+#include <cstdio>
+
+#include "experiment.h"
+
+// The host's directory separator, chosen here and nowhere else.
+#ifdef _WIN32
+#define AGREEMENT_SWEEP_SEPARATOR "\\"
+#else
+#define AGREEMENT_SWEEP_SEPARATOR "/"
+#endif
+
+// Paths relative to the working directory. The run never creates "data" or "data/1".
+constexpr const char *REFERENCE_SIGNAL_PATH = "data" AGREEMENT_SWEEP_SEPARATOR "signal_1.dat";
+constexpr const char *CORRELATION_SUMMARY_PATH = "data" AGREEMENT_SWEEP_SEPARATOR "tov.dat";
+constexpr const char *RANK_SUMMARY_PATH = "data" AGREEMENT_SWEEP_SEPARATOR "sl.dat";
+constexpr const char *PASS_FILE_PREFIX =
+    "data" AGREEMENT_SWEEP_SEPARATOR "1" AGREEMENT_SWEEP_SEPARATOR "sign_";
+
+// Writes value as an optional '-', the integer digits, '.' and six correctly rounded
+// decimals into [first, last). Returns the end of the text (not terminated), or a null
+// pointer when it doesn't fit. Infinities and NaNs are written as "inf" and "nan".
+char *format_fixed(char *first, char *last, double value);
+
+// Formats up to three doubles into the text buffer (TEXT_BUFFER_SIZE characters) with a
+// pattern whose only conversion is "%f"; every other character is copied. Returns the
+// length of the terminated text, or -1 with errno = ERANGE and an empty buffer when the
+// text wouldn't fit.
+int format_record(char *buffer, const char *pattern, double first, double second = 0.0,
+                  double third = 0.0);
+
+// Turns every '.' of the buffer's string into ','; no other character changes.
+void to_decimal_comma(char *buffer);
+
+// Formats the path of pass ordinal n's signal file, "data/1/sign_<n>" with no trailing
+// blank, into buffer, which must hold at least 32 characters.
+void pass_file_name(char *buffer, int n);
+
+// Creates or truncates path for writing in text mode. Returns the stream, or a null
+// pointer with errno set when the file can't be opened.
+std::FILE *open_output(const char *path);
+
+// Writes the buffer's string, without its terminating zero. Returns 0, or -1 with errno set.
+int write_piece(std::FILE *stream, const char *buffer);
+
+// Flushes and closes the stream; it is closed either way. Returns 0, or -1 with errno set
+// when the flush or the close failed, so that data may be missing from the file.
+int close_output(std::FILE *stream);
+
+// Print one line on stderr naming path and the system's reason, taken from errno:
+// "agreement_sweep: cannot open <path> for writing: <reason>" and
+// "agreement_sweep: cannot write <path>: <reason>".
+void report_open_failure(const char *path);
+void report_write_failure(const char *path);
+
+#endif

@@ -1,0 +1,6 @@
+#include "run/run.h"
+
+int main(int argc, char **argv)
+{
+    return run_driver(argc, argv);
+}

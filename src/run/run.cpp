@@ -1,0 +1,162 @@
+// Run control: draws the reference signal, then sweeps the passes from full agreement
+// (pass 0) to full disagreement (pass 127).
+#include "run/run.h"
+
+#include <cstdio>
+
+#include "experiment.h"
+#include "output/output.h"
+#include "stats/stats.h"
+#include "synth/synth.h"
+
+namespace {
+
+// The run-wide state, zero at start.
+signal_t reference;                // drawn once, read by every pass
+signal_t coupled;                  // rewritten by every pass
+mask_t mask;                       // rebuilt by every pass
+char text_buffer[TEXT_BUFFER_SIZE]; // every line is formatted here before it is written
+
+// Formats one piece of a line into the text buffer, with decimal commas when asked, and
+// writes it. Returns 0, or -1 with errno set.
+int put_piece(std::FILE *stream, bool comma, const char *pattern, double first,
+              double second = 0.0, double third = 0.0)
+{
+    if (format_record(text_buffer, pattern, first, second, third) < 0) {
+        return -1;
+    }
+    if (comma) {
+        to_decimal_comma(text_buffer);
+    }
+    return write_piece(stream, text_buffer);
+}
+
+// Writes a whole signal file: opens path, writes its 128 levels with the line pattern (decimal
+// points kept) and closes it. Returns 0, or -1 after reporting the failure.
+int write_signal_file(const char *path, const double *signal, const char *pattern)
+{
+    std::FILE *file = open_output(path);
+    if (file == nullptr) {
+        report_open_failure(path);
+        return -1;
+    }
+    for (int i = 0; i < SIGNAL_LENGTH; ++i) {
+        if (put_piece(file, false, pattern, signal[i]) != 0) {
+            report_write_failure(path);
+            close_output(file);
+            return -1;
+        }
+    }
+    if (close_output(file) != 0) {
+        report_write_failure(path);
+        return -1;
+    }
+    return 0;
+}
+
+// Pass q with ordinal n: mask, coupled signal, its file, then one line in each summary.
+// The signal file is written before any summary field, so a pass that fails there leaves
+// the summaries holding whole lines only. Returns 0, or -1 after reporting the failure.
+int run_pass(int q, int n, std::FILE *correlation, std::FILE *rank)
+{
+    build_mask(mask, q);
+    generate_coupled(reference, mask, coupled);
+
+    char path[32];
+    pass_file_name(path, n);
+    if (write_signal_file(path, coupled, "%f\n") != 0) {
+        return -1;
+    }
+
+    // The difference is taken in integers, then converted.
+    const double fraction = static_cast<double>(STEP_COUNT - q) / 127.0;
+    if (put_piece(correlation, true, "%f\t", fraction) != 0) {
+        report_write_failure(CORRELATION_SUMMARY_PATH);
+        return -1;
+    }
+
+    const double mx = signal_mean(reference);
+    const double my = signal_mean(coupled);
+    // The mean written below is taken before amplification, and the variance after it,
+    // about that same mean.
+    amplify_deviations(coupled, my);
+    const double vx = signal_variance(reference, mx);
+    const double vy = signal_variance(coupled, my);
+    const double r = signal_correlation(reference, coupled, mx, my, vx, vy);
+    if (put_piece(correlation, true, "%f\t%f\t%f\n", my, vy, r) != 0) {
+        report_write_failure(CORRELATION_SUMMARY_PATH);
+        return -1;
+    }
+
+    const rank_result ranks = rank_statistic(coupled);
+    if (put_piece(rank, true, "%f\t", ranks.rho) != 0 ||
+        put_piece(rank, true, "%f\n", ranks.bound) != 0) {
+        report_write_failure(RANK_SUMMARY_PATH);
+        return -1;
+    }
+    return 0;
+}
+
+// Closes a summary stream at the end of the pass phase. A stream whose write failed was
+// reported then (its error flag is set), so only a new loss is reported here. Returns 0, or
+// -1 on failure.
+int close_summary(std::FILE *stream, const char *path)
+{
+    const bool reported = std::ferror(stream) != 0;
+    if (close_output(stream) != 0) {
+        if (!reported) {
+            report_write_failure(path);
+        }
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int run_driver(int, char **)
+{
+    for (int i = 0; i < SIGNAL_LENGTH; ++i) {
+        reference[i] = draw_level();
+    }
+    // The reference lines keep their decimal point and end in a blank.
+    if (write_signal_file(REFERENCE_SIGNAL_PATH, reference, "%f \n") != 0) {
+        return 1;
+    }
+    return run_passes();
+}
+
+int run_passes()
+{
+    std::FILE *correlation = open_output(CORRELATION_SUMMARY_PATH);
+    if (correlation == nullptr) {
+        report_open_failure(CORRELATION_SUMMARY_PATH);
+        return 1;
+    }
+    std::FILE *rank = open_output(RANK_SUMMARY_PATH);
+    if (rank == nullptr) {
+        report_open_failure(RANK_SUMMARY_PATH);
+        close_summary(correlation, CORRELATION_SUMMARY_PATH);
+        return 1;
+    }
+
+    int status = 0;
+    int n = 0; // pass ordinal, numbering the pass signal files 1 .. 128
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        n = n + 1;
+        if (run_pass(q, n, correlation, rank) != 0) {
+            status = 1;
+            break;
+        }
+    }
+
+    // Both summaries are closed whatever happened, so every line already written reaches
+    // the disk.
+    if (close_summary(correlation, CORRELATION_SUMMARY_PATH) != 0) {
+        status = 1;
+    }
+    if (close_summary(rank, RANK_SUMMARY_PATH) != 0) {
+        status = 1;
+    }
+    return status;
+}

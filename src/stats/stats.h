@@ -1,0 +1,29 @@
+// Statistics over signals of exactly SIGNAL_LENGTH levels. Every sum starts at 0.0 and adds
+// its terms in index order, and every divisor is 128.0: population, not sample, statistics.
+#ifndef AGREEMENT_SWEEP_STATS_H
+#define AGREEMENT_SWEEP_STATS_H
+
+#include "experiment.h"
+
+// Spearman's rank correlation of a signal against time order, with its 95 % bound.
+struct rank_result {
+    double rho;   // 1 - 6 S / (n^3 - n), S the sum of squared rank differences
+    double bound; // Z_95 * |1 - rho| / sqrt(126)
+};
+
+// Returns the mean of a[0 .. 127].
+double signal_mean(const double *a);
+
+// Returns the mean squared deviation of a[0 .. 127] about the caller's mean m.
+double signal_variance(const double *a, double m);
+
+// Returns the Pearson correlation of a and b from the caller's means and variances, used
+// unchanged. A zero variance divides by zero and gives an infinity or a NaN.
+double signal_correlation(const double *a, const double *b, double ma, double mb, double va,
+                          double vb);
+
+// Returns rho and its bound for the signal's levels against their positions 0 .. 127.
+// Equal levels rank in time order; ranks are never averaged. Doesn't change the signal.
+rank_result rank_statistic(const double *signal);
+
+#endif
