@@ -1,0 +1,175 @@
+// Number text, record formatting, the decimal comma, paths, streams and failure messages.
+// Expected texts are exact decimal expansions rounded by hand to six places, ties to even.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <string>
+
+#include "output/output.h"
+
+namespace {
+
+std::string fixed(double value)
+{
+    char text[400];
+    char *end = format_fixed(text, text + sizeof text, value);
+    return end == nullptr ? std::string("<no room>") : std::string(text, end);
+}
+
+std::string record(const char *pattern, double a, double b = 0.0, double c = 0.0)
+{
+    char buffer[TEXT_BUFFER_SIZE];
+    EXPECT_GE(format_record(buffer, pattern, a, b, c), 0);
+    return buffer;
+}
+
+std::string comma(const char *pattern, double a, double b = 0.0, double c = 0.0)
+{
+    char buffer[TEXT_BUFFER_SIZE];
+    format_record(buffer, pattern, a, b, c);
+    to_decimal_comma(buffer);
+    return buffer;
+}
+
+} // namespace
+
+TEST(NumberText, PlainValues)
+{
+    EXPECT_EQ(fixed(0.0), "0.000000");
+    EXPECT_EQ(fixed(0.5), "0.500000");
+    EXPECT_EQ(fixed(1.011261329997), "1.011261"); // the run's first level
+    EXPECT_EQ(fixed(10.0), "10.000000");
+    EXPECT_EQ(fixed(0.1), "0.100000");
+    EXPECT_EQ(fixed(239.86001980), "239.860020");
+}
+
+TEST(NumberText, NegativeValues)
+{
+    EXPECT_EQ(fixed(-0.458734), "-0.458734");
+    EXPECT_EQ(fixed(-0.350419), "-0.350419");
+    EXPECT_EQ(fixed(-1e-7), "-0.000000"); // rounds to zero but keeps its sign, as %f does
+    EXPECT_EQ(fixed(-0.0), "-0.000000");
+}
+
+TEST(NumberText, ExactTiesRoundToEven)
+{
+    // 2^-7 = 0.0078125 and 3 * 2^-7 = 0.0234375 are exact: the seventh digit is a true tie.
+    EXPECT_EQ(fixed(0.0078125), "0.007812");
+    EXPECT_EQ(fixed(0.0234375), "0.023438");
+    EXPECT_EQ(fixed(-0.0078125), "-0.007812");
+    EXPECT_EQ(fixed(1.0078125), "1.007812");
+}
+
+TEST(NumberText, NearTiesFollowTheExactValue)
+{
+    // Written ties that are not ties in binary round the way the stored value lies.
+    EXPECT_EQ(fixed(5e-7), "0.000000");       // stored as 4.99999999999999977e-7
+    EXPECT_EQ(fixed(1.0000005), "1.000001");  // stored as 1.00000050000000007
+    EXPECT_EQ(fixed(9.9999995), "9.999999");  // stored as 9.99999949999999949
+    EXPECT_EQ(fixed(123456789.1234565), "123456789.123456"); // stored just below the tie
+}
+
+TEST(NumberText, RoundsUpAcrossPowersOfTen)
+{
+    EXPECT_EQ(fixed(0.9999995), "1.000000");  // stored as 0.99999950000000004
+    EXPECT_EQ(fixed(9.9999996), "10.000000");
+    EXPECT_EQ(fixed(-9.9999996), "-10.000000");
+    EXPECT_EQ(fixed(99.9999995), "100.000000"); // stored as 99.9999995000000013
+}
+
+TEST(NumberText, LargeValues)
+{
+    EXPECT_EQ(fixed(9007199254740992.0), "9007199254740992.000000"); // 2^53
+    EXPECT_EQ(fixed(1e22), "10000000000000000000000.000000");       // exact in binary
+    EXPECT_EQ(fixed(1e23), "99999999999999991611392.000000");       // nearest double
+    EXPECT_EQ(fixed(1.7976931348623157e308).size(), 316U);           // 309 digits + 7
+}
+
+TEST(NumberText, IgnoresTheLocale)
+{
+    // A locale with a decimal comma, where one is installed, must not change the text.
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr &&
+        std::setlocale(LC_ALL, "C.UTF-8") == nullptr) {
+        GTEST_SKIP() << "no other locale installed";
+    }
+    EXPECT_EQ(fixed(2.5), "2.500000");
+    std::setlocale(LC_ALL, "C");
+}
+
+TEST(RecordFormat, Patterns)
+{
+    EXPECT_EQ(record("%f \n", 1.011261329997), "1.011261 \n");
+    EXPECT_EQ(record("%f\n", 4.5), "4.500000\n");
+    EXPECT_EQ(record("%f\t", 1.0), "1.000000\t");
+    EXPECT_EQ(record("%f\t%f\t%f\n", 4.672334, 239.86001980, 0.356753),
+              "4.672334\t239.860020\t0.356753\n");
+}
+
+TEST(RecordFormat, TooLongLeavesAnEmptyBuffer)
+{
+    // Three values of 316 characters each can't fit the 256-character buffer.
+    char buffer[TEXT_BUFFER_SIZE];
+    errno = 0;
+    EXPECT_EQ(format_record(buffer, "%f\t%f\t%f\n", 1e308, 1e308, 1e308), -1);
+    EXPECT_EQ(errno, ERANGE);
+    EXPECT_STREQ(buffer, "");
+    // 255 characters of text fill the buffer exactly; 256 don't.
+    EXPECT_EQ(format_record(buffer, "%f", 5e247), 255); // 248 digits + '.' + 6
+    EXPECT_EQ(format_record(buffer, "%f", 5e248), -1);
+}
+
+TEST(DecimalComma, SummaryFields)
+{
+    EXPECT_EQ(comma("%f\t", 0.5), "0,500000\t");
+    EXPECT_EQ(comma("%f\t", -0.458734), "-0,458734\t");
+    EXPECT_EQ(comma("%f\t%f\t%f\n", 4.672334, 239.86001980, -0.350419),
+              "4,672334\t239,860020\t-0,350419\n");
+    char no_point[] = "12\t-3\n";
+    to_decimal_comma(no_point);
+    EXPECT_STREQ(no_point, "12\t-3\n");
+}
+
+TEST(Paths, UseTheHostSeparator)
+{
+    char buffer[32];
+    pass_file_name(buffer, 1);
+#ifdef _WIN32
+    EXPECT_STREQ(buffer, "data\\1\\sign_1");
+    EXPECT_STREQ(CORRELATION_SUMMARY_PATH, "data\\tov.dat");
+#else
+    EXPECT_STREQ(buffer, "data/1/sign_1"); // no trailing blank
+    EXPECT_STREQ(REFERENCE_SIGNAL_PATH, "data/signal_1.dat");
+    EXPECT_STREQ(CORRELATION_SUMMARY_PATH, "data/tov.dat");
+    EXPECT_STREQ(RANK_SUMMARY_PATH, "data/sl.dat");
+    pass_file_name(buffer, 128);
+    EXPECT_STREQ(buffer, "data/1/sign_128");
+#endif
+}
+
+#ifndef _WIN32
+TEST(Streams, ReportFailures)
+{
+    errno = 0;
+    EXPECT_EQ(open_output("no-such-folder/file"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    testing::internal::CaptureStderr();
+    report_open_failure("no-such-folder/file");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "agreement_sweep: cannot open no-such-folder/file for writing: "
+              "No such file or directory\n");
+
+    // A full disk: the write may sit in the stream's buffer, but the close must fail.
+    std::FILE *full = open_output("/dev/full");
+    ASSERT_NE(full, nullptr);
+    const int written = write_piece(full, "1.000000\n");
+    EXPECT_EQ(close_output(full), -1);
+    EXPECT_TRUE(written == 0 || written == -1);
+    EXPECT_EQ(errno, ENOSPC);
+    testing::internal::CaptureStderr();
+    report_write_failure("data/tov.dat");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "agreement_sweep: cannot write data/tov.dat: No space left on device\n");
+}
+#endif

@@ -1,0 +1,161 @@
+// Scaling of raw draws, the direction mask and the coupled signal's rules.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "synth/synth.h"
+
+namespace {
+
+int cleared_count(const std::int32_t *mask)
+{
+    int cleared = 0;
+    for (int p = 0; p < STEP_COUNT; ++p) {
+        cleared += mask[p] == 0 ? 1 : 0;
+    }
+    return cleared;
+}
+
+// A reference with rising, falling and level steps in a fixed rhythm.
+void make_reference(double *reference)
+{
+    const double cycle[5] = {2.0, 8.5, 8.5, 3.25, 9.75}; // up, level, down, up, down
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+        reference[p] = cycle[p % 5];
+    }
+}
+
+// Every step of coupled must go the way the mask ties to the reference step: up only for
+// (flag 1, rising) or (flag 0, falling), down otherwise, level steps included.
+void expect_directions(const double *reference, const std::int32_t *mask, const double *coupled)
+{
+    for (int p = 0; p < STEP_COUNT; ++p) {
+        const double step = reference[p + 1] - reference[p];
+        const bool up = (mask[p] == 1 && step > 0.0) || (mask[p] == 0 && step < 0.0);
+        if (up) {
+            EXPECT_GE(coupled[p + 1], coupled[p]) << "step " << p << " should rise";
+        } else {
+            EXPECT_LE(coupled[p + 1], coupled[p]) << "step " << p << " should fall";
+        }
+    }
+}
+
+// Levels stay in [1, 10] up to a few units in the last place.
+void expect_in_bounds(const double *coupled)
+{
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+        EXPECT_GE(coupled[p], LEVEL_MIN - 1e-14) << "level " << p;
+        EXPECT_LE(coupled[p], LEVEL_MAX + 1e-14) << "level " << p;
+    }
+}
+
+} // namespace
+
+TEST(RandomSource, LevelScaling)
+{
+    EXPECT_EQ(level_from_draw(0), 1.0);      // lowest draw, lowest level, exactly
+    EXPECT_EQ(level_from_draw(32767), 10.0); // highest draw, highest level, exactly
+    EXPECT_NEAR(level_from_draw(41), 1.011261329997, 1e-12); // the run's first level
+    for (int i = 0; i < 1000; ++i) {
+        const double level = draw_level();
+        EXPECT_GE(level, 1.0);
+        EXPECT_LE(level, 10.0);
+    }
+}
+
+TEST(RandomSource, StepIndexScaling)
+{
+    EXPECT_EQ(step_index_from_draw(0), 0);
+    EXPECT_EQ(step_index_from_draw(32766), 126); // 32766 * 127 / 32767 = 126.996...
+    EXPECT_EQ(step_index_from_draw(32767), 127); // the one index outside the mask
+    EXPECT_EQ(step_index_from_draw(258), 0);     // 258 * 127 / 32767 = 0.99996...
+    EXPECT_EQ(step_index_from_draw(259), 1);     // 259 * 127 / 32767 = 1.00384...
+}
+
+TEST(DirectionMask, ClearsExactlyQ)
+{
+    mask_t mask;
+    const int counts[6] = {0, 1, 2, 63, 126, 127};
+    for (int q : counts) {
+        build_mask(mask, q);
+        EXPECT_EQ(cleared_count(mask), q) << "q = " << q;
+        for (int p = 0; p < STEP_COUNT; ++p) {
+            EXPECT_TRUE(mask[p] == 0 || mask[p] == 1) << "flag " << p << " = " << mask[p];
+        }
+    }
+}
+
+TEST(DirectionMask, ResetsBeforeClearing)
+{
+    mask_t mask;
+    build_mask(mask, 127);
+    EXPECT_EQ(cleared_count(mask), 127);
+    build_mask(mask, 0); // a pass never sees the previous pass's mask
+    EXPECT_EQ(cleared_count(mask), 0);
+    build_mask(mask, 5);
+    EXPECT_EQ(cleared_count(mask), 5);
+}
+
+TEST(CoupledSignal, FollowsTheMaskedDirections)
+{
+    signal_t reference;
+    signal_t coupled;
+    mask_t mask;
+    make_reference(reference);
+
+    build_mask(mask, 0); // full agreement: up wherever the reference rises
+    generate_coupled(reference, mask, coupled);
+    expect_directions(reference, mask, coupled);
+    expect_in_bounds(coupled);
+
+    build_mask(mask, 127); // full disagreement: up wherever the reference falls
+    generate_coupled(reference, mask, coupled);
+    expect_directions(reference, mask, coupled);
+    expect_in_bounds(coupled);
+
+    for (int q = 1; q < 127; q += 9) {
+        build_mask(mask, q);
+        generate_coupled(reference, mask, coupled);
+        expect_directions(reference, mask, coupled);
+        expect_in_bounds(coupled);
+    }
+}
+
+TEST(CoupledSignal, LevelReferenceAlwaysGoesDown)
+{
+    signal_t reference;
+    signal_t coupled;
+    mask_t mask;
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+        reference[p] = 4.5;
+    }
+    const int counts[3] = {0, 64, 127};
+    for (int q : counts) {
+        build_mask(mask, q);
+        generate_coupled(reference, mask, coupled);
+        for (int p = 0; p < STEP_COUNT; ++p) {
+            EXPECT_LE(coupled[p + 1], coupled[p]) << "q = " << q << ", step " << p;
+        }
+        EXPECT_GE(coupled[STEP_COUNT], 1.0 - 1e-14);
+    }
+}
+
+TEST(CoupledSignal, AmplifiesAboutTheGivenMean)
+{
+    signal_t levels;
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+        levels[p] = (p % 2 == 0) ? 4.0 : 6.0; // deviations of -1 and +1 about 5
+    }
+    amplify_deviations(levels, 5.0);
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+        EXPECT_EQ(levels[p], (p % 2 == 0) ? 0.0 : 10.0) << "level " << p;
+    }
+
+    // About a mean that isn't the signal's own, the mean itself stays put and every other
+    // level moves five times as far from it: 3 is 1 below 4, so it lands at -1.
+    levels[0] = 4.0;
+    levels[1] = 3.0;
+    amplify_deviations(levels, 4.0);
+    EXPECT_EQ(levels[0], 4.0);
+    EXPECT_EQ(levels[1], -1.0);
+}
