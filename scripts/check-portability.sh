@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# Proves the program's promise that every run writes the same bytes on every toolchain:
+#   1. the Windows program (MinGW-w64, static) run under Wine writes the Linux run's files,
+#      under their Windows names, with CR LF line ends, and reports a missing data\1;
+#   2. GCC and Clang at Debug, Release and Release -march=native write identical trees;
+#   3. the whole test suite passes under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   4. clang-tidy and cppcheck report nothing on src/ and include/.
+# Usage: scripts/check-portability.sh [work folder, default build/portability]
+# Exit status: 0 when every check passes, 1 when one fails, 77 when a tool is missing
+# (reported as skipped, with the tools it lacks).
+set -uo pipefail
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+work=${1:-$src/build/portability}
+jobs=2
+
+missing=()
+for tool in cmake g++ clang++ x86_64-w64-mingw32-g++ wine clang-tidy cppcheck; do
+  command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "portability check skipped: missing ${missing[*]}"
+  echo "install: apt-get install g++-mingw-w64-x86-64 wine wine64 clang clang-tidy cppcheck"
+  exit 77
+fi
+
+mkdir -p "$work"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+step() { echo "== $*"; }
+
+# Runs a command quietly, showing its output only when it fails.
+quiet() {
+  local log="$work/last.log"
+  if ! "$@" >"$log" 2>&1; then
+    cat "$log"
+    return 1
+  fi
+}
+
+# Configures and builds the program alone: build <folder> <cmake options...>
+build() {
+  local dir=$1
+  shift
+  quiet cmake -S "$src" -B "$work/$dir" -DBUILD_TESTING=OFF -DAGREEMENT_SWEEP_WERROR=ON "$@" &&
+    quiet cmake --build "$work/$dir" --parallel "$jobs"
+}
+
+# Runs a program in a fresh folder that holds data/1: run_in <folder> <command...>
+run_in() {
+  local dir=$1
+  shift
+  rm -rf "$dir" && mkdir -p "$dir/data/1" && (cd "$dir" && "$@")
+}
+
+# ---- 2. Compilers and flags --------------------------------------------------------------
+reference=""
+for compiler in g++ clang++; do
+  for variant in debug release native; do
+    case $compiler in
+      g++) name="gcc-$variant" ;;
+      *) name="clang-$variant" ;;
+    esac
+    case $variant in
+      debug) options=(-DCMAKE_BUILD_TYPE=Debug) ;;
+      release) options=(-DCMAKE_BUILD_TYPE=Release) ;;
+      native) options=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=-O3 -march=native") ;;
+    esac
+    step "build and run: $name"
+    if ! build "$name" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+      "${options[@]}"; then
+      fail "$name does not build cleanly"
+      continue
+    fi
+    if ! run_in "$work/tree-$name" "$work/$name/agreement_sweep"; then
+      fail "$name: the run failed"
+      continue
+    fi
+    if [ -z "$reference" ]; then
+      reference="$work/tree-$name"
+    elif ! diff -r "$reference/data" "$work/tree-$name/data" >/dev/null; then
+      fail "$name writes different files from ${reference##*/tree-}"
+      diff -r "$reference/data" "$work/tree-$name/data" | head -n 20
+    fi
+  done
+done
+
+# ---- 1. Windows program under Wine --------------------------------------------------------
+step "build (MinGW-w64, static) and run under Wine"
+export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if ! build mingw -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release; then
+  fail "the MinGW-w64 build does not build cleanly"
+elif [ -z "$reference" ]; then
+  fail "no Linux tree to compare the Windows run with"
+else
+  exe="$work/mingw/agreement_sweep.exe"
+  windows="$work/tree-windows"
+  run_in "$windows" wine "$exe" >"$work/wine.out" 2>"$work/wine.err"
+  status=$?
+  [ "$status" -eq 0 ] || fail "the Windows run exited with status $status: $(cat "$work/wine.err")"
+  # The same names as the Linux run, so no trailing blank on the pass files either.
+  if ! diff <(cd "$reference" && find data -type f | sort) \
+    <(cd "$windows" && find data -type f | sort) >/dev/null; then
+    fail "the Windows run wrote other file names"
+    diff <(cd "$reference" && find data -type f | sort) <(cd "$windows" && find data -type f | sort) | head
+  fi
+  crlf_bad=0
+  content_bad=0
+  while IFS= read -r file; do
+    # Every line must end in CR LF, and folding CR LF to LF must give the Linux bytes.
+    if grep -q -v $'\r$' "$windows/$file" || [ "$(tail -c 1 "$windows/$file" | od -An -c | tr -d ' ')" != '\n' ]; then
+      crlf_bad=$((crlf_bad + 1))
+    fi
+    if ! cmp -s <(sed 's/\r$//' "$windows/$file") "$reference/$file"; then
+      content_bad=$((content_bad + 1))
+    fi
+  done < <(cd "$reference" && find data -type f)
+  [ "$crlf_bad" -eq 0 ] || fail "$crlf_bad Windows files have lines without CR LF"
+  [ "$content_bad" -eq 0 ] || fail "$content_bad Windows files differ from the Linux run"
+  echo "   $(cd "$windows" && find data -type f | wc -l) files checked against the Linux run"
+
+  # A missing data\1 stops the run with status 1 and a message naming the file.
+  rm -rf "$work/tree-windows-missing" && mkdir -p "$work/tree-windows-missing/data"
+  (cd "$work/tree-windows-missing" && wine "$exe") >"$work/wine.out" 2>"$work/wine.err"
+  status=$?
+  expected='agreement_sweep: cannot open data\1\sign_1 for writing: No such file or directory'
+  [ "$status" -eq 1 ] || fail "a missing data\\1 gave status $status under Wine, not 1"
+  grep -q -F -x "$expected" <(tr -d '\r' <"$work/wine.err") ||
+    fail "a missing data\\1 gave another message under Wine: $(cat "$work/wine.err")"
+fi
+
+# ---- 3. Sanitizers -------------------------------------------------------------------------
+step "test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+if ! quiet cmake -S "$src" -B "$work/sanitize" -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON \
+  -DAGREEMENT_SWEEP_SANITIZE=ON || ! quiet cmake --build "$work/sanitize" --parallel "$jobs"; then
+  fail "the sanitizer build does not build"
+elif ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  quiet ctest --test-dir "$work/sanitize" --label-exclude portability --parallel "$jobs" \
+  --output-on-failure; then
+  fail "the test suite is not clean under the sanitizers"
+fi
+
+# ---- 4. Static analysis --------------------------------------------------------------------
+step "clang-tidy"
+sources=$(cd "$src" && find src -name '*.cpp' | sort)
+if ! (cd "$src" && quiet clang-tidy -p "$work/clang-release" --quiet --warnings-as-errors='*' \
+  --header-filter="^$src/(include|src)/" \
+  $sources); then
+  fail "clang-tidy reports findings"
+fi
+step "cppcheck"
+if ! (cd "$src" && quiet cppcheck --quiet --std=c++17 --language=c++ --error-exitcode=1 \
+  --enable=warning,style,performance,portability --inline-suppr \
+  --suppress=missingIncludeSystem -I include -I src src include); then
+  fail "cppcheck reports findings"
+fi
+
+if [ "$failures" -gt 0 ]; then
+  echo "portability check: $failures failure(s)"
+  exit 1
+fi
+echo "portability check: every tree is identical and every check is clean"
