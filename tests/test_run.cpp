@@ -171,6 +171,19 @@ TEST_F(RunTest, FullRunWritesEveryFile)
     EXPECT_EQ(data("tov.dat").find('\r'), std::string::npos) << "host line ends are LF";
 }
 
+TEST_F(RunTest, SameBytesAsTheRecordedRun)
+{
+    // golden/run.sha256 holds the SHA-256 of all 131 files of a run recorded before any
+    // speed work (straightforward exchange sort, std::to_chars for every number, default
+    // stream buffering), after that run had matched every quoted figure. Every later build
+    // must write exactly those bytes.
+    make_data_folders(true);
+    ASSERT_EQ(run(), 0);
+    const std::string command = "cd '" + folder_.string() + "' && sha256sum --quiet -c '" +
+                                AGREEMENT_SWEEP_GOLDEN + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << "files differ from the recorded run";
+}
+
 TEST_F(RunTest, RerunReplacesEveryFile)
 {
     make_data_folders(true);

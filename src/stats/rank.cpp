@@ -23,20 +23,31 @@ rank_result rank_statistic(const double *signal)
         position[p] = p;
     }
 
-    // Step 2: exchange sort, ascending. Only a strictly greater level moves up, so equal
+    // Step 2: exchange sort, ascending: sweep p compares the adjacent pairs (s, s + 1) for
+    // s = 0 .. 126 - p and swaps them when the left level is strictly greater, so equal
     // levels keep their time order and get distinct ranks in that order.
-    for (int p = 0; p < SIGNAL_LENGTH; ++p) {
-        for (int s = 0; s < SIGNAL_LENGTH - 1 - p; ++s) {
-            if (sort_copy[s] > sort_copy[s + 1]) {
-                const double level = sort_copy[s];
-                sort_copy[s] = sort_copy[s + 1];
-                sort_copy[s + 1] = level;
-                const int time = position[s];
-                position[s] = position[s + 1];
-                position[s + 1] = time;
-            }
+    //
+    // Within a sweep the level arriving at s + 1 is always the running maximum so far, so it
+    // is carried in a register instead of being stored and reloaded, and each comparison
+    // selects instead of branching: the outcome of comparing random levels can't be
+    // predicted, and a mispredicted branch per comparison costs more than the selects.
+    for (int p = 0; p < SIGNAL_LENGTH - 1; ++p) {
+        const int last = SIGNAL_LENGTH - 1 - p; // the sweep's final place
+        double carried = sort_copy[0];
+        int carried_position = position[0];
+        for (int s = 0; s < last; ++s) {
+            const double next = sort_copy[s + 1];
+            const int next_position = position[s + 1];
+            const bool swap = carried > next;
+            sort_copy[s] = swap ? next : carried;
+            position[s] = swap ? next_position : carried_position;
+            carried = swap ? carried : next;
+            carried_position = swap ? carried_position : next_position;
         }
+        sort_copy[last] = carried;
+        position[last] = carried_position;
     }
+    // The last sweep (p = 127) has no pair to compare.
 
     // Step 3: sum of squared rank differences. Each difference is an integer below 128, so
     // its square and the running sum are exact.
