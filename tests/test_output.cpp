@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <charconv>
 #include <clocale>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
 #include <cstdio>
 #include <string>
 
@@ -152,7 +157,8 @@ TEST(Paths, UseTheHostSeparator)
 TEST(Streams, ReportFailures)
 {
     errno = 0;
-    EXPECT_EQ(open_output("no-such-folder/file"), nullptr);
+    char stream_buffer[4096];
+    EXPECT_EQ(open_output("no-such-folder/file", stream_buffer, sizeof stream_buffer), nullptr);
     EXPECT_EQ(errno, ENOENT);
     testing::internal::CaptureStderr();
     report_open_failure("no-such-folder/file");
@@ -161,7 +167,7 @@ TEST(Streams, ReportFailures)
               "No such file or directory\n");
 
     // A full disk: the write may sit in the stream's buffer, but the close must fail.
-    std::FILE *full = open_output("/dev/full");
+    std::FILE *full = open_output("/dev/full", stream_buffer, sizeof stream_buffer);
     ASSERT_NE(full, nullptr);
     const int written = write_piece(full, "1.000000\n");
     EXPECT_EQ(close_output(full), -1);
@@ -173,3 +179,100 @@ TEST(Streams, ReportFailures)
               "agreement_sweep: cannot write data/tov.dat: No space left on device\n");
 }
 #endif
+
+namespace {
+
+// Compares format_fixed with std::to_chars, the reference for the six-decimal form, and
+// reports the first value where they differ.
+class AgainstToChars {
+public:
+    void check(double value)
+    {
+        char expected[400];
+        char actual[400];
+        char *expected_end =
+            std::to_chars(expected, expected + sizeof expected, value, std::chars_format::fixed, 6)
+                .ptr;
+        char *actual_end = format_fixed(actual, actual + sizeof actual, value);
+        ++checked_;
+        if (failures_ < 5 && (actual_end == nullptr ||
+                              std::string(expected, expected_end) != std::string(actual, actual_end))) {
+            ++failures_;
+            ADD_FAILURE() << "for " << std::hexfloat << value << " expected "
+                          << std::string(expected, expected_end) << " got "
+                          << (actual_end == nullptr ? "<no room>" : std::string(actual, actual_end));
+        }
+    }
+    long checked() const { return checked_; }
+
+private:
+    long checked_ = 0;
+    int failures_ = 0;
+};
+
+} // namespace
+
+TEST(NumberText, MatchesToCharsOnMillionsOfValues)
+{
+    AgainstToChars compare;
+    std::mt19937_64 random(20261208U);
+
+    // Any bit pattern: every exponent, subnormals, infinities and NaNs.
+    for (int i = 0; i < 1000000; ++i) {
+        const std::uint64_t bits = random();
+        double value = 0.0;
+        std::memcpy(&value, &bits, sizeof value);
+        compare.check(value);
+    }
+    // The range this run writes, and some way beyond it, both signs.
+    std::uniform_real_distribution<double> levels(-1000.0, 1000.0);
+    for (int i = 0; i < 1000000; ++i) {
+        compare.check(levels(random));
+    }
+    // Exact binary fractions i / 2^j: j = 7 gives true ties at the sixth decimal, the other
+    // j values near-ties on either side.
+    for (int j = 0; j <= 40; ++j) {
+        for (int i = 0; i < 20000; ++i) {
+            const double value = std::ldexp(static_cast<double>(random() >> 40), -j);
+            compare.check(value);
+            compare.check(-value);
+        }
+    }
+    // Written halfway points n / 10^6 + 5 * 10^-7 and their neighbours.
+    for (int i = 0; i < 200000; ++i) {
+        const double tie = static_cast<double>(random() % 100000000000ULL) / 1e6 + 5e-7;
+        double value = tie;
+        for (int step = 0; step < 3; ++step) {
+            compare.check(value);
+            value = std::nextafter(value, 0.0);
+        }
+        compare.check(std::nextafter(tie, 1e300));
+    }
+    // Around the powers of ten, where a round-up adds a digit, and around the fast path's
+    // limit 2^43 and the smallest values that still round to 0.000001.
+    const double edges[] = {0.0, 8796093022208.0, 5e-7, 1.5e-6};
+    for (int k = -7; k <= 22; ++k) {
+        const double power = std::pow(10.0, k);
+        for (const double centre : {power, power - 5e-7}) {
+            double below = centre;
+            double above = centre;
+            for (int step = 0; step < 200; ++step) {
+                compare.check(below);
+                compare.check(-above);
+                below = std::nextafter(below, 0.0);
+                above = std::nextafter(above, 1e308);
+            }
+        }
+    }
+    for (const double centre : edges) {
+        double below = centre;
+        double above = centre;
+        for (int step = 0; step < 1000; ++step) {
+            compare.check(below);
+            compare.check(above);
+            below = std::nextafter(below, -1.0);
+            above = std::nextafter(above, 1e308);
+        }
+    }
+    EXPECT_GT(compare.checked(), 3000000);
+}

@@ -4,9 +4,15 @@
 
 #include "output/output.h"
 
-std::FILE *open_output(const char *path)
+std::FILE *open_output(const char *path, char *stream_buffer, std::size_t size)
 {
-    return std::fopen(path, "w");
+    std::FILE *stream = std::fopen(path, "w");
+    if (stream != nullptr) {
+        // Refused only for invalid arguments; the stream then keeps its own buffer and still
+        // writes everything, in more pieces.
+        static_cast<void>(std::setvbuf(stream, stream_buffer, _IOFBF, size));
+    }
+    return stream;
 }
 
 int write_piece(std::FILE *stream, const char *buffer)

@@ -6,6 +6,7 @@
 #ifndef AGREEMENT_SWEEP_OUTPUT_H
 #define AGREEMENT_SWEEP_OUTPUT_H
 
+#include <cstddef>
 #include <cstdio>
 
 #include "experiment.h"
@@ -43,9 +44,11 @@ void to_decimal_comma(char *buffer);
 // blank, into buffer, which must hold at least 32 characters.
 void pass_file_name(char *buffer, int n);
 
-// Creates or truncates path for writing in text mode. Returns the stream, or a null
-// pointer with errno set when the file can't be opened.
-std::FILE *open_output(const char *path);
+// Creates or truncates path for writing in text mode, buffered in the caller's
+// stream_buffer of size characters, which must outlive the stream. A buffer that holds the
+// whole file lets the file reach the system in one write, at close. Returns the stream, or a
+// null pointer with errno set when the file can't be opened.
+std::FILE *open_output(const char *path, char *stream_buffer, std::size_t size);
 
 // Writes the buffer's string, without its terminating zero. Returns 0, or -1 with errno set.
 int write_piece(std::FILE *stream, const char *buffer);
