@@ -125,6 +125,27 @@ TEST(RecordFormat, TooLongLeavesAnEmptyBuffer)
     EXPECT_EQ(format_record(buffer, "%f", 5e248), -1);
 }
 
+TEST(RecordFormat, AppendGathersLines)
+{
+    char buffer[TEXT_BUFFER_SIZE];
+    int length = format_record(buffer, "%f\n", 1.5);
+    length = append_record(buffer, length, "%f\n", -2.25);
+    EXPECT_EQ(length, 19);
+    EXPECT_STREQ(buffer, "1.500000\n-2.250000\n");
+
+    // Fill the buffer with 25 lines of 10 characters; the 26th no longer fits (250 + 10 >
+    // 255) and must leave the gathered lines as they were.
+    length = 0;
+    for (int i = 0; i < 25; ++i) {
+        length = append_record(buffer, length, "%f\n", 10.0);
+    }
+    ASSERT_EQ(length, 250);
+    errno = 0;
+    EXPECT_EQ(append_record(buffer, length, "%f\n", 10.0), -1);
+    EXPECT_EQ(errno, ERANGE);
+    EXPECT_EQ(std::string(buffer).size(), 250U);
+}
+
 TEST(DecimalComma, SummaryFields)
 {
     EXPECT_EQ(comma("%f\t", 0.5), "0,500000\t");

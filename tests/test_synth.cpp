@@ -72,6 +72,14 @@ TEST(RandomSource, StepIndexScaling)
     EXPECT_EQ(step_index_from_draw(259), 1);     // 259 * 127 / 32767 = 1.00384...
 }
 
+TEST(RandomSource, StepIndexEqualsTheDoubleFormulaForEveryDraw)
+{
+    for (int r = 0; r <= RANDOM_MAX; ++r) {
+        const double index = std::floor((static_cast<double>(r) * 127.0) / 32767.0);
+        ASSERT_EQ(step_index_from_draw(r), static_cast<int>(index)) << "draw " << r;
+    }
+}
+
 TEST(DirectionMask, ClearsExactlyQ)
 {
     mask_t mask;

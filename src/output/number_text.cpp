@@ -2,6 +2,7 @@
 #include <cassert>
 #include <cerrno>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -54,16 +55,18 @@ char *format_fixed_fast(char *out, double value)
         }
     } // else below 2^-61 after scaling: rounds to zero
 
-    // Step 3: sign, integer digits, point, six decimals with leading zeros.
+    // Step 3: sign, integer digits, point, six decimals with leading zeros, two at a time.
     if (negative) {
         *out++ = '-';
     }
     out = std::to_chars(out, out + 20, q / 1000000U).ptr;
     *out++ = '.';
-    std::uint64_t decimals = q % 1000000U;
-    for (int i = 6; i-- > 0;) {
-        out[i] = static_cast<char>('0' + decimals % 10U);
-        decimals /= 10U;
+    auto decimals = static_cast<std::uint32_t>(q % 1000000U);
+    for (int i = 4; i >= 0; i -= 2) {
+        const std::uint32_t pair = decimals % 100U;
+        decimals /= 100U;
+        out[i] = static_cast<char>('0' + pair / 10U);
+        out[i + 1] = static_cast<char>('0' + pair % 10U);
     }
     return out + 6;
 #else
@@ -80,26 +83,35 @@ char *format_fixed(char *first, char *last, double value)
     // Every value this run writes takes the fast path; the rest go through to_chars, whose
     // fixed form with a precision is the exact decimal expansion rounded to six places,
     // ties to even, with '.' whatever the locale.
-    char text[32];
-    char *const end = format_fixed_fast(text, value);
-    if (end != nullptr) {
-        const std::size_t length = static_cast<std::size_t>(end - text);
-        if (length > static_cast<std::size_t>(last - first)) {
-            return nullptr;
+    constexpr std::ptrdiff_t FAST_ROOM = 32; // the fast path's longest text is 22 characters
+    if (last - first >= FAST_ROOM) {
+        char *const end = format_fixed_fast(first, value);
+        if (end != nullptr) {
+            return end;
         }
-        std::memcpy(first, text, length);
-        return first + length;
+    } else {
+        char text[FAST_ROOM];
+        char *const end = format_fixed_fast(text, value);
+        if (end != nullptr) {
+            const auto length = end - text;
+            if (length > last - first) {
+                return nullptr;
+            }
+            std::memcpy(first, text, static_cast<std::size_t>(length));
+            return first + length;
+        }
     }
     const std::to_chars_result result =
         std::to_chars(first, last, value, std::chars_format::fixed, 6);
     return result.ec == std::errc() ? result.ptr : nullptr;
 }
 
-int format_record(char *buffer, const char *pattern, double first, double second, double third)
+int append_record(char *buffer, int length, const char *pattern, double first, double second,
+                  double third)
 {
     const double values[3] = {first, second, third};
     int used = 0;
-    char *out = buffer;
+    char *out = buffer + length;
     char *const last = buffer + TEXT_BUFFER_SIZE - 1; // keeps room for the terminating zero
     for (const char *c = pattern; *c != '\0'; ++c) {
         if (c[0] == '%' && c[1] == 'f') {
@@ -112,13 +124,18 @@ int format_record(char *buffer, const char *pattern, double first, double second
             out = nullptr;
         }
         if (out == nullptr) {
-            buffer[0] = '\0';
+            buffer[length] = '\0';
             errno = ERANGE;
             return -1;
         }
     }
     *out = '\0';
     return static_cast<int>(out - buffer);
+}
+
+int format_record(char *buffer, const char *pattern, double first, double second, double third)
+{
+    return append_record(buffer, 0, pattern, first, second, third);
 }
 
 void to_decimal_comma(char *buffer)

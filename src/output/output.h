@@ -37,6 +37,13 @@ char *format_fixed(char *first, char *last, double value);
 int format_record(char *buffer, const char *pattern, double first, double second = 0.0,
                   double third = 0.0);
 
+// As format_record, but appends after the first length characters of the text buffer, so
+// that several lines can be gathered and written as one piece. Returns the new length, or
+// -1 with errno = ERANGE when the record wouldn't fit; the first length characters are then
+// kept, terminated.
+int append_record(char *buffer, int length, const char *pattern, double first,
+                  double second = 0.0, double third = 0.0);
+
 // Turns every '.' of the buffer's string into ','; no other character changes.
 void to_decimal_comma(char *buffer);
 

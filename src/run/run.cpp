@@ -38,8 +38,9 @@ int put_piece(std::FILE *stream, bool comma, const char *pattern, double first,
     return write_piece(stream, text_buffer);
 }
 
-// Writes a whole signal file: opens path, writes its 128 levels with the line pattern (decimal
-// points kept) and closes it. Returns 0, or -1 after reporting the failure.
+// Writes a whole signal file: opens path, writes its 128 levels with the line pattern
+// (decimal points kept) and closes it. Lines are gathered in the text buffer and handed to
+// the stream a bufferful at a time. Returns 0, or -1 after reporting the failure.
 int write_signal_file(const char *path, const double *signal, const char *pattern)
 {
     std::FILE *file = open_output(path, signal_file_buffer, sizeof signal_file_buffer);
@@ -47,12 +48,28 @@ int write_signal_file(const char *path, const double *signal, const char *patter
         report_open_failure(path);
         return -1;
     }
-    for (int i = 0; i < SIGNAL_LENGTH; ++i) {
-        if (put_piece(file, false, pattern, signal[i]) != 0) {
-            report_write_failure(path);
-            close_output(file);
-            return -1;
+    int length = 0;
+    int status = 0;
+    for (int i = 0; i < SIGNAL_LENGTH && status == 0; ++i) {
+        int next = append_record(text_buffer, length, pattern, signal[i]);
+        if (next < 0 && length > 0) {
+            // The buffer is full: write the lines gathered so far and start it afresh.
+            status = write_piece(file, text_buffer);
+            length = 0;
+            next = append_record(text_buffer, 0, pattern, signal[i]);
         }
+        if (next < 0) {
+            status = -1; // a single line longer than the buffer
+        }
+        length = next;
+    }
+    if (status == 0 && length > 0) {
+        status = write_piece(file, text_buffer);
+    }
+    if (status != 0) {
+        report_write_failure(path);
+        close_output(file);
+        return -1;
     }
     if (close_output(file) != 0) {
         report_write_failure(path);

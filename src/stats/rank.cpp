@@ -13,6 +13,16 @@ constexpr double RANK_DENOMINATOR = 128.0 * 128.0 * 128.0 - 128.0;
 
 } // namespace
 
+// Unrolling the sweep four steps at a time removes most of its loop overhead, a good share
+// of the run's time; compilers without the hint keep the plain loop.
+#if defined(__clang__)
+#define SWEEP_UNROLL _Pragma("clang loop unroll_count(4)")
+#elif defined(__GNUC__)
+#define SWEEP_UNROLL _Pragma("GCC unroll 4")
+#else
+#define SWEEP_UNROLL
+#endif
+
 rank_result rank_statistic(const double *signal)
 {
     int position[SIGNAL_LENGTH]; // entry p: time position of the level at sorted place p
@@ -35,6 +45,7 @@ rank_result rank_statistic(const double *signal)
         const int last = SIGNAL_LENGTH - 1 - p; // the sweep's final place
         double carried = sort_copy[0];
         int carried_position = position[0];
+        SWEEP_UNROLL
         for (int s = 0; s < last; ++s) {
             const double next = sort_copy[s + 1];
             const int next_position = position[s + 1];
