@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""The plot step on a real run's output and on broken summaries.
+
+Usage: plot_test.py PROGRAM PLOT_SCRIPT. Exits 77 (skipped) when gnuplot isn't installed.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+PROGRAM, SCRIPT = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+class PlotTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # One real run, copied into a fresh folder for every case.
+        cls.run_folder = tempfile.mkdtemp(prefix="agreement_sweep_plot_")
+        os.makedirs(os.path.join(cls.run_folder, "data", "1"))
+        subprocess.run([PROGRAM], cwd=cls.run_folder, check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.run_folder)
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="agreement_sweep_plot_case_")
+        os.makedirs(os.path.join(self.folder, "data"))
+        for name in ("tov.dat", "sl.dat"):
+            shutil.copy(os.path.join(self.run_folder, "data", name),
+                        os.path.join(self.folder, "data", name))
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def summary_lines(self, name):
+        with open(os.path.join(self.folder, "data", name), "rb") as summary:
+            return summary.read().split(b"\n")[:-1]
+
+    def write_summary(self, name, lines, end=b"\n"):
+        with open(os.path.join(self.folder, "data", name), "wb") as summary:
+            summary.write(b"".join(line + end for line in lines))
+
+    def plot(self):
+        return subprocess.run([SCRIPT, self.folder], capture_output=True, text=True)
+
+    def picture(self, name):
+        return os.path.join(self.folder, name)
+
+    def expect_drawn(self):
+        result = self.plot()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        root = ElementTree.parse(self.picture("summary.svg")).getroot()
+        self.assertTrue(root.tag.endswith("svg"), root.tag)
+        with open(self.picture("summary.png"), "rb") as png:
+            data = png.read()
+        self.assertEqual(data[:8], PNG_SIGNATURE)
+        width, height = struct.unpack(">II", data[16:24])  # the IHDR chunk comes first
+        self.assertEqual((width, height), (900, 800))
+        self.assertGreater(len(data), 20000, "a picture with two panels of 128 points")
+        return ElementTree.tostring(root, encoding="unicode")
+
+    def expect_refused(self, *words):
+        result = self.plot()
+        self.assertNotEqual(result.returncode, 0)
+        for word in words:
+            self.assertIn(word, result.stderr)
+        self.assertFalse(os.path.exists(self.picture("summary.svg")), "no picture on bad input")
+        self.assertFalse(os.path.exists(self.picture("summary.png")), "no picture on bad input")
+
+    def test_real_run(self):
+        svg = self.expect_drawn()
+        self.assertNotIn("run stopped early", svg)
+
+    def test_windows_line_ends(self):
+        for name in ("tov.dat", "sl.dat"):
+            self.write_summary(name, self.summary_lines(name), end=b"\r\n")
+        self.expect_drawn()
+
+    def test_short_run_is_drawn_with_a_note(self):
+        for name in ("tov.dat", "sl.dat"):
+            self.write_summary(name, self.summary_lines(name)[:40])
+        svg = self.expect_drawn()
+        self.assertIn("run stopped early: 40 of 128 passes", svg)
+
+    def test_missing_summary(self):
+        os.remove(os.path.join(self.folder, "data", "sl.dat"))
+        self.expect_refused("data/sl.dat")
+
+    def test_empty_summary(self):
+        self.write_summary("tov.dat", [])
+        self.expect_refused("data/tov.dat", "no passes")
+
+    def test_wrong_field_count(self):
+        lines = self.summary_lines("tov.dat")
+        lines[4] = b"\t".join(lines[4].split(b"\t")[:3])
+        self.write_summary("tov.dat", lines)
+        self.expect_refused("data/tov.dat line 5", "expected 4 tab-separated fields, found 3")
+
+    def test_field_not_a_number(self):
+        lines = self.summary_lines("sl.dat")
+        lines[9] = b"0,105435\tabc"
+        self.write_summary("sl.dat", lines)
+        self.expect_refused("data/sl.dat line 10", "field 2 is not a number")
+
+
+if __name__ == "__main__":
+    if shutil.which("gnuplot") is None:
+        print("plot tests skipped: gnuplot not found (Debian: apt-get install gnuplot-nox)")
+        sys.exit(77)
+    unittest.main(argv=sys.argv[:1], verbosity=2)
