@@ -2,7 +2,6 @@
 #include <cassert>
 #include <cerrno>
 #include <charconv>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -80,25 +79,14 @@ char *format_fixed_fast(char *out, double value)
 
 char *format_fixed(char *first, char *last, double value)
 {
-    // Every value this run writes takes the fast path; the rest go through to_chars, whose
-    // fixed form with a precision is the exact decimal expansion rounded to six places,
-    // ties to even, with '.' whatever the locale.
-    constexpr std::ptrdiff_t FAST_ROOM = 32; // the fast path's longest text is 22 characters
-    if (last - first >= FAST_ROOM) {
+    // The run's values take the fast path. Everything else, and any value with less room
+    // than the fast path's longest text (22 characters), goes through the bounded to_chars,
+    // whose fixed form with a precision is the exact decimal expansion rounded to six places,
+    // ties to even, with '.' whatever the locale: the same text.
+    if (last - first >= 32) {
         char *const end = format_fixed_fast(first, value);
         if (end != nullptr) {
             return end;
-        }
-    } else {
-        char text[FAST_ROOM];
-        char *const end = format_fixed_fast(text, value);
-        if (end != nullptr) {
-            const auto length = end - text;
-            if (length > last - first) {
-                return nullptr;
-            }
-            std::memcpy(first, text, static_cast<std::size_t>(length));
-            return first + length;
         }
     }
     const std::to_chars_result result =
