@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Times agreement_sweep against the floor program that only creates its 131 files.
 
-Usage: measure.py PROGRAM FLOOR [RUNS]
+Usage: measure.py PROGRAM FLOOR [SAMPLES [RUNS]]
 
-Both run in the same scratch folder holding data/1, alternating, after a warm-up. Prints the
-median CPU time (user + system, from the kernel's accounting of each child) and the median
-wall time of each, their ratios, the program's peak memory, and its user-space instruction
-count from callgrind when valgrind is installed. Prints figures only; never fails on time.
+Both run in the same scratch folder holding data/1, after a warm-up. Each sample is a loop of
+RUNS runs (default 50) of one program; samples of the program and the floor alternate, SAMPLES
+(default 10) of each. Prints the median per-run CPU time (user + system, from the kernel's
+accounting of each child) and wall time of each with their ranges, their ratios, the peak
+memory, and the user-space instruction count from callgrind when valgrind is installed.
+Prints figures only; never fails on time.
 """
 import os
 import re
@@ -18,19 +20,25 @@ import tempfile
 import time
 
 
-def run_once(argv, folder):
-    """Runs argv in folder; returns (wall seconds, cpu seconds)."""
-    # posix_spawn starts the child without copying this interpreter, so the child's usage
-    # and peak memory are its own. The spawn happens in the scratch folder.
+def run_loop(argv, folder, runs):
+    """Runs argv in folder `runs` times in a row; returns per-run (wall, cpu) seconds.
+
+    A single run lasts a few milliseconds, near the resolution of the kernel's CPU-time
+    accounting, so each sample is a loop of many runs and its totals are divided out."""
+    # posix_spawn starts each child without copying this interpreter, so the children's
+    # usage is their own. The spawn happens in the scratch folder.
     os.chdir(folder)
+    cpu = 0.0
     start = time.perf_counter()
-    pid = os.posix_spawn(argv[0], argv, os.environ)
-    _, status, usage = os.wait4(pid, 0)
+    for _ in range(runs):
+        pid = os.posix_spawn(argv[0], argv, os.environ)
+        _, status, usage = os.wait4(pid, 0)
+        code = os.waitstatus_to_exitcode(status)
+        if code != 0:
+            sys.exit(f"{argv[0]} exited with status {code}")
+        cpu += usage.ru_utime + usage.ru_stime
     wall = time.perf_counter() - start
-    code = os.waitstatus_to_exitcode(status)
-    if code != 0:
-        sys.exit(f"{argv[0]} exited with status {code}")
-    return wall, usage.ru_utime + usage.ru_stime
+    return wall / runs, cpu / runs
 
 
 def file_sizes(folder):
@@ -62,19 +70,20 @@ def instructions(argv, folder):
 def main():
     program = os.path.abspath(sys.argv[1])
     floor = os.path.abspath(sys.argv[2])
-    runs = int(sys.argv[3]) if len(sys.argv) > 3 else 40
+    samples_wanted = int(sys.argv[3]) if len(sys.argv) > 3 else 10
+    runs = int(sys.argv[4]) if len(sys.argv) > 4 else 50
     home = os.getcwd()
     with tempfile.TemporaryDirectory(prefix="agreement_sweep_bench_") as folder:
         os.makedirs(os.path.join(folder, "data", "1"))
-        run_once([program], folder)
+        run_loop([program], folder, 1)
         floor_argv = [floor] + file_sizes(folder)
-        for _ in range(5):  # warm-up: page cache, dentries, the binaries themselves
-            run_once([program], folder)
-            run_once(floor_argv, folder)
+        # Warm-up: page cache, dentries, the binaries themselves.
+        run_loop([program], folder, 10)
+        run_loop(floor_argv, folder, 10)
         samples = {"program": [], "floor": []}
-        for _ in range(runs):
-            samples["program"].append(run_once([program], folder))
-            samples["floor"].append(run_once(floor_argv, folder))
+        for _ in range(samples_wanted):
+            samples["program"].append(run_loop([program], folder, runs))
+            samples["floor"].append(run_loop(floor_argv, folder, runs))
         figures = {"program": (peak_memory([program], folder), instructions([program], folder)),
                    "floor": (peak_memory(floor_argv, folder), instructions(floor_argv, folder))}
         os.chdir(home)
@@ -82,16 +91,25 @@ def main():
     def median(name, index):
         return statistics.median(sample[index] for sample in samples[name])
 
-    print(f"{runs} alternating runs each, after 5 warm-up runs")
-    print(f"{'':10} {'CPU median':>12} {'wall median':>12} {'peak RSS':>10} {'instructions':>14}")
+    def spread(name, index):
+        values = [sample[index] * 1e3 for sample in samples[name]]
+        return f"{min(values):.2f}-{max(values):.2f}"
+
+    print(f"{samples_wanted} samples each, program and floor alternating; a sample is a loop of "
+          f"{runs} runs; times per run")
+    print(f"{'':10} {'CPU median':>12} {'(range)':>13} {'wall median':>12} {'(range)':>13} "
+          f"{'peak RSS':>10} {'instructions':>14}")
     for name in ("program", "floor"):
         peak, ir = figures[name]
         peak_text = f"{peak} KiB" if peak is not None else "n/a"
         ir_text = f"{ir:,}" if ir is not None else "n/a"
-        print(f"{name:10} {median(name, 1) * 1e3:9.3f} ms {median(name, 0) * 1e3:9.3f} ms "
+        print(f"{name:10} {median(name, 1) * 1e3:9.3f} ms {spread(name, 1):>13} "
+              f"{median(name, 0) * 1e3:9.3f} ms {spread(name, 0):>13} "
               f"{peak_text:>10} {ir_text:>14}")
-    print(f"ratio      {median('program', 1) / median('floor', 1):9.2f} x  "
+    print(f"ratio      {median('program', 1) / median('floor', 1):9.2f} x  {'':13} "
           f"{median('program', 0) / median('floor', 0):9.2f} x")
+    print(f"program's own computing: {(median('program', 1) - median('floor', 1)) * 1e3:.2f} ms "
+          "CPU per run above the floor")
 
 
 if __name__ == "__main__":

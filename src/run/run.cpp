@@ -24,6 +24,11 @@ char signal_file_buffer[4096];
 char correlation_buffer[8192];
 char rank_buffer[4096];
 
+// Room a signal file's line is given in the text buffer: the room the fast number text asks
+// for (32 characters), a blank, a line end and the terminating zero. With it every level of
+// the run is formatted by the fast number text, never by its general fallback.
+constexpr int LONGEST_SIGNAL_LINE = 32 + 3;
+
 // Formats one piece of a line into the text buffer, with decimal commas when asked, and
 // writes it. Returns 0, or -1 with errno set.
 int put_piece(std::FILE *stream, bool comma, const char *pattern, double first,
@@ -53,13 +58,17 @@ int write_signal_file(const char *path, const double *signal, const char *patter
     for (int i = 0; i < SIGNAL_LENGTH && status == 0; ++i) {
         int next = append_record(text_buffer, length, pattern, signal[i]);
         if (next < 0 && length > 0) {
-            // The buffer is full: write the lines gathered so far and start it afresh.
+            // A very large level needs more room still: write, and try an empty buffer.
             status = write_piece(file, text_buffer);
-            length = 0;
             next = append_record(text_buffer, 0, pattern, signal[i]);
         }
         if (next < 0) {
             status = -1; // a single line longer than the buffer
+        } else if (next > TEXT_BUFFER_SIZE - LONGEST_SIGNAL_LINE && status == 0) {
+            // Not enough room left for another line: write the lines gathered so far, so
+            // that every line is formatted with room to spare.
+            status = write_piece(file, text_buffer);
+            next = 0;
         }
         length = next;
     }

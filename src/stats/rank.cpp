@@ -1,6 +1,13 @@
 // Spearman's rank correlation of a signal against time order.
 #include <cmath>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#endif
+
 #include "stats/stats.h"
 
 namespace {
@@ -11,17 +18,249 @@ signal_t sort_copy;
 // n^3 - n for n = 128, the rank correlation's denominator (exact in a double).
 constexpr double RANK_DENOMINATOR = 128.0 * 128.0 * 128.0 - 128.0;
 
+// Sweeps of the exchange sort that run at once, each one place behind the one before.
+constexpr int SWEEPS_IN_FLIGHT = 6;
+
+// Unrolling these loops lets the compiler keep every sweep's carried level and position in
+// registers; compilers without the hint keep the plain loops, with the same results.
+#if defined(__clang__)
+#define UNROLL_SWEEPS _Pragma("clang loop unroll(full)")
+#elif defined(__GNUC__)
+#define UNROLL_SWEEPS _Pragma("GCC unroll 8")
+#else
+#define UNROLL_SWEEPS
+#endif
+
+// A level as the sweeps hold it. On x86 it lives in the low half of a vector register, where
+// the minimum and maximum instructions have exactly the select semantics the sweeps need and
+// keep the compiler from turning the selects back into branches; elsewhere it is a double.
+#if defined(__SSE2__) || defined(_M_X64)
+typedef __m128d held_level;
+inline held_level hold(double level)
+{
+    return _mm_set_sd(level);
+}
+inline double release(held_level level)
+{
+    return _mm_cvtsd_f64(level);
+}
+inline bool greater(held_level a, held_level b)
+{
+    return _mm_comigt_sd(a, b) != 0;
+}
+inline held_level select_low(held_level level, held_level next) // level > next ? next : level
+{
+    return _mm_min_sd(next, level);
+}
+inline held_level select_high(held_level level, held_level next) // level > next ? level : next
+{
+    return _mm_max_sd(level, next);
+}
+#else
+typedef double held_level;
+inline held_level hold(double level)
+{
+    return level;
+}
+inline double release(held_level level)
+{
+    return level;
+}
+inline bool greater(held_level a, held_level b)
+{
+    return a > b;
+}
+inline held_level select_low(held_level level, held_level next)
+{
+    return level > next ? next : level;
+}
+inline held_level select_high(held_level level, held_level next)
+{
+    return level > next ? level : next;
+}
+#endif
+
+// One comparison of a sweep: the sweep carries the largest level it has met so far (level,
+// position) and meets the next one (next, next_position). Swaps when the carried level is
+// strictly greater, so equal levels keep their time order. Afterwards (next, next_position)
+// is what the sweep leaves behind at this place and the carried pair moves on.
+inline void compare_exchange(held_level &level, int &position, held_level &next,
+                             int &next_position)
+{
+    // When the carried level is not greater, the sweep leaves it here and carries the next
+    // one on: the pairs trade places. The positions trade through an all-ones or all-zero
+    // mask, the levels through minimum and maximum, both free of branches.
+    const int trade = static_cast<int>(greater(level, next)) - 1;
+    const int moved = (position ^ next_position) & trade;
+    const held_level low = select_low(level, next);
+    level = select_high(level, next);
+    next = low;
+    next_position ^= moved;
+    position ^= moved;
+}
+
+// The plain sweep p: compares the pairs (s, s + 1) for s = 0 .. 126 - p in order.
+void sweep(int p, double *levels, int *position)
+{
+    const int last = SIGNAL_LENGTH - 1 - p;
+    held_level level = hold(levels[0]);
+    int carried = position[0];
+    for (int s = 0; s < last; ++s) {
+        held_level next = hold(levels[s + 1]);
+        int next_position = position[s + 1];
+        compare_exchange(level, carried, next, next_position);
+        levels[s] = release(next);
+        position[s] = next_position;
+    }
+    levels[last] = release(level);
+    position[last] = carried;
+}
+
+// Sweeps first .. first + SWEEPS_IN_FLIGHT - 1 at once.
+//
+// Sweep p reads each place only after sweep p - 1 has left its final level there: what sweep
+// p - 1 leaves at place s is its lower level of the pair (s, s + 1), fixed as soon as it
+// compared that pair, and sweep p compares the pair (s - 1, s) next. So the levels flow
+// through the sweeps like a pipeline: at time t sweep 0 of the group meets place t, and
+// each later sweep meets at once what the sweep before it left behind. Every sweep thus
+// compares the same pairs, holding the same levels, with the same outcomes as when the sweeps
+// run one after another; only the interleaving differs, and that gives the processor several
+// independent comparison chains instead of one.
+void sweep_group(int first, double *levels, int *position)
+{
+    const int length = SIGNAL_LENGTH - first; // places 0 .. length - 1 still unsorted
+    held_level level[SWEEPS_IN_FLIGHT];
+    int carried[SWEEPS_IN_FLIGHT];
+
+    // Filling the pipeline: sweep k takes its first level at time k.
+    for (int t = 0; t < SWEEPS_IN_FLIGHT; ++t) {
+        held_level next = hold(levels[t]);
+        int next_position = position[t];
+        for (int k = 0; k < t; ++k) {
+            compare_exchange(level[k], carried[k], next, next_position);
+        }
+        level[t] = next;
+        carried[t] = next_position;
+    }
+
+    // Every sweep compares once per time step; the last one leaves its lower level for good.
+    for (int t = SWEEPS_IN_FLIGHT; t < length; ++t) {
+        held_level next = hold(levels[t]);
+        int next_position = position[t];
+        UNROLL_SWEEPS
+        for (int k = 0; k < SWEEPS_IN_FLIGHT; ++k) {
+            compare_exchange(level[k], carried[k], next, next_position);
+        }
+        levels[t - SWEEPS_IN_FLIGHT] = release(next);
+        position[t - SWEEPS_IN_FLIGHT] = next_position;
+    }
+
+    // Each sweep ends by leaving the largest level it carried at its final place.
+    for (int k = 0; k < SWEEPS_IN_FLIGHT; ++k) {
+        levels[length - 1 - k] = release(level[k]);
+        position[length - 1 - k] = carried[k];
+    }
+}
+
+// Step 2 of the rank statistic: the exchange sort, ascending. Sweep p compares the adjacent
+// pairs (s, s + 1) for s = 0 .. 126 - p and swaps them when the left level is strictly
+// greater, so equal levels keep their time order and get distinct ranks in that order: 8128
+// comparisons. The sweeps run in groups while they are long, the short last ones one by one.
+// The last sweep (p = 127) has no pair to compare.
+void exchange_sort(double *levels, int *position)
+{
+    int p = 0;
+    for (; p + SWEEPS_IN_FLIGHT <= SIGNAL_LENGTH - 1; p += SWEEPS_IN_FLIGHT) {
+        sweep_group(p, levels, position);
+    }
+    for (; p < SIGNAL_LENGTH - 1; ++p) {
+        sweep(p, levels, position);
+    }
+}
+
+// Step 3: the sum of squared differences between sorted place and time position. Each
+// difference is an integer below 128, so its square and the running sum are exact.
+double squared_differences(const int *position)
+{
+    double sum = 0.0;
+    for (int q = 0; q < SIGNAL_LENGTH; ++q) {
+        const double difference = static_cast<double>(position[q] - q);
+        sum = difference * difference + sum;
+    }
+    return sum;
+}
+
+// Counts the places x = 0 .. 127 - d whose level is not greater than the level d places
+// later: the pairs at distance d already in the stable ascending order.
+long long ordered_pairs_plain(const double *levels, int d)
+{
+    long long count = 0;
+    for (int x = 0; x + d < SIGNAL_LENGTH; ++x) {
+        count += levels[x] <= levels[x + d] ? 1 : 0;
+    }
+    return count;
+}
+
+#if defined(__SSE2__) || defined(_M_X64)
+// The same count, two pairs per comparison: each all-ones lane of the comparison is -1.
+long long ordered_pairs_sse2(const double *levels, int d)
+{
+    const int pairs = SIGNAL_LENGTH - d;
+    __m128i even = _mm_setzero_si128();
+    __m128i odd = _mm_setzero_si128();
+    int x = 0;
+    for (; x + 4 <= pairs; x += 4) {
+        const __m128d first = _mm_cmple_pd(_mm_loadu_pd(levels + x), _mm_loadu_pd(levels + x + d));
+        const __m128d second =
+            _mm_cmple_pd(_mm_loadu_pd(levels + x + 2), _mm_loadu_pd(levels + x + 2 + d));
+        even = _mm_sub_epi64(even, _mm_castpd_si128(first));
+        odd = _mm_sub_epi64(odd, _mm_castpd_si128(second));
+    }
+    long long lanes[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), _mm_add_epi64(even, odd));
+    long long count = lanes[0] + lanes[1];
+    for (; x < pairs; ++x) {
+        count += levels[x] <= levels[x + d] ? 1 : 0;
+    }
+    return count;
+}
+#endif
+
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define ORDERED_PAIRS_AVX2 1
+// The same count, four pairs per comparison, on processors that have AVX2 (asked at run
+// time, so the program still runs everywhere). Counts are integers: every path gives the
+// same result.
+__attribute__((target("avx2"))) long long ordered_pairs_avx2(const double *levels, int d)
+{
+    const int pairs = SIGNAL_LENGTH - d;
+    __m256i count4 = _mm256_setzero_si256();
+    int x = 0;
+    for (; x + 4 <= pairs; x += 4) {
+        const __m256d in_order =
+            _mm256_cmp_pd(_mm256_loadu_pd(levels + x), _mm256_loadu_pd(levels + x + d), _CMP_LE_OQ);
+        count4 = _mm256_sub_epi64(count4, _mm256_castpd_si256(in_order));
+    }
+    long long lanes[4];
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(lanes), count4);
+    long long count = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    for (; x < pairs; ++x) {
+        count += levels[x] <= levels[x + d] ? 1 : 0;
+    }
+    return count;
+}
+#endif
+
 } // namespace
 
-// Unrolling the sweep four steps at a time removes most of its loop overhead, a good share
-// of the run's time; compilers without the hint keep the plain loop.
-#if defined(__clang__)
-#define SWEEP_UNROLL _Pragma("clang loop unroll_count(4)")
-#elif defined(__GNUC__)
-#define SWEEP_UNROLL _Pragma("GCC unroll 4")
-#else
-#define SWEEP_UNROLL
-#endif
+rank_result rank_from_squared_differences(double sum)
+{
+    // Steps 4 and 5: rho, then its bound in this order: square, divide, root, scale.
+    rank_result result;
+    result.rho = 1.0 - (6.0 * sum) / RANK_DENOMINATOR;
+    result.bound = std::sqrt(((1.0 - result.rho) * (1.0 - result.rho)) / 126.0) * Z_95;
+    return result;
+}
 
 rank_result rank_statistic(const double *signal)
 {
@@ -33,44 +272,54 @@ rank_result rank_statistic(const double *signal)
         position[p] = p;
     }
 
-    // Step 2: exchange sort, ascending: sweep p compares the adjacent pairs (s, s + 1) for
-    // s = 0 .. 126 - p and swaps them when the left level is strictly greater, so equal
-    // levels keep their time order and get distinct ranks in that order.
-    //
-    // Within a sweep the level arriving at s + 1 is always the running maximum so far, so it
-    // is carried in a register instead of being stored and reloaded, and each comparison
-    // selects instead of branching: the outcome of comparing random levels can't be
-    // predicted, and a mispredicted branch per comparison costs more than the selects.
-    for (int p = 0; p < SIGNAL_LENGTH - 1; ++p) {
-        const int last = SIGNAL_LENGTH - 1 - p; // the sweep's final place
-        double carried = sort_copy[0];
-        int carried_position = position[0];
-        SWEEP_UNROLL
-        for (int s = 0; s < last; ++s) {
-            const double next = sort_copy[s + 1];
-            const int next_position = position[s + 1];
-            const bool swap = carried > next;
-            sort_copy[s] = swap ? next : carried;
-            position[s] = swap ? next_position : carried_position;
-            carried = swap ? carried : next;
-            carried_position = swap ? carried_position : next_position;
-        }
-        sort_copy[last] = carried;
-        position[last] = carried_position;
-    }
-    // The last sweep (p = 127) has no pair to compare.
+    exchange_sort(sort_copy, position);
+    const double sum = squared_differences(position);
+    return rank_from_squared_differences(sum);
+}
 
-    // Step 3: sum of squared rank differences. Each difference is an integer below 128, so
-    // its square and the running sum are exact.
-    double sum = 0.0;
+rank_result rank_statistic_counted(const double *signal)
+{
+    // Comparisons with a NaN are all false, which no stable order describes: such a signal
+    // goes through the exchange sort itself, on copies of its own.
     for (int p = 0; p < SIGNAL_LENGTH; ++p) {
-        const double difference = static_cast<double>(position[p] - p);
-        sum = difference * difference + sum;
+        if (signal[p] != signal[p]) {
+            double levels[SIGNAL_LENGTH];
+            int position[SIGNAL_LENGTH];
+            for (int q = 0; q < SIGNAL_LENGTH; ++q) {
+                levels[q] = signal[q];
+                position[q] = q;
+            }
+            exchange_sort(levels, position);
+            return rank_from_squared_differences(squared_differences(position));
+        }
     }
 
-    // Steps 4 and 5: rho, then its bound in this order: square, divide, root, scale.
-    rank_result result;
-    result.rho = 1.0 - (6.0 * sum) / RANK_DENOMINATOR;
-    result.bound = std::sqrt(((1.0 - result.rho) * (1.0 - result.rho)) / 126.0) * Z_95;
-    return result;
+    // Without NaNs the exchange sort leaves the levels in the stable ascending order: the
+    // level at time y ends at place rank_y, the number of levels that come before it, those
+    // lower and those equal but earlier. Of a pair x < y, the one at y comes later exactly when
+    // level_x <= level_y. So with T = sum of y^2 over all places and
+    //   U = sum over pairs x < y of (level_x <= level_y ? y : x)
+    //     = sum over pairs of x + sum over distances d of d * (pairs at distance d in order),
+    // S = sum of (rank_y - y)^2 = 2 T - 2 sum of y * rank_y = 2 (T - U), since the ranks are
+    // the places 0 .. 127 again. Every term is an integer, so S is exact, the same double the
+    // exchange sort's sum gives, and so are rho and its bound.
+    long long (*ordered_pairs)(const double *, int) = ordered_pairs_plain;
+#if defined(__SSE2__) || defined(_M_X64)
+    ordered_pairs = ordered_pairs_sse2;
+#endif
+#if defined(ORDERED_PAIRS_AVX2)
+    if (__builtin_cpu_supports("avx2")) {
+        ordered_pairs = ordered_pairs_avx2;
+    }
+#endif
+    long long u = 0;
+    for (int d = 1; d < SIGNAL_LENGTH; ++d) {
+        u += d * ordered_pairs(signal, d);
+    }
+    long long t = 0;
+    for (int y = 0; y < SIGNAL_LENGTH; ++y) {
+        u += y * (y - 1) / 2; // the pairs (x, y), x < y, add x at least
+        t += y * y;
+    }
+    return rank_from_squared_differences(static_cast<double>(2 * (t - u)));
 }

@@ -26,4 +26,13 @@ double signal_correlation(const double *a, const double *b, double ma, double mb
 // Equal levels rank in time order; ranks are never averaged. Doesn't change the signal.
 rank_result rank_statistic(const double *signal);
 
+// The same rho and bound as rank_statistic, bit for bit, for any signal, by counting for every
+// pair of levels which comes first in the stable ascending order instead of sorting. Keeps no
+// state of its own, so threads may call it at once.
+rank_result rank_statistic_counted(const double *signal);
+
+// Returns rho and its bound from S, the sum of squared differences between each level's
+// sorted place and its time position.
+rank_result rank_from_squared_differences(double sum);
+
 #endif

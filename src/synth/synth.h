@@ -2,24 +2,56 @@
 //
 // Every draw of the run comes from the one random source below, in program order, so the
 // order of calls into this header is part of the experiment's result.
+//
+// Each operation that draws comes in two forms: the run's own, which draws from the run's
+// generator (seed 1, in static storage, never reseeded), and a `_from` form that draws from a
+// state word the caller owns. The ensemble gives each of its threads a state word of its own
+// and starts it at the seed it runs; with a state word starting at 1 the `_from` forms draw
+// exactly what the run's forms draw.
 #ifndef AGREEMENT_SWEEP_SYNTH_H
 #define AGREEMENT_SWEEP_SYNTH_H
 
+#include <cstdint>
+
 #include "experiment.h"
 
-// ---- Random source: 32-bit linear congruential generator, seed 1, never reseeded ----
+// ---- Random source: 32-bit linear congruential generator ----
 
-// Advances the state one step and returns its bits 16 .. 30: an integer 0 .. RANDOM_MAX.
+constexpr std::uint32_t RANDOM_MULTIPLIER = 214013U; // 0x343FD
+constexpr std::uint32_t RANDOM_INCREMENT = 2531011U; // 0x269EC3
+
+// Advances *state one step and returns its bits 16 .. 30: an integer 0 .. RANDOM_MAX.
+// Unsigned arithmetic wraps modulo 2^32, which is the generator's modulus.
+inline int next_draw_from(std::uint32_t *state)
+{
+    *state = *state * RANDOM_MULTIPLIER + RANDOM_INCREMENT;
+    return static_cast<int>((*state >> 16) & 0x7FFFU);
+}
+
+// The run's generator: advances it one step and returns the draw.
 int next_draw();
 
 // Returns (r * 9.0) / 32767.0 + 1.0 for a raw draw r: 1.0 for r = 0, 10.0 for r = 32767.
-double level_from_draw(int r);
+inline double level_from_draw(int r)
+{
+    // Multiply, then divide, then add: this order decides the last bit of some levels.
+    return (static_cast<double>(r) * 9.0) / 32767.0 + 1.0;
+}
 
 // Returns floor((r * 127.0) / 32767.0): 0 .. 127, and 127 only for r = 32767.
-int step_index_from_draw(int r);
+inline int step_index_from_draw(int r)
+{
+    // Equals floor((r * 127.0) / 32767.0) in doubles for every draw: r * 127 is exact, and an
+    // inexact quotient lies at least 1/32767 below the next integer, far more than the
+    // division's rounding error, so rounding never carries it across an integer. The integer
+    // division avoids a floating-point division and a call to floor in the mask's rejection
+    // loop, which takes tens of thousands of draws per run.
+    return r * 127 / 32767;
+}
 
 // Consumes one draw and returns its level in [1.0, 10.0].
 double draw_level();
+double draw_level_from(std::uint32_t *state);
 
 // Consumes one draw and returns its step index 0 .. 127 (127 lies outside the mask).
 int draw_step_index();
@@ -29,6 +61,7 @@ int draw_step_index();
 // Sets all STEP_COUNT flags to 1, then clears exactly q of them (0 <= q <= STEP_COUNT),
 // chosen by rejection sampling. Consumes no draw when q = 0, at least q draws otherwise.
 void build_mask(std::int32_t *mask, int q);
+void build_mask_from(std::uint32_t *state, std::int32_t *mask, int q);
 
 // ---- Coupled signal ----
 
@@ -36,8 +69,13 @@ void build_mask(std::int32_t *mask, int q);
 // reference step, up or down as the mask ties it to the reference step's direction, each
 // drawn uniformly over the room left that way. Consumes exactly 128 draws.
 void generate_coupled(const double *reference, const std::int32_t *mask, double *coupled);
+void generate_coupled_from(std::uint32_t *state, const double *reference,
+                           const std::int32_t *mask, double *coupled);
 
 // Rewrites every level as mean + (level - mean) * AMPLIFICATION. The mean is the caller's.
 void amplify_deviations(double *coupled, double mean);
+
+// The run's generator state word. Only the run's forms of the operations above use it.
+std::uint32_t *run_random_state();
 
 #endif
