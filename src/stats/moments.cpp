@@ -1,4 +1,4 @@
-// Mean, variance about a given mean, and Pearson correlation.
+// Mean, variance about a given mean, Pearson correlation, and the turning-point test.
 #include <cmath>
 
 #include "stats/stats.h"
@@ -41,4 +41,20 @@ double signal_correlation(const double *a, const double *b, double ma, double mb
     }
     const double c = std::sqrt(va) * 128.0;
     return s / (std::sqrt(vb) * c);
+}
+
+int turning_points(const double *signal)
+{
+    int count = 0;
+    for (int i = 1; i < SIGNAL_LENGTH - 1; ++i) {
+        const bool peak = signal[i] > signal[i - 1] && signal[i] > signal[i + 1];
+        const bool trough = signal[i] < signal[i - 1] && signal[i] < signal[i + 1];
+        count += peak || trough ? 1 : 0;
+    }
+    return count;
+}
+
+int turning_point_bound()
+{
+    return static_cast<int>(84.0 - Z_95 * std::sqrt(22.433333333333334));
 }

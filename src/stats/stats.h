@@ -35,4 +35,15 @@ rank_result rank_statistic_counted(const double *signal);
 // sorted place and its time position.
 rank_result rank_from_squared_differences(double sum);
 
+// ---- Turning-point test of a signal's independence ----
+
+// Returns the number of interior places i = 1 .. 126 whose level is strictly greater than
+// both neighbours or strictly less than both.
+int turning_points(const double *signal);
+
+// Returns the lower 95 % bound of the count in a series of 128 independent levels:
+// 84.0 - 1.96 * sqrt(22.433333333333334), truncated toward zero, which is 74. Here
+// 84 = 2 (128 - 2) / 3 and 22.4333... = (16 * 128 - 29) / 90.
+int turning_point_bound();
+
 #endif

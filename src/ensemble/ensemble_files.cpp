@@ -1,0 +1,159 @@
+// The ensemble's files: written under a temporary name, renamed when complete.
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#ifdef _WIN32
+#include <process.h>
+#define process_id _getpid
+#else
+#include <unistd.h>
+#define process_id getpid
+#endif
+
+#include "ensemble/ensemble.h"
+#include "output/output.h"
+
+namespace {
+
+// Writes text as it stands. Returns 0, or -1 with errno set.
+int put(std::FILE *stream, const char *text, std::size_t length)
+{
+    if (std::fwrite(text, 1, length, stream) != length) {
+        if (errno == 0) {
+            errno = EIO;
+        }
+        return -1;
+    }
+    return 0;
+}
+
+// Appends value with six decimals ('.' whatever the locale) and then separator. Every value
+// the ensemble writes is a correlation, a share or a bound, within [-1, 1] or not a number,
+// so 64 characters are plenty; anything wider would be a fault, and is written as "nan".
+char *append_number(char *out, double value, char separator)
+{
+    char *const end = format_fixed(out, out + 64, value);
+    if (end == nullptr) {
+        std::memcpy(out, "nan", 3);
+        out += 3;
+    } else {
+        out = end;
+    }
+    *out++ = separator;
+    return out;
+}
+
+template <typename Integer> char *append_integer(char *out, Integer value, char separator)
+{
+    out = std::to_chars(out, out + 24, value).ptr;
+    *out++ = separator;
+    return out;
+}
+
+} // namespace
+
+void report_file_failure(const char *action, const std::string &path)
+{
+    const std::string line = std::string("agreement_ensemble: cannot ") + action + " " + path +
+                             ": " + std::strerror(errno) + "\n";
+    // Nothing is left to tell if stderr itself fails; the exit status still says it.
+    static_cast<void>(std::fputs(line.c_str(), stderr));
+}
+
+int open_staged(staged_file *file, const std::string &target)
+{
+    file->target = target;
+    file->temporary = target + "." + std::to_string(process_id()) + ".tmp";
+    errno = 0;
+    file->stream = std::fopen(file->temporary.c_str(), "wb");
+    if (file->stream == nullptr) {
+        report_file_failure("open", file->temporary + " for writing");
+        return -1;
+    }
+    return 0;
+}
+
+int commit_staged(staged_file *file)
+{
+    errno = 0;
+    const bool written = std::ferror(file->stream) == 0;
+    const bool closed = std::fclose(file->stream) == 0;
+    file->stream = nullptr;
+    if (!written || !closed) {
+        if (errno == 0) {
+            errno = EIO;
+        }
+        report_file_failure("write", file->temporary);
+        std::remove(file->temporary.c_str());
+        return -1;
+    }
+    // Replaces an earlier file of the same name on every system (std::rename doesn't on
+    // Windows).
+    std::error_code error;
+    std::filesystem::rename(file->temporary, file->target, error);
+    if (error) {
+        errno = error.value();
+        report_file_failure(("rename " + file->temporary + " to").c_str(), file->target);
+        std::remove(file->temporary.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+void abandon_staged(staged_file *file)
+{
+    if (file->stream != nullptr) {
+        std::fclose(file->stream);
+        file->stream = nullptr;
+        std::remove(file->temporary.c_str());
+    }
+}
+
+int write_table(std::FILE *stream, const pass_row *rows)
+{
+    static const char header[] =
+        "q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,share_rho_band_excludes_zero\n";
+    if (put(stream, header, sizeof header - 1) != 0) {
+        return -1;
+    }
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const pass_row &row = rows[q];
+        char line[512];
+        char *out = append_integer(line, q, ',');
+        out = append_number(out, row.agreement, ',');
+        out = append_number(out, row.mean_r, ',');
+        out = append_number(out, row.sd_r, ',');
+        out = append_number(out, row.r_low, ',');
+        out = append_number(out, row.r_median, ',');
+        out = append_number(out, row.r_high, ',');
+        out = append_number(out, row.mean_rho, ',');
+        out = append_number(out, row.share_excluding_zero, '\n');
+        if (put(stream, line, static_cast<std::size_t>(out - line)) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int write_per_seed_header(std::FILE *stream)
+{
+    static const char header[] = "seed,q,r,rho,bound\n";
+    return put(stream, header, sizeof header - 1);
+}
+
+int write_per_seed_rows(std::FILE *stream, const seed_result *result)
+{
+    char text[PASS_COUNT * 128];
+    char *out = text;
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        out = append_integer(out, result->seed, ',');
+        out = append_integer(out, q, ',');
+        out = append_number(out, result->r[q], ',');
+        out = append_number(out, result->rho[q], ',');
+        out = append_number(out, result->bound[q], '\n');
+    }
+    return put(stream, text, static_cast<std::size_t>(out - text));
+}

@@ -1,0 +1,6 @@
+#include "ensemble/ensemble.h"
+
+int main(int argc, char **argv)
+{
+    return ensemble_driver(argc, argv);
+}
