@@ -1,0 +1,353 @@
+// The ensemble: seed 1 against the one-shot run, folding and quantiles against direct
+// computation, thread-count independence, bad options and staged output files.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ensemble/ensemble.h"
+#include "stats/stats.h"
+#include "synth/synth.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_text(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> split(const std::string &text, char separator)
+{
+    std::vector<std::string> pieces;
+    std::string piece;
+    std::istringstream in(text);
+    while (std::getline(in, piece, separator)) {
+        pieces.push_back(piece);
+    }
+    return pieces;
+}
+
+// A folder of its own for each test, removed afterwards.
+class EnsembleProgram : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "agreement_ensemble_XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    // Runs a program in the folder; returns its exit status, with stdout and stderr kept.
+    int run(const std::string &program, const std::string &arguments)
+    {
+        const std::string command = "cd '" + folder_.string() + "' && '" + program + "' " +
+                                    arguments + " > out.txt 2> err.txt";
+        const int status = std::system(command.c_str());
+        out_ = read_text(folder_ / "out.txt");
+        errors_ = read_text(folder_ / "err.txt");
+        fs::remove(folder_ / "out.txt");
+        fs::remove(folder_ / "err.txt");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    int ensemble(const std::string &arguments) { return run(AGREEMENT_ENSEMBLE_EXE, arguments); }
+
+    std::string text(const std::string &name) const { return read_text(folder_ / name); }
+
+    // Names in the folder that look like temporary files.
+    std::vector<std::string> temporaries() const
+    {
+        std::vector<std::string> found;
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(folder_)) {
+            if (entry.path().extension() == ".tmp") {
+                found.push_back(entry.path().filename().string());
+            }
+        }
+        return found;
+    }
+
+    fs::path folder_;
+    std::string out_;
+    std::string errors_;
+};
+
+seed_result made_up_seed(std::uint32_t seed)
+{
+    seed_result result = {};
+    result.seed = seed;
+    result.turning_points = 80;
+    return result;
+}
+
+// The quantile of sorted values by linear interpolation between order statistics, directly.
+double direct_quantile(const std::vector<double> &sorted, double p)
+{
+    const double h = static_cast<double>(sorted.size() - 1) * p;
+    const std::size_t k = static_cast<std::size_t>(std::floor(h));
+    return k + 1 < sorted.size() ? sorted[k] + (h - k) * (sorted[k + 1] - sorted[k]) : sorted[k];
+}
+
+} // namespace
+
+// Seed 1 is the one-shot run: the run's own generator, exchange sort and pass order give the
+// same bits. This process starts with the run's generator at seed 1 (each test case runs in a
+// process of its own), and no other test here draws from it.
+TEST(EnsembleSeed, SeedOneIsTheOneShotRunBitForBit)
+{
+    seed_result ensemble = {};
+    run_seed(1U, &ensemble);
+
+    signal_t reference;
+    signal_t coupled;
+    mask_t mask;
+    for (double &level : reference) {
+        level = draw_level();
+    }
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        build_mask(mask, q);
+        generate_coupled(reference, mask, coupled);
+        const double mx = signal_mean(reference);
+        const double my = signal_mean(coupled);
+        amplify_deviations(coupled, my);
+        const double vx = signal_variance(reference, mx);
+        const double vy = signal_variance(coupled, my);
+        const double r = signal_correlation(reference, coupled, mx, my, vx, vy);
+        const rank_result ranks = rank_statistic(coupled);
+        ASSERT_EQ(ensemble.r[q], r) << "pass " << q;
+        ASSERT_EQ(ensemble.rho[q], ranks.rho) << "pass " << q;
+        ASSERT_EQ(ensemble.bound[q], ranks.bound) << "pass " << q;
+    }
+    // The figures quoted for the one-shot run's first and last passes.
+    EXPECT_NEAR(ensemble.r[0], 0.356753, 5e-7);
+    EXPECT_NEAR(ensemble.rho[0], 0.105435, 5e-7);
+    EXPECT_NEAR(ensemble.bound[0], 0.156201, 5e-7);
+    EXPECT_NEAR(ensemble.r[127], -0.350419, 5e-7);
+}
+
+// Values placed by hand: 41 seeds whose r in pass 0 are -0.5 .. 0.5 in steps of 1/40, in a
+// scrambled seed order. The quantile places are (41 - 1) p = 1, 20 and 39 exactly, so the
+// quantiles are the order statistics -19/40, 0 and 19/40; the mean is 0 and the sample
+// variance (sum of j^2 / 1600 for j = -20 .. 20) / 40 = 5740 / 64000.
+TEST(EnsembleTotals, QuantilesMeanAndSpreadOfKnownValues)
+{
+    ensemble_totals totals;
+    ASSERT_EQ(start_totals(&totals), 0);
+    for (int i = 0; i < 41; ++i) {
+        seed_result result = made_up_seed(static_cast<std::uint32_t>(i));
+        const int j = (i * 17) % 41 - 20; // every j in -20 .. 20 once
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            result.r[q] = j / 40.0;
+            result.rho[q] = q == 0 ? (j < 0 ? -0.3 : 0.05) : 0.0;
+            result.bound[q] = 0.1; // excludes zero only for rho = -0.3, j < 0: 20 of 41
+        }
+        result.turning_points = i < 3 ? 73 : 74; // three below the bound of 74
+        ASSERT_EQ(fold_seed(&totals, &result), 0);
+    }
+    pass_row rows[PASS_COUNT];
+    ASSERT_EQ(finish_rows(&totals, rows), 0);
+    close_totals(&totals);
+    EXPECT_EQ(rows[0].agreement, 1.0);
+    EXPECT_EQ(rows[127].agreement, 0.0);
+    EXPECT_EQ(rows[0].r_low, -19 / 40.0);
+    EXPECT_EQ(rows[0].r_median, 0.0);
+    EXPECT_EQ(rows[0].r_high, 19 / 40.0);
+    EXPECT_NEAR(rows[0].mean_r, 0.0, 1e-15);
+    EXPECT_NEAR(rows[0].sd_r, std::sqrt(5740.0 / 64000.0), 1e-15);
+    EXPECT_NEAR(rows[0].mean_rho, (20 * -0.3 + 21 * 0.05) / 41, 1e-15);
+    EXPECT_NEAR(rows[0].share_excluding_zero, 20.0 / 41.0, 1e-15);
+    EXPECT_EQ(rows[1].share_excluding_zero, 0.0);
+    EXPECT_EQ(totals.few_turning_points, 3U);
+}
+
+// Eleven values 0, 0.1 .. 1.0: the places (11 - 1) p = 0.25, 5 and 9.75 fall between order
+// statistics for two of the three quantiles.
+TEST(EnsembleTotals, QuantilesInterpolateBetweenOrderStatistics)
+{
+    ensemble_totals totals;
+    ASSERT_EQ(start_totals(&totals), 0);
+    for (int i = 0; i < 11; ++i) {
+        seed_result result = made_up_seed(static_cast<std::uint32_t>(i));
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            result.r[q] = (10 - i) / 10.0;
+        }
+        ASSERT_EQ(fold_seed(&totals, &result), 0);
+    }
+    pass_row rows[PASS_COUNT];
+    ASSERT_EQ(finish_rows(&totals, rows), 0);
+    close_totals(&totals);
+    EXPECT_NEAR(rows[5].r_low, 0.025, 1e-15);
+    EXPECT_NEAR(rows[5].r_median, 0.5, 1e-15);
+    EXPECT_NEAR(rows[5].r_high, 0.975, 1e-15);
+}
+
+// Real seeds: every figure equals the one taken directly from all values, sorted.
+TEST(EnsembleTotals, RealSeedsAgainstDirectComputation)
+{
+    constexpr int seeds = 60;
+    std::vector<seed_result> results(seeds);
+    ensemble_totals totals;
+    ASSERT_EQ(start_totals(&totals), 0);
+    for (int i = 0; i < seeds; ++i) {
+        run_seed(static_cast<std::uint32_t>(1000 + i), &results[i]);
+        ASSERT_EQ(fold_seed(&totals, &results[i]), 0);
+    }
+    pass_row rows[PASS_COUNT];
+    ASSERT_EQ(finish_rows(&totals, rows), 0);
+    close_totals(&totals);
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        std::vector<double> r;
+        double sum = 0.0;
+        for (const seed_result &result : results) {
+            r.push_back(result.r[q]);
+            sum += result.r[q];
+        }
+        std::sort(r.begin(), r.end());
+        const double mean = sum / seeds;
+        double squares = 0.0;
+        for (double value : r) {
+            squares += (value - mean) * (value - mean);
+        }
+        EXPECT_NEAR(rows[q].mean_r, mean, 1e-14) << "pass " << q;
+        EXPECT_NEAR(rows[q].sd_r, std::sqrt(squares / (seeds - 1)), 1e-14) << "pass " << q;
+        // The direct place (n - 1) p is a double here, a last bit off the exact fraction the
+        // ensemble uses; the wrong order statistic would be off by far more.
+        EXPECT_NEAR(rows[q].r_low, direct_quantile(r, 0.025), 1e-15) << "pass " << q;
+        EXPECT_NEAR(rows[q].r_median, direct_quantile(r, 0.5), 1e-15) << "pass " << q;
+        EXPECT_NEAR(rows[q].r_high, direct_quantile(r, 0.975), 1e-15) << "pass " << q;
+    }
+}
+
+// Seed 1's rows against a real one-shot run's summaries, field by field at six decimals.
+TEST_F(EnsembleProgram, SeedOneMatchesTheOneShotFiles)
+{
+    fs::create_directories(folder_ / "data" / "1");
+    ASSERT_EQ(run(AGREEMENT_SWEEP_EXE, ""), 0);
+    ASSERT_EQ(ensemble("--seeds 1 --per-seed seed.csv"), 0) << errors_;
+    const std::vector<std::string> rows = split(text("seed.csv"), '\n');
+    const std::vector<std::string> correlation = split(text("data/tov.dat"), '\n');
+    const std::vector<std::string> rank = split(text("data/sl.dat"), '\n');
+    ASSERT_EQ(rows.size(), 129U);
+    ASSERT_EQ(rows[0], "seed,q,r,rho,bound");
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const std::vector<std::string> fields = split(rows[q + 1], ',');
+        ASSERT_EQ(fields.size(), 5U);
+        EXPECT_EQ(fields[0], "1");
+        EXPECT_EQ(fields[1], std::to_string(q));
+        std::string r = split(correlation[q], '\t')[3];
+        std::string rho = split(rank[q], '\t')[0];
+        std::string bound = split(rank[q], '\t')[1];
+        for (std::string *field : {&r, &rho, &bound}) {
+            std::replace(field->begin(), field->end(), ',', '.'); // decimal comma to point
+        }
+        EXPECT_EQ(fields[2], r) << "pass " << q;
+        EXPECT_EQ(fields[3], rho) << "pass " << q;
+        EXPECT_EQ(fields[4], bound) << "pass " << q;
+    }
+}
+
+TEST_F(EnsembleProgram, SameBytesWhateverTheThreadCount)
+{
+    ASSERT_EQ(ensemble("--seeds 70 --first-seed 500 --threads 1 --output one.csv "
+                       "--per-seed one_seeds.csv"), 0) << errors_;
+    const std::string table = text("one.csv");
+    const std::string per_seed = text("one_seeds.csv");
+    EXPECT_EQ(split(table, '\n').size(), 129U);
+    EXPECT_EQ(split(per_seed, '\n').size(), 1U + 70U * 128U);
+    for (const char *threads : {"2", "3", "8"}) {
+        ASSERT_EQ(ensemble(std::string("--seeds 70 --first-seed 500 --output t.csv ") +
+                           "--per-seed t_seeds.csv --threads " + threads), 0) << errors_;
+        EXPECT_EQ(text("t.csv"), table) << threads << " threads";
+        EXPECT_EQ(text("t_seeds.csv"), per_seed) << threads << " threads";
+    }
+    EXPECT_NE(out_.find("70 seeds (500 to 569) on 8 threads"), std::string::npos) << out_;
+}
+
+TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
+{
+    struct bad_case {
+        const char *arguments;
+        const char *problem;
+    };
+    const bad_case cases[] = {
+        {"--seeds abc", "--seeds must be a whole number from 1 to 4294967296, not 'abc'"},
+        {"--seeds 0", "--seeds must be a whole number from 1 to 4294967296, not '0'"},
+        {"--seeds -5", "--seeds must be a whole number from 1 to 4294967296, not '-5'"},
+        {"--seeds 12x", "not '12x'"},
+        {"--threads 0", "--threads must be a whole number from 1 to 256, not '0'"},
+        {"--first-seed 4294967295 --seeds 2",
+         "seeds 4294967295 to 4294967296 go beyond the generator's 32-bit state"},
+        {"--first-seed 4294967296", "--first-seed must be a whole number from 0 to 4294967295"},
+        {"--bogus", "unknown option '--bogus'"},
+        {"stray", "unexpected argument 'stray'"},
+        {"--seeds", "--seeds needs a value"},
+        {"--output a.csv --per-seed a.csv", "name the same file 'a.csv'"},
+    };
+    for (const bad_case &bad : cases) {
+        EXPECT_EQ(ensemble(bad.arguments), 2) << bad.arguments;
+        EXPECT_NE(errors_.find(bad.problem), std::string::npos) << bad.arguments << ": " << errors_;
+        EXPECT_EQ(errors_.rfind("agreement_ensemble: ", 0), 0U) << errors_;
+        EXPECT_NE(errors_.find("(see --help)\n"), std::string::npos) << errors_;
+        EXPECT_EQ(std::count(errors_.begin(), errors_.end(), '\n'), 1) << errors_;
+        EXPECT_EQ(out_, "");
+    }
+    EXPECT_TRUE(fs::is_empty(folder_)) << "bad options write nothing";
+
+    EXPECT_EQ(ensemble("--help"), 0);
+    EXPECT_NE(out_.find("Usage: agreement_ensemble"), std::string::npos);
+    EXPECT_EQ(ensemble("--version"), 0);
+    EXPECT_EQ(out_.rfind("agreement_ensemble ", 0), 0U) << out_;
+}
+
+// A failed ensemble keeps the earlier table and leaves no temporary file; a good one
+// replaces the table whole.
+TEST_F(EnsembleProgram, OutputAppearsOnlyWhenComplete)
+{
+    std::ofstream(folder_ / "ensemble.csv") << "earlier table\n";
+    EXPECT_EQ(ensemble("--seeds 20 --per-seed missing/seeds.csv"), 1);
+    EXPECT_EQ(errors_.rfind("agreement_ensemble: cannot open missing/seeds.csv.", 0), 0U)
+        << errors_;
+    EXPECT_NE(errors_.find(": No such file or directory\n"), std::string::npos) << errors_;
+    EXPECT_EQ(text("ensemble.csv"), "earlier table\n");
+    EXPECT_TRUE(temporaries().empty());
+
+    // Interrupted half-way: the earlier table stays and the temporary files go.
+    const std::string command = "cd '" + folder_.string() + "' && exec '" +
+                                AGREEMENT_ENSEMBLE_EXE + "' --seeds 100000000 --per-seed s.csv";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 100 && temporaries().size() < 2; ++i) {
+        usleep(20000);
+    }
+    EXPECT_EQ(temporaries().size(), 2U) << "both files are written under temporary names";
+    usleep(100000);
+    kill(child, SIGINT);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    EXPECT_EQ(text("ensemble.csv"), "earlier table\n");
+    EXPECT_TRUE(temporaries().empty());
+    EXPECT_FALSE(fs::exists(folder_ / "s.csv"));
+
+    ASSERT_EQ(ensemble("--seeds 20"), 0) << errors_;
+    EXPECT_EQ(text("ensemble.csv").rfind("q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,", 0), 0U);
+    EXPECT_TRUE(temporaries().empty());
+    EXPECT_EQ(errors_, "") << "no progress line when stderr isn't a terminal";
+}
