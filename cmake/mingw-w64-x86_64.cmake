@@ -4,7 +4,14 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++)
+# The POSIX-threads variant of the compiler: the ensemble's threads need std::thread, which
+# the Win32-threads variant lacks. -static links its thread library into the .exe as well.
+find_program(MINGW_POSIX_CXX ${MINGW_PREFIX}-g++-posix)
+if(MINGW_POSIX_CXX)
+  set(CMAKE_CXX_COMPILER ${MINGW_POSIX_CXX})
+else()
+  set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++)
+endif()
 set(CMAKE_RC_COMPILER ${MINGW_PREFIX}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})

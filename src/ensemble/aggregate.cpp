@@ -10,6 +10,7 @@
 
 namespace {
 
+constexpr double BINS_PER_UNIT = R_BINS / 2.0;
 constexpr int QUANTILES = 3;
 constexpr int QUANTILE_PER_MILLE[QUANTILES] = {25, 500, 975}; // 2.5 %, 50 %, 97.5 %
 
@@ -17,7 +18,7 @@ constexpr int QUANTILE_PER_MILLE[QUANTILES] = {25, 500, 975}; // 2.5 %, 50 %, 97
 // [-1, 1] go to the end bins, which keeps the bins in the order of the values.
 int bin_of(double r)
 {
-    const double place = std::floor((r + 1.0) * (R_BINS / 2));
+    const double place = std::floor((r + 1.0) * BINS_PER_UNIT);
     if (!(place >= 0.0)) {
         return 0;
     }
@@ -198,7 +199,9 @@ int finish_rows(ensemble_totals *totals, pass_row *rows)
 void close_totals(ensemble_totals *totals)
 {
     if (totals->spill != nullptr) {
-        std::fclose(totals->spill);
+        // Only read from here on: a failed close loses nothing, and the system removes the
+        // file either way.
+        static_cast<void>(std::fclose(totals->spill));
         totals->spill = nullptr;
     }
 }

@@ -37,8 +37,9 @@ char *append_number(char *out, double value, char separator)
 {
     char *const end = format_fixed(out, out + 64, value);
     if (end == nullptr) {
-        std::memcpy(out, "nan", 3);
-        out += 3;
+        *out++ = 'n';
+        *out++ = 'a';
+        *out++ = 'n';
     } else {
         out = end;
     }
@@ -55,12 +56,28 @@ template <typename Integer> char *append_integer(char *out, Integer value, char 
 
 } // namespace
 
-void report_file_failure(const char *action, const std::string &path)
+namespace {
+
+void report_reason(const std::string &action, const std::string &path, const std::string &reason)
 {
-    const std::string line = std::string("agreement_ensemble: cannot ") + action + " " + path +
-                             ": " + std::strerror(errno) + "\n";
+    const std::string line = "agreement_ensemble: cannot " + action + " " + path + ": " + reason +
+                             "\n";
     // Nothing is left to tell if stderr itself fails; the exit status still says it.
     static_cast<void>(std::fputs(line.c_str(), stderr));
+}
+
+// Removes a temporary file after a failure already reported; a file that can't be removed
+// is only litter beside the target, which is untouched.
+void discard(const std::string &temporary)
+{
+    static_cast<void>(std::remove(temporary.c_str()));
+}
+
+} // namespace
+
+void report_file_failure(const char *action, const std::string &path)
+{
+    report_reason(action, path, std::strerror(errno));
 }
 
 int open_staged(staged_file *file, const std::string &target)
@@ -87,7 +104,7 @@ int commit_staged(staged_file *file)
             errno = EIO;
         }
         report_file_failure("write", file->temporary);
-        std::remove(file->temporary.c_str());
+        discard(file->temporary);
         return -1;
     }
     // Replaces an earlier file of the same name on every system (std::rename doesn't on
@@ -95,9 +112,8 @@ int commit_staged(staged_file *file)
     std::error_code error;
     std::filesystem::rename(file->temporary, file->target, error);
     if (error) {
-        errno = error.value();
-        report_file_failure(("rename " + file->temporary + " to").c_str(), file->target);
-        std::remove(file->temporary.c_str());
+        report_reason("rename " + file->temporary + " to", file->target, error.message());
+        discard(file->temporary);
         return -1;
     }
     return 0;
@@ -106,9 +122,10 @@ int commit_staged(staged_file *file)
 void abandon_staged(staged_file *file)
 {
     if (file->stream != nullptr) {
-        std::fclose(file->stream);
+        // Given up already: what the close does no longer matters.
+        static_cast<void>(std::fclose(file->stream));
         file->stream = nullptr;
-        std::remove(file->temporary.c_str());
+        discard(file->temporary);
     }
 }
 

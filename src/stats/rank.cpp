@@ -190,12 +190,12 @@ double squared_differences(const int *position)
     return sum;
 }
 
-// Counts the places x = 0 .. 127 - d whose level is not greater than the level d places
+// Counts the places x = first .. 127 - d whose level is not greater than the level d places
 // later: the pairs at distance d already in the stable ascending order.
-long long ordered_pairs_plain(const double *levels, int d)
+long long ordered_pairs_from(const double *levels, int d, int first)
 {
     long long count = 0;
-    for (int x = 0; x + d < SIGNAL_LENGTH; ++x) {
+    for (int x = first; x + d < SIGNAL_LENGTH; ++x) {
         count += levels[x] <= levels[x + d] ? 1 : 0;
     }
     return count;
@@ -218,11 +218,7 @@ long long ordered_pairs_sse2(const double *levels, int d)
     }
     long long lanes[2];
     _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), _mm_add_epi64(even, odd));
-    long long count = lanes[0] + lanes[1];
-    for (; x < pairs; ++x) {
-        count += levels[x] <= levels[x + d] ? 1 : 0;
-    }
-    return count;
+    return lanes[0] + lanes[1] + ordered_pairs_from(levels, d, x);
 }
 #endif
 
@@ -243,13 +239,26 @@ __attribute__((target("avx2"))) long long ordered_pairs_avx2(const double *level
     }
     long long lanes[4];
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(lanes), count4);
-    long long count = lanes[0] + lanes[1] + lanes[2] + lanes[3];
-    for (; x < pairs; ++x) {
-        count += levels[x] <= levels[x + d] ? 1 : 0;
-    }
-    return count;
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3] + ordered_pairs_from(levels, d, x);
 }
 #endif
+
+typedef long long (*ordered_pairs_count)(const double *levels, int d);
+
+// The fastest count this processor and compiler allow.
+ordered_pairs_count fastest_ordered_pairs()
+{
+#if defined(ORDERED_PAIRS_AVX2)
+    if (__builtin_cpu_supports("avx2")) {
+        return ordered_pairs_avx2;
+    }
+#endif
+#if defined(__SSE2__) || defined(_M_X64)
+    return ordered_pairs_sse2;
+#else
+    return [](const double *levels, int d) { return ordered_pairs_from(levels, d, 0); };
+#endif
+}
 
 } // namespace
 
@@ -303,23 +312,15 @@ rank_result rank_statistic_counted(const double *signal)
     // S = sum of (rank_y - y)^2 = 2 T - 2 sum of y * rank_y = 2 (T - U), since the ranks are
     // the places 0 .. 127 again. Every term is an integer, so S is exact, the same double the
     // exchange sort's sum gives, and so are rho and its bound.
-    long long (*ordered_pairs)(const double *, int) = ordered_pairs_plain;
-#if defined(__SSE2__) || defined(_M_X64)
-    ordered_pairs = ordered_pairs_sse2;
-#endif
-#if defined(ORDERED_PAIRS_AVX2)
-    if (__builtin_cpu_supports("avx2")) {
-        ordered_pairs = ordered_pairs_avx2;
-    }
-#endif
+    const ordered_pairs_count ordered_pairs = fastest_ordered_pairs();
     long long u = 0;
     for (int d = 1; d < SIGNAL_LENGTH; ++d) {
         u += d * ordered_pairs(signal, d);
     }
     long long t = 0;
     for (int y = 0; y < SIGNAL_LENGTH; ++y) {
-        u += y * (y - 1) / 2; // the pairs (x, y), x < y, add x at least
-        t += y * y;
+        u += static_cast<long long>(y) * (y - 1) / 2; // the pairs (x, y), x < y, add x at least
+        t += static_cast<long long>(y) * y;
     }
     return rank_from_squared_differences(static_cast<double>(2 * (t - u)));
 }
