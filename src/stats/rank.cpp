@@ -1,5 +1,6 @@
 // Spearman's rank correlation of a signal against time order.
 #include <cmath>
+#include <limits>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -190,74 +191,93 @@ double squared_differences(const int *position)
     return sum;
 }
 
-// Counts the places x = first .. 127 - d whose level is not greater than the level d places
-// later: the pairs at distance d already in the stable ascending order.
-long long ordered_pairs_from(const double *levels, int d, int first)
+// The levels followed by NaNs, so that a comparison may reach past the last level: every
+// comparison with a NaN is false, so those pairs never count. Filled by ordered_pair_sum.
+constexpr int PADDED_LENGTH = SIGNAL_LENGTH + 4;
+
+// Returns the sum over distances d = 1 .. 127 of d times the number of places x whose level
+// is not greater than the level d places later: the pairs at distance d already in the
+// stable ascending order. The plain form, for compilers without the vector forms below.
+long long ordered_pair_sum_plain(const double *padded)
 {
-    long long count = 0;
-    for (int x = first; x + d < SIGNAL_LENGTH; ++x) {
-        count += levels[x] <= levels[x + d] ? 1 : 0;
+    long long sum = 0;
+    for (int d = 1; d < SIGNAL_LENGTH; ++d) {
+        long long count = 0;
+        for (int x = 0; x + d < SIGNAL_LENGTH; ++x) {
+            count += padded[x] <= padded[x + d] ? 1 : 0;
+        }
+        sum += d * count;
     }
-    return count;
+    return sum;
 }
 
 #if defined(__SSE2__) || defined(_M_X64)
-// The same count, two pairs per comparison: each all-ones lane of the comparison is -1.
-long long ordered_pairs_sse2(const double *levels, int d)
+// The same sum, two pairs per comparison: an all-ones lane of a comparison is -1, so
+// subtracting it counts the pair. Runs of places are rounded up to whole steps; the places
+// past the last pair meet the NaNs.
+long long ordered_pair_sum_sse2(const double *padded)
 {
-    const int pairs = SIGNAL_LENGTH - d;
-    __m128i even = _mm_setzero_si128();
-    __m128i odd = _mm_setzero_si128();
-    int x = 0;
-    for (; x + 4 <= pairs; x += 4) {
-        const __m128d first = _mm_cmple_pd(_mm_loadu_pd(levels + x), _mm_loadu_pd(levels + x + d));
-        const __m128d second =
-            _mm_cmple_pd(_mm_loadu_pd(levels + x + 2), _mm_loadu_pd(levels + x + 2 + d));
-        even = _mm_sub_epi64(even, _mm_castpd_si128(first));
-        odd = _mm_sub_epi64(odd, _mm_castpd_si128(second));
+    __m128i sum = _mm_setzero_si128();
+    for (int d = 1; d < SIGNAL_LENGTH; ++d) {
+        __m128i count = _mm_setzero_si128();
+        for (int x = 0; x + d < SIGNAL_LENGTH; x += 2) {
+            const __m128d in_order = _mm_cmple_pd(_mm_loadu_pd(padded + x),
+                                                  _mm_loadu_pd(padded + x + d));
+            count = _mm_sub_epi64(count, _mm_castpd_si128(in_order));
+        }
+        // count < 2^32 and d < 2^32: the 32-bit multiply gives the exact 64-bit product.
+        sum = _mm_add_epi64(sum, _mm_mul_epu32(count, _mm_set1_epi64x(d)));
     }
     long long lanes[2];
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), _mm_add_epi64(even, odd));
-    return lanes[0] + lanes[1] + ordered_pairs_from(levels, d, x);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), sum);
+    return lanes[0] + lanes[1];
 }
 #endif
 
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #define ORDERED_PAIRS_AVX2 1
-// The same count, four pairs per comparison, on processors that have AVX2 (asked at run
-// time, so the program still runs everywhere). Counts are integers: every path gives the
-// same result.
-__attribute__((target("avx2"))) long long ordered_pairs_avx2(const double *levels, int d)
+// The same sum, four pairs per comparison, on processors that have AVX2 (asked at run time,
+// so the program still runs everywhere). Counts are integers: every form gives the same sum.
+__attribute__((target("avx2"))) long long ordered_pair_sum_avx2(const double *padded)
 {
-    const int pairs = SIGNAL_LENGTH - d;
-    __m256i count4 = _mm256_setzero_si256();
-    int x = 0;
-    for (; x + 4 <= pairs; x += 4) {
-        const __m256d in_order =
-            _mm256_cmp_pd(_mm256_loadu_pd(levels + x), _mm256_loadu_pd(levels + x + d), _CMP_LE_OQ);
-        count4 = _mm256_sub_epi64(count4, _mm256_castpd_si256(in_order));
+    __m256i sum = _mm256_setzero_si256();
+    for (int d = 1; d < SIGNAL_LENGTH; ++d) {
+        __m256i count = _mm256_setzero_si256();
+        for (int x = 0; x + d < SIGNAL_LENGTH; x += 4) {
+            const __m256d in_order = _mm256_cmp_pd(_mm256_loadu_pd(padded + x),
+                                                   _mm256_loadu_pd(padded + x + d), _CMP_LE_OQ);
+            count = _mm256_sub_epi64(count, _mm256_castpd_si256(in_order));
+        }
+        sum = _mm256_add_epi64(sum, _mm256_mul_epu32(count, _mm256_set1_epi64x(d)));
     }
     long long lanes[4];
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(lanes), count4);
-    return lanes[0] + lanes[1] + lanes[2] + lanes[3] + ordered_pairs_from(levels, d, x);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(lanes), sum);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3];
 }
 #endif
 
-typedef long long (*ordered_pairs_count)(const double *levels, int d);
-
-// The fastest count this processor and compiler allow.
-ordered_pairs_count fastest_ordered_pairs()
+// The ordered-pair sum, with vectors at most `widest` lanes wide (0, 2 or 4) and no wider
+// than this processor and compiler allow.
+long long ordered_pair_sum(const double *signal, int widest)
 {
+    double padded[PADDED_LENGTH];
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+        padded[p] = signal[p];
+    }
+    for (int p = SIGNAL_LENGTH; p < PADDED_LENGTH; ++p) {
+        padded[p] = std::numeric_limits<double>::quiet_NaN();
+    }
 #if defined(ORDERED_PAIRS_AVX2)
-    if (__builtin_cpu_supports("avx2")) {
-        return ordered_pairs_avx2;
+    if (widest >= 4 && __builtin_cpu_supports("avx2")) {
+        return ordered_pair_sum_avx2(padded);
     }
 #endif
 #if defined(__SSE2__) || defined(_M_X64)
-    return ordered_pairs_sse2;
-#else
-    return [](const double *levels, int d) { return ordered_pairs_from(levels, d, 0); };
+    if (widest >= 2) {
+        return ordered_pair_sum_sse2(padded);
+    }
 #endif
+    return ordered_pair_sum_plain(padded);
 }
 
 } // namespace
@@ -288,6 +308,11 @@ rank_result rank_statistic(const double *signal)
 
 rank_result rank_statistic_counted(const double *signal)
 {
+    return rank_statistic_counted_by(signal, 4);
+}
+
+rank_result rank_statistic_counted_by(const double *signal, int widest)
+{
     // Comparisons with a NaN are all false, which no stable order describes: such a signal
     // goes through the exchange sort itself, on copies of its own.
     for (int p = 0; p < SIGNAL_LENGTH; ++p) {
@@ -312,11 +337,7 @@ rank_result rank_statistic_counted(const double *signal)
     // S = sum of (rank_y - y)^2 = 2 T - 2 sum of y * rank_y = 2 (T - U), since the ranks are
     // the places 0 .. 127 again. Every term is an integer, so S is exact, the same double the
     // exchange sort's sum gives, and so are rho and its bound.
-    const ordered_pairs_count ordered_pairs = fastest_ordered_pairs();
-    long long u = 0;
-    for (int d = 1; d < SIGNAL_LENGTH; ++d) {
-        u += d * ordered_pairs(signal, d);
-    }
+    long long u = ordered_pair_sum(signal, widest);
     long long t = 0;
     for (int y = 0; y < SIGNAL_LENGTH; ++y) {
         u += static_cast<long long>(y) * (y - 1) / 2; // the pairs (x, y), x < y, add x at least

@@ -31,6 +31,11 @@ rank_result rank_statistic(const double *signal);
 // state of its own, so threads may call it at once.
 rank_result rank_statistic_counted(const double *signal);
 
+// As rank_statistic_counted, comparing at most `widest` pairs at once: 0 one at a time, 2 or
+// 4 with vector instructions where the processor has them. Every width gives the same result;
+// rank_statistic_counted takes the widest.
+rank_result rank_statistic_counted_by(const double *signal, int widest);
+
 // Returns rho and its bound from S, the sum of squared differences between each level's
 // sorted place and its time position.
 rank_result rank_from_squared_differences(double sum);
