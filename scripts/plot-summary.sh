@@ -5,9 +5,12 @@
 #           bound drawn as a band.
 # Reads data/tov.dat and data/sl.dat exactly as the program writes them (tab-separated fields,
 # decimal commas, LF or CR LF line ends) and writes summary.svg and summary.png beside data/.
+# When ensemble.csv (agreement_ensemble's table) sits beside data/, the top panel also shows
+# the ensemble's mean r and its 2.5-97.5 % band behind seed 1's points.
 # Usage: scripts/plot-summary.sh [folder holding data/, default .]
 # Exit status: 0 when both pictures are written; 1, with a message naming the file and line,
-# when gnuplot is missing or a summary is missing or malformed. Nothing is written then.
+# when gnuplot is missing or a summary or the ensemble's table is missing or malformed.
+# Nothing is written then.
 set -euo pipefail
 
 me=plot-summary
@@ -54,6 +57,26 @@ convert() {
 correlation_passes=$(convert data/tov.dat "$work/tov" 4)
 rank_passes=$(convert data/sl.dat "$work/sl.raw" 2)
 
+# The ensemble's table, when there is one: agreement, mean r, 2.5 % and 97.5 % quantiles.
+ensemble=""
+if [ -e "$folder/ensemble.csv" ]; then
+  awk -F ',' -v me="$me" -v name="$folder/ensemble.csv" -v passes="$passes" -v out="$work/ensemble" '
+    function bad(text) { printf "%s: %s line %d: %s\n", me, name, NR, text > "/dev/stderr"; failed = 1; exit 1 }
+    {
+      sub(/\r$/, "")
+      if (NR == 1) { if ($1 != "q" || NF != 9) bad("not an ensemble table (header expected)"); next }
+      if (NF != 9) bad("expected 9 comma-separated fields, found " NF)
+      for (i = 1; i <= NF; ++i)
+        if ($i !~ /^-?[0-9]+(\.[0-9]+)?$/) bad("field " i " is not a number: \"" $i "\"")
+      print $2 "\t" $3 "\t" $5 "\t" $7 > out
+    }
+    END {
+      if (failed) exit 1
+      if (NR - 1 != passes) { printf "%s: %s holds %d passes, not %d\n", me, name, NR - 1, passes > "/dev/stderr"; exit 1 }
+    }' "$folder/ensemble.csv" || exit 1
+  ensemble="$work/ensemble"
+fi
+
 # The rank summary has no fraction of its own: pass i's fraction is line i of the other file.
 paste "$work/tov" "$work/sl.raw" | awk -F '\t' 'NF == 6 { print $1 "\t" $5 "\t" $6 }' >"$work/sl"
 
@@ -78,8 +101,14 @@ set key top right
 set xlabel "agreement fraction (steps moving the same way / 127)"
 if ("$note" ne "") set label 1 "$note" at graph 0.5, graph 0.08 center textcolor "red" font ",13"
 set ylabel "Pearson correlation r"
-plot "$work/tov" using 1:4 with linespoints pointtype 7 pointsize 0.4 linecolor "#1f5fa8" title "r with the reference signal", \
-     0 with lines linewidth 1.5 linecolor "black" notitle
+if ("$ensemble" ne "") \
+  plot "$ensemble" using 1:3:4 with filledcurves fillcolor "#d9d9d9" fillstyle solid 1.0 title "ensemble: 2.5-97.5 % of r", \
+       "$ensemble" using 1:2 with lines linewidth 2 linecolor "#555555" title "ensemble: mean r", \
+       "$work/tov" using 1:4 with linespoints pointtype 7 pointsize 0.4 linecolor "#1f5fa8" title "seed 1: r with the reference signal", \
+       0 with lines linewidth 1.5 linecolor "black" notitle; \
+else \
+  plot "$work/tov" using 1:4 with linespoints pointtype 7 pointsize 0.4 linecolor "#1f5fa8" title "r with the reference signal", \
+       0 with lines linewidth 1.5 linecolor "black" notitle
 unset label 1
 set ylabel "rank correlation rho"
 plot "$work/sl" using 1:(\$2 - \$3):(\$2 + \$3) with filledcurves fillcolor "#c6dbef" fillstyle solid 1.0 title "rho ± 95 % bound", \

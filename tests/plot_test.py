@@ -102,6 +102,28 @@ class PlotTest(unittest.TestCase):
         self.write_summary("tov.dat", lines)
         self.expect_refused("data/tov.dat line 5", "expected 4 tab-separated fields, found 3")
 
+    def write_ensemble(self, rows):
+        header = "q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,share_rho_band_excludes_zero"
+        with open(os.path.join(self.folder, "ensemble.csv"), "w") as table:
+            table.write("\n".join([header] + rows) + "\n")
+
+    def test_ensemble_band_behind_seed_one(self):
+        rows = []
+        for q in range(128):
+            f = (127 - q) / 127
+            mean = 0.9 * f - 0.45
+            rows.append(f"{q},{f:.6f},{mean:.6f},0.078000,{mean - 0.15:.6f},{mean:.6f},"
+                        f"{mean + 0.15:.6f},0.000100,0.237000")
+        self.write_ensemble(rows)
+        svg = self.expect_drawn()
+        self.assertIn("ensemble: mean r", svg)
+        self.assertIn("seed 1: r with the reference signal", svg)
+
+        os.remove(self.picture("summary.svg"))
+        os.remove(self.picture("summary.png"))
+        self.write_ensemble(rows[:5] + ["5,0.960630,abc"] + rows[6:])
+        self.expect_refused("ensemble.csv line 7", "expected 9 comma-separated fields, found 3")
+
     def test_field_not_a_number(self):
         lines = self.summary_lines("sl.dat")
         lines[9] = b"0,105435\tabc"
