@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 #include "ensemble/ensemble.h"
 #include "stats/stats.h"
 #include "synth/synth.h"
@@ -21,25 +23,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string read_text(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> split(const std::string &text, char separator)
-{
-    std::vector<std::string> pieces;
-    std::string piece;
-    std::istringstream in(text);
-    while (std::getline(in, piece, separator)) {
-        pieces.push_back(piece);
-    }
-    return pieces;
-}
 
 // A folder of its own for each test, removed afterwards.
 class EnsembleProgram : public testing::Test {

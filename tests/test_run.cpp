@@ -12,28 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string read_text(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> split(const std::string &text, char separator)
-{
-    std::vector<std::string> pieces;
-    std::string piece;
-    std::istringstream in(text);
-    while (std::getline(in, piece, separator)) {
-        pieces.push_back(piece);
-    }
-    return pieces;
-}
 
 // Reads a summary field with a decimal comma.
 double comma_number(std::string field)
