@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Proves the program's promise that every run writes the same bytes on every toolchain:
-#   1. the Windows program (MinGW-w64, static) run under Wine writes the Linux run's files,
+#   1. the Windows program (MinGW-w64, static) run under Wine (one prefix for every check, in
+#      the user's cache: ~/.cache/agreement_sweep/wine) writes the Linux run's files,
 #      under their Windows names, with CR LF line ends, and reports a missing data\1;
 #   2. GCC and Clang at Debug, Release and Release -march=native write identical trees, and
 #      their ensembles (a few seeds, with every seed's rows) identical files, as the Windows
@@ -95,7 +96,11 @@ done
 
 # ---- 1. Windows program under Wine --------------------------------------------------------
 step "build (MinGW-w64, static) and run under Wine"
-export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# One Wine prefix (about 700 MB once made) serves every check on this machine; making it takes
+# most of a minute. AGREEMENT_SWEEP_WINEPREFIX chooses another place.
+export WINEPREFIX="${AGREEMENT_SWEEP_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/agreement_sweep/wine}"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$(dirname "$WINEPREFIX")"
 rm -f "$work/mingw/CMakeCache.txt" # a toolchain file is read only when the cache is new
 if ! build mingw -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release; then

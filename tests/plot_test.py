@@ -76,6 +76,16 @@ class PlotTest(unittest.TestCase):
     def test_real_run(self):
         svg = self.expect_drawn()
         self.assertNotIn("run stopped early", svg)
+        # The line the README quotes: seed 1's r falls from +0.36 to -0.35, crossing zero
+        # near the middle of the sweep.
+        self.assertRegex(svg, r"least-squares line: r = 0\.[0-9]{3} f - 0\.[0-9]{3}, zero at f = 0\.5")
+        # The table beside the pictures: both summaries, side by side, with decimal points.
+        with open(self.picture("summary.csv")) as table:
+            rows = table.read().splitlines()
+        self.assertEqual(rows[0], "q,agreement,mean,variance,r,rho,bound")
+        self.assertEqual(len(rows), 129)
+        self.assertEqual(rows[1], "0,1.000000,4.672334,239.860020,0.356753,0.105435,0.156201")
+        self.assertTrue(rows[128].startswith("127,0.000000,"))
 
     def test_windows_line_ends(self):
         for name in ("tov.dat", "sl.dat"):

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -50,14 +51,54 @@ protected:
     }
 
     // Runs the program in the work folder; returns its exit status, stderr kept in errors_.
-    int run()
+    // Runs the program in the work folder; returns its exit status, with stdout kept in
+    // output_ and stderr in errors_.
+    int run(const std::string &arguments = "")
     {
+        const fs::path output = base_ / "stdout.txt";
         const fs::path errors = base_ / "stderr.txt";
         const std::string command = "cd '" + folder_.string() + "' && '" AGREEMENT_SWEEP_EXE
-                                    "' 2> '" + errors.string() + "'";
+                                    "' " + arguments + " > '" + output.string() + "' 2> '" +
+                                    errors.string() + "'";
         const int status = std::system(command.c_str());
+        output_ = read_text(output);
         errors_ = read_text(errors);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // The names of every file a run writes, below data/.
+    static std::vector<std::string> run_file_names()
+    {
+        std::vector<std::string> names = {"signal_1.dat", "tov.dat", "sl.dat"};
+        for (int n = 1; n <= 128; ++n) {
+            names.push_back("1/sign_" + std::to_string(n));
+        }
+        return names;
+    }
+
+    // What a failed run must leave: status 1 and, for every file of a run, either a line
+    // on stderr naming it, or the file absent, or its bytes exactly a good run's. Returns the
+    // number of files named.
+    int expect_named_or_exact()
+    {
+        EXPECT_EQ(run(), 1);
+        std::vector<std::string> named;
+        for (const std::string &line : split(errors_, '\n')) {
+            const std::string start = "agreement_sweep: cannot ";
+            EXPECT_EQ(line.rfind(start, 0), 0U) << line;
+            std::string rest = line.substr(start.size());
+            rest = rest.substr(rest.find(' ') + 1);                // after "open" or "write"
+            named.push_back(rest.substr(0, rest.find_first_of(" :"))); // the path
+            EXPECT_NE(line.find(": No space left on device"), std::string::npos) << line;
+        }
+        for (const std::string &name : run_file_names()) {
+            const bool is_named =
+                std::find(named.begin(), named.end(), "data/" + name) != named.end();
+            if (!is_named && fs::exists(folder_ / "data" / name)) {
+                EXPECT_EQ(data(name), good_run_file(name)) << name << " is not named";
+            }
+        }
+        return static_cast<int>(named.size());
     }
 
     std::string data(const std::string &name) const { return read_text(folder_ / "data" / name); }
@@ -76,6 +117,7 @@ protected:
 
     fs::path base_;
     fs::path folder_;
+    std::string output_;
     std::string errors_;
 };
 
@@ -241,14 +283,82 @@ TEST_F(RunTest, FullDiskInASummary)
         EXPECT_EQ(errors_, std::string("agreement_sweep: cannot write data/") + name +
                                ": No space left on device\n");
 
-        // The other summary keeps whole lines only, each the good run's.
-        const std::string other = std::string(name) == "tov.dat" ? "sl.dat" : "tov.dat";
-        const std::string kept = data(other);
-        const std::string good = good_run_file(other);
-        EXPECT_EQ(good.compare(0, kept.size(), kept), 0) << "kept lines match the good run";
-        EXPECT_TRUE(kept.empty() || kept.back() == '\n');
-        EXPECT_EQ(data("signal_1.dat"), good_run_file("signal_1.dat"));
+        // Every other file is whole and exact: the run goes on to the end, and the lost
+        // summary's lines are lost only when it is closed.
+        for (const std::string &other : run_file_names()) {
+            if (other != name) {
+                EXPECT_EQ(data(other), good_run_file(other)) << other;
+            }
+        }
     }
+}
+
+TEST_F(RunTest, RankSummaryCannotBeOpened)
+{
+    make_data_folders(true);
+    fs::create_directory(folder_ / "data" / "sl.dat");
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(errors_, "agreement_sweep: cannot open data/sl.dat for writing: Is a directory\n");
+    EXPECT_EQ(data("tov.dat"), "") << "no pass ran";
+    EXPECT_TRUE(fs::is_empty(folder_ / "data" / "1"));
+}
+
+TEST_F(RunTest, TwoFaultsAreBothReported)
+{
+    make_data_folders(true);
+    fs::create_symlink("/dev/full", folder_ / "data" / "1" / "sign_5");
+    fs::create_symlink("/dev/full", folder_ / "data" / "tov.dat");
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(errors_, "agreement_sweep: cannot write data/1/sign_5: No space left on device\n"
+                       "agreement_sweep: cannot write data/tov.dat: No space left on device\n");
+}
+
+// A real small file system filling up. Needs root to mount a tmpfs; skipped otherwise.
+TEST_F(RunTest, FullDiskOnARealFileSystem)
+{
+    const fs::path disk = folder_ / "data";
+    fs::create_directory(disk);
+    const std::string mount = "mount -t tmpfs -o size=256k tmpfs '" + disk.string() + "' 2>/dev/null";
+    if (geteuid() != 0 || std::system(mount.c_str()) != 0) {
+        GTEST_SKIP() << "mounting a tmpfs needs root and a system that allows it";
+    }
+    struct unmount_at_end {
+        std::string point;
+        ~unmount_at_end() { static_cast<void>(std::system(("umount '" + point + "'").c_str())); }
+    } unmount{disk.string()};
+
+    // Fresh: the 256 KB fill up part of the way through the passes.
+    fs::create_directory(disk / "1");
+    EXPECT_GE(expect_named_or_exact(), 1);
+
+    // Over a complete earlier run on a disk that is otherwise full: the earlier files the run
+    // doesn't reach stay as they were, and those are a good run's bytes too.
+    ASSERT_EQ(std::system(("umount '" + disk.string() + "'").c_str()), 0);
+    ASSERT_EQ(std::system(("mount -t tmpfs -o size=1m tmpfs '" + disk.string() + "'").c_str()), 0);
+    fs::create_directory(disk / "1");
+    ASSERT_EQ(run(), 0);
+    const std::string fill = "cd '" + disk.string() + "' && (cat /dev/zero > filler) 2>/dev/null";
+    static_cast<void>(std::system(fill.c_str()));
+    for (int n = 1; n <= 10; ++n) {
+        fs::remove(disk / "1" / ("sign_" + std::to_string(n)));
+    }
+    const std::string refill = "cd '" + disk.string() + "' && (cat /dev/zero > filler2) 2>/dev/null";
+    static_cast<void>(std::system(refill.c_str()));
+    EXPECT_GE(expect_named_or_exact(), 1);
+    EXPECT_EQ(data("1/sign_128"), good_run_file("1/sign_128")) << "an earlier file not reached";
+}
+
+TEST_F(RunTest, HelpAndVersionRunNothing)
+{
+    make_data_folders(true);
+    EXPECT_EQ(run("--help"), 0);
+    EXPECT_EQ(output_.rfind("Usage: agreement_sweep", 0), 0U) << output_;
+    EXPECT_NE(output_.find("Exit status"), std::string::npos);
+    EXPECT_EQ(run("extra --version"), 0);
+    EXPECT_EQ(output_.rfind("agreement_sweep ", 0), 0U) << output_;
+    EXPECT_EQ(errors_, "");
+    EXPECT_TRUE(fs::is_empty(folder_ / "data" / "1"));
+    EXPECT_FALSE(fs::exists(folder_ / "data" / "signal_1.dat"));
 }
 
 TEST_F(RunTest, FullDiskInTheReference)

@@ -3,6 +3,7 @@
 #include "run/run.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "experiment.h"
 #include "output/output.h"
@@ -145,10 +146,55 @@ int close_summary(std::FILE *stream, const char *path)
     return 0;
 }
 
+#ifndef AGREEMENT_SWEEP_VERSION
+#define AGREEMENT_SWEEP_VERSION "unknown"
+#endif
+
+#define SEP AGREEMENT_SWEEP_SEPARATOR
+const char HELP[] =
+    "Usage: agreement_sweep [--help | --version]\n"
+    "\n"
+    "Runs the agreement sweep experiment once: draws a reference signal of 128 levels from a\n"
+    "random generator with a fixed seed, then makes 128 passes that sweep the share of the\n"
+    "coupled signal's steps moving the reference's way from 127/127 down to 0/127. Takes no\n"
+    "input; every run writes the same bytes.\n"
+    "\n"
+    "Writes below the current folder, which must hold data" SEP " and data" SEP "1" SEP
+    " (the program never\n"
+    "creates folders), replacing the files of an earlier run:\n"
+    "  data" SEP "signal_1.dat            the reference signal, one level a line\n"
+    "  data" SEP "1" SEP "sign_1 .. sign_128    each pass's coupled signal, one level a line\n"
+    "  data" SEP "tov.dat                 a line per pass: agreement fraction, mean, variance,\n"
+    "                               Pearson correlation (decimal commas, tab-separated)\n"
+    "  data" SEP "sl.dat                  a line per pass: rank correlation against time and\n"
+    "                               its 95 % bound (decimal commas, tab-separated)\n"
+    "\n"
+    "Exit status: 0 when every file is written in full; 1 when a file can't be opened or\n"
+    "written, after one line on stderr for each file it could not complete. A good run prints\n"
+    "nothing. Arguments other than --help and --version are ignored.\n";
+#undef SEP
+
+// Prints text on stdout. Returns 0, or 1 when it could not be written.
+int print_text(const char *text)
+{
+    const bool written = std::fputs(text, stdout) != EOF;
+    return written && std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 } // namespace
 
-int run_driver(int, char **)
+int run_driver(int argc, char **argv)
 {
+    // Asking for help or the version must never start a run, which would replace the data.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            return print_text(HELP);
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            return print_text("agreement_sweep " AGREEMENT_SWEEP_VERSION "\n");
+        }
+    }
+
     for (int i = 0; i < SIGNAL_LENGTH; ++i) {
         reference[i] = draw_level();
     }

@@ -6,8 +6,9 @@
 #ifndef AGREEMENT_SWEEP_RUN_H
 #define AGREEMENT_SWEEP_RUN_H
 
-// The process entry point. Ignores its arguments, draws and writes the reference signal,
-// then runs the passes. Returns the process exit status.
+// The process entry point. With an argument --help or --version it prints that on stdout and
+// returns 0 without running; it ignores every other argument. Otherwise it draws and writes
+// the reference signal, then runs the passes. Returns the process exit status.
 int run_driver(int argc, char **argv);
 
 // Runs the 128 passes against the reference signal already drawn, writing each pass's

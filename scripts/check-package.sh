@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the Linux packages and checks what they hold: a Release build, `cpack` for the .deb
+# and the .tar.gz, then dpkg-deb for the .deb's files and metadata.
+# Usage: scripts/check-package.sh [work folder, default build/package]
+# Exit status: 0 when both packages hold what they should, 1 otherwise.
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+work=${1:-$src/build/package}
+fail() { echo "FAIL: $*"; exit 1; }
+
+cmake -S "$src" -B "$work" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$work" --parallel 2 >/dev/null
+(cd "$work" && cpack -G "DEB;TGZ" >/dev/null)
+deb=$(ls "$work"/agreement-sweep_*.deb)
+tgz=$(ls "$work"/agreement-sweep-*.tar.gz)
+
+contents=$(dpkg-deb -c "$deb")
+for path in ./usr/bin/agreement_sweep ./usr/bin/agreement_ensemble ./usr/bin/agreement-sweep-plot \
+  ./usr/share/doc/agreement_sweep/README.md ./usr/share/doc/agreement_sweep/docs/summary.png; do
+  grep -q " $path\$" <<<"$contents" || fail "$deb lacks $path"
+done
+[ "$(dpkg-deb -f "$deb" Package)" = agreement-sweep ] || fail "package name"
+dpkg-deb -f "$deb" Suggests | grep -q gnuplot || fail "$deb does not suggest gnuplot"
+[ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "the static programs need no dependency"
+listing=$(tar -tzf "$tgz")
+grep -q '/bin/agreement_sweep$' <<<"$listing" || fail "$tgz lacks bin/agreement_sweep"
+echo "packages checked: ${deb##*/} and ${tgz##*/}"

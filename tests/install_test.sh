@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs a build into a temporary prefix and runs the installed programs there.
+# Usage: install_test.sh BUILD_FOLDER
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+for program in agreement_sweep agreement_ensemble agreement-sweep-plot; do
+  [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
+done
+for doc in README.md docs/summary.png; do
+  [ -f "$prefix/share/doc/agreement_sweep/$doc" ] || fail "share/doc/agreement_sweep/$doc is not installed"
+done
+
+# The installed programs run from anywhere, in a folder of the user's.
+mkdir -p "$prefix/work/data/1"
+cd "$prefix/work"
+"$prefix/bin/agreement_sweep" --version | grep -q '^agreement_sweep [0-9]' || fail "--version"
+"$prefix/bin/agreement_sweep" || fail "the installed agreement_sweep failed"
+[ "$(find data -type f | wc -l)" -eq 131 ] || fail "the installed run did not write 131 files"
+"$prefix/bin/agreement_ensemble" --seeds 3 >/dev/null || fail "the installed agreement_ensemble failed"
+[ "$(wc -l <ensemble.csv)" -eq 129 ] || fail "the installed ensemble's table is not 129 lines"
+echo "installed and ran from $prefix"
