@@ -1,6 +1,7 @@
 // Spearman's rank correlation of a signal against time order.
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -19,161 +20,159 @@ signal_t sort_copy;
 // n^3 - n for n = 128, the rank correlation's denominator (exact in a double).
 constexpr double RANK_DENOMINATOR = 128.0 * 128.0 * 128.0 - 128.0;
 
-// Sweeps of the exchange sort that run at once, each one place behind the one before.
-constexpr int SWEEPS_IN_FLIGHT = 6;
-
-// Unrolling these loops lets the compiler keep every sweep's carried level and position in
-// registers; compilers without the hint keep the plain loops, with the same results.
-#if defined(__clang__)
-#define UNROLL_SWEEPS _Pragma("clang loop unroll(full)")
-#elif defined(__GNUC__)
-#define UNROLL_SWEEPS _Pragma("GCC unroll 8")
-#else
-#define UNROLL_SWEEPS
-#endif
-
-// A level as the sweeps hold it. On x86 it lives in the low half of a vector register, where
-// the minimum and maximum instructions have exactly the select semantics the sweeps need and
-// keep the compiler from turning the selects back into branches; elsewhere it is a double.
-#if defined(__SSE2__) || defined(_M_X64)
-typedef __m128d held_level;
-inline held_level hold(double level)
-{
-    return _mm_set_sd(level);
-}
-inline double release(held_level level)
-{
-    return _mm_cvtsd_f64(level);
-}
-inline bool greater(held_level a, held_level b)
-{
-    return _mm_comigt_sd(a, b) != 0;
-}
-inline held_level select_low(held_level level, held_level next) // level > next ? next : level
-{
-    return _mm_min_sd(next, level);
-}
-inline held_level select_high(held_level level, held_level next) // level > next ? level : next
-{
-    return _mm_max_sd(level, next);
-}
-#else
-typedef double held_level;
-inline held_level hold(double level)
-{
-    return level;
-}
-inline double release(held_level level)
-{
-    return level;
-}
-inline bool greater(held_level a, held_level b)
-{
-    return a > b;
-}
-inline held_level select_low(held_level level, held_level next)
-{
-    return level > next ? next : level;
-}
-inline held_level select_high(held_level level, held_level next)
-{
-    return level > next ? level : next;
-}
-#endif
-
 // One comparison of a sweep: the sweep carries the largest level it has met so far (level,
-// position) and meets the next one (next, next_position). Swaps when the carried level is
-// strictly greater, so equal levels keep their time order. Afterwards (next, next_position)
-// is what the sweep leaves behind at this place and the carried pair moves on.
-inline void compare_exchange(held_level &level, int &position, held_level &next,
-                             int &next_position)
+// position) and meets the next one (next, next_position). When the carried level is strictly
+// greater the pair stays as it is: the sweep leaves next here and carries its level on.
+// Otherwise the two trade places, so equal levels keep their time order.
+inline void compare_exchange(double &level, double &position, double &next,
+                             double &next_position)
 {
-    // When the carried level is not greater, the sweep leaves it here and carries the next
-    // one on: the pairs trade places. The positions trade through an all-ones or all-zero
-    // mask, the levels through minimum and maximum, both free of branches.
-    const int trade = static_cast<int>(greater(level, next)) - 1;
-    const int moved = (position ^ next_position) & trade;
-    const held_level low = select_low(level, next);
-    level = select_high(level, next);
-    next = low;
-    next_position ^= moved;
-    position ^= moved;
+    if (level > next) {
+        return;
+    }
+    std::swap(level, next);
+    std::swap(position, next_position);
 }
 
-// The plain sweep p: compares the pairs (s, s + 1) for s = 0 .. 126 - p in order.
-void sweep(int p, double *levels, int *position)
+// The plain sweep p: compares the pairs (s, s + 1) for s = 0 .. 126 - p in order. Time
+// positions are held as doubles (small integers, exact), as the vector registers hold them.
+void sweep(int p, double *levels, double *position)
 {
     const int last = SIGNAL_LENGTH - 1 - p;
-    held_level level = hold(levels[0]);
-    int carried = position[0];
+    double level = levels[0];
+    double carried = position[0];
     for (int s = 0; s < last; ++s) {
-        held_level next = hold(levels[s + 1]);
-        int next_position = position[s + 1];
+        double next = levels[s + 1];
+        double next_position = position[s + 1];
         compare_exchange(level, carried, next, next_position);
-        levels[s] = release(next);
+        levels[s] = next;
         position[s] = next_position;
     }
-    levels[last] = release(level);
+    levels[last] = level;
     position[last] = carried;
 }
 
-// Sweeps first .. first + SWEEPS_IN_FLIGHT - 1 at once.
+#if defined(__SSE2__) || defined(_M_X64)
+#define EXCHANGE_SORT_VECTORS 1
+
+// Sweeps that run at once: pairs of sweeps, one pair to a vector register.
+constexpr int VECTORS_IN_FLIGHT = 3;
+constexpr int SWEEPS_IN_FLIGHT = 2 * VECTORS_IN_FLIGHT;
+
+// Sweeps first .. first + SWEEPS_IN_FLIGHT - 1 at once, as a pipeline.
 //
-// Sweep p reads each place only after sweep p - 1 has left its final level there: what sweep
-// p - 1 leaves at place s is its lower level of the pair (s, s + 1), fixed as soon as it
-// compared that pair, and sweep p compares the pair (s - 1, s) next. So the levels flow
-// through the sweeps like a pipeline: at time t sweep 0 of the group meets place t, and
-// each later sweep meets at once what the sweep before it left behind. Every sweep thus
-// compares the same pairs, holding the same levels, with the same outcomes as when the sweeps
-// run one after another; only the interleaving differs, and that gives the processor several
-// independent comparison chains instead of one.
-void sweep_group(int first, double *levels, int *position)
+// Why the schedule is safe: sweep p reads place s only after sweep p - 1 has left its final
+// level there. What sweep p - 1 leaves at place s is its lower level of the pair (s, s + 1),
+// fixed as soon as it compared that pair, and sweep p compares (s - 1, s) after that. So
+// each sweep of the group can take, one step later, what the sweep before it has just left
+// behind: at step t sweep k meets its input number t - 2k (sweep 0's inputs are the places in
+// order). Every sweep thus compares the same pairs, holding the same levels, in the same
+// order and with the same outcomes as when the sweeps run one after another; only the
+// interleaving differs. All sweeps of a step are independent, so they run side by side in
+// vector registers, two to a register, each with its own comparison.
+//
+// Before its first input a sweep carries minus infinity, which no level is below, so its
+// first comparison always trades: it then carries its first level, as a sweep starts. What it
+// leaves behind before then is minus infinity too and only reaches the next sweep before that
+// one starts. Only the last sweep of the group leaves levels for good.
+void sweep_group(int first, double *levels, double *position)
 {
     const int length = SIGNAL_LENGTH - first; // places 0 .. length - 1 still unsorted
-    held_level level[SWEEPS_IN_FLIGHT];
-    int carried[SWEEPS_IN_FLIGHT];
-
-    // Filling the pipeline: sweep k takes its first level at time k.
-    for (int t = 0; t < SWEEPS_IN_FLIGHT; ++t) {
-        held_level next = hold(levels[t]);
-        int next_position = position[t];
-        for (int k = 0; k < t; ++k) {
-            compare_exchange(level[k], carried[k], next, next_position);
-        }
-        level[t] = next;
-        carried[t] = next_position;
+    const __m128d before_start = _mm_set1_pd(-std::numeric_limits<double>::infinity());
+    __m128d carried[VECTORS_IN_FLIGHT];          // sweeps 2v and 2v + 1: the level carried
+    __m128d carried_position[VECTORS_IN_FLIGHT];
+    __m128d left[VECTORS_IN_FLIGHT];             // the level each left behind at the last step
+    __m128d left_position[VECTORS_IN_FLIGHT];
+    for (int v = 0; v < VECTORS_IN_FLIGHT; ++v) {
+        carried[v] = before_start;
+        left[v] = before_start;
+        carried_position[v] = _mm_setzero_pd();
+        left_position[v] = _mm_setzero_pd();
     }
 
-    // Every sweep compares once per time step; the last one leaves its lower level for good.
-    for (int t = SWEEPS_IN_FLIGHT; t < length; ++t) {
-        held_level next = hold(levels[t]);
-        int next_position = position[t];
-        UNROLL_SWEEPS
-        for (int k = 0; k < SWEEPS_IN_FLIGHT; ++k) {
-            compare_exchange(level[k], carried[k], next, next_position);
+    int stored = 0; // places the last sweep has left for good
+    for (int t = 0; t < length; ++t) {
+        const __m128d in = _mm_set1_pd(levels[t]);
+        const __m128d in_position = _mm_set1_pd(position[t]);
+        // From the last register down, so each takes what the one before left at the last step.
+        for (int v = VECTORS_IN_FLIGHT - 1; v >= 0; --v) {
+            // Lane 0 meets the lane before it (or the next place), lane 1 meets lane 0.
+            const __m128d next = _mm_shuffle_pd(v == 0 ? in : left[v - 1], left[v], 1);
+            const __m128d next_position =
+                _mm_shuffle_pd(v == 0 ? in_position : left_position[v - 1], left_position[v], 1);
+            // compare_exchange, lane by lane: the positions trade through the mask of lanes
+            // that don't keep; minimum and maximum have exactly the select semantics needed.
+            const __m128d keep = _mm_cmpgt_pd(carried[v], next);
+            const __m128d moved =
+                _mm_andnot_pd(keep, _mm_xor_pd(carried_position[v], next_position));
+            left[v] = _mm_min_pd(next, carried[v]);     // keep ? next : carried
+            carried[v] = _mm_max_pd(carried[v], next);  // keep ? carried : next
+            left_position[v] = _mm_xor_pd(next_position, moved);
+            carried_position[v] = _mm_xor_pd(carried_position[v], moved);
         }
-        levels[t - SWEEPS_IN_FLIGHT] = release(next);
-        position[t - SWEEPS_IN_FLIGHT] = next_position;
+        // The last sweep met its input number i = t - 2 (SWEEPS_IN_FLIGHT - 1); from i = 1 on
+        // it leaves place i - 1 for good.
+        if (t >= 2 * SWEEPS_IN_FLIGHT - 1) {
+            const int last = VECTORS_IN_FLIGHT - 1;
+            _mm_storeh_pd(levels + stored, left[last]);
+            _mm_storeh_pd(position + stored, left_position[last]);
+            ++stored;
+        }
+    }
+
+    // The places have all gone in; the later sweeps still have inputs on the way. They finish
+    // one step at a time, as above, lane by lane.
+    double level[SWEEPS_IN_FLIGHT];
+    double level_position[SWEEPS_IN_FLIGHT];
+    double out[SWEEPS_IN_FLIGHT];
+    double out_position[SWEEPS_IN_FLIGHT];
+    for (int v = 0, k = 0; v < VECTORS_IN_FLIGHT; ++v, k += 2) { // k: sweep in lane 0
+        _mm_storeu_pd(&level[k], carried[v]);
+        _mm_storeu_pd(&level_position[k], carried_position[v]);
+        _mm_storeu_pd(&out[k], left[v]);
+        _mm_storeu_pd(&out_position[k], left_position[v]);
+    }
+    for (int t = length; t < length + SWEEPS_IN_FLIGHT - 1; ++t) {
+        for (int k = SWEEPS_IN_FLIGHT - 1; k >= 1; --k) {
+            const int input = t - 2 * k;
+            if (input > length - k - 1) {
+                continue; // sweep k has met all of its length - k places
+            }
+            double next = out[k - 1];
+            double next_position = out_position[k - 1];
+            compare_exchange(level[k], level_position[k], next, next_position);
+            if (k < SWEEPS_IN_FLIGHT - 1) {
+                out[k] = next;
+                out_position[k] = next_position;
+            } else if (input >= 1) {
+                levels[stored] = next;
+                position[stored] = next_position;
+                ++stored;
+            }
+        }
     }
 
     // Each sweep ends by leaving the largest level it carried at its final place.
     for (int k = 0; k < SWEEPS_IN_FLIGHT; ++k) {
-        levels[length - 1 - k] = release(level[k]);
-        position[length - 1 - k] = carried[k];
+        levels[length - 1 - k] = level[k];
+        position[length - 1 - k] = level_position[k];
     }
 }
+#endif
 
 // Step 2 of the rank statistic: the exchange sort, ascending. Sweep p compares the adjacent
 // pairs (s, s + 1) for s = 0 .. 126 - p and swaps them when the left level is strictly
 // greater, so equal levels keep their time order and get distinct ranks in that order: 8128
-// comparisons. The sweeps run in groups while they are long, the short last ones one by one.
-// The last sweep (p = 127) has no pair to compare.
-void exchange_sort(double *levels, int *position)
+// comparisons. Where vector registers allow, the long sweeps run in groups; the short last
+// ones, and every sweep elsewhere, one by one. The last sweep (p = 127) has no pair.
+void exchange_sort(double *levels, double *position)
 {
     int p = 0;
+#if defined(EXCHANGE_SORT_VECTORS)
     for (; p + SWEEPS_IN_FLIGHT <= SIGNAL_LENGTH - 1; p += SWEEPS_IN_FLIGHT) {
         sweep_group(p, levels, position);
     }
+#endif
     for (; p < SIGNAL_LENGTH - 1; ++p) {
         sweep(p, levels, position);
     }
@@ -181,11 +180,11 @@ void exchange_sort(double *levels, int *position)
 
 // Step 3: the sum of squared differences between sorted place and time position. Each
 // difference is an integer below 128, so its square and the running sum are exact.
-double squared_differences(const int *position)
+double squared_differences(const double *position)
 {
     double sum = 0.0;
     for (int q = 0; q < SIGNAL_LENGTH; ++q) {
-        const double difference = static_cast<double>(position[q] - q);
+        const double difference = static_cast<double>(static_cast<int>(position[q]) - q);
         sum = difference * difference + sum;
     }
     return sum;
@@ -293,7 +292,7 @@ rank_result rank_from_squared_differences(double sum)
 
 rank_result rank_statistic(const double *signal)
 {
-    int position[SIGNAL_LENGTH]; // entry p: time position of the level at sorted place p
+    double position[SIGNAL_LENGTH]; // entry p: time position of the level at sorted place p
 
     // Step 1: copy, with each level at its own time position.
     for (int p = 0; p < SIGNAL_LENGTH; ++p) {
@@ -318,7 +317,7 @@ rank_result rank_statistic_counted_by(const double *signal, int widest)
     for (int p = 0; p < SIGNAL_LENGTH; ++p) {
         if (signal[p] != signal[p]) {
             double levels[SIGNAL_LENGTH];
-            int position[SIGNAL_LENGTH];
+            double position[SIGNAL_LENGTH];
             for (int q = 0; q < SIGNAL_LENGTH; ++q) {
                 levels[q] = signal[q];
                 position[q] = q;
