@@ -122,7 +122,7 @@ set key top right
 set xlabel "agreement fraction (steps moving the same way / 127)"
 if ("$note" ne "") set label 1 "$note" at graph 0.5, graph 0.08 center textcolor "red" font ",13"
 set ylabel "Pearson correlation r"
-set key bottom left font ",10"
+set key bottom left Left reverse font ",10"
 if ("$crossing" ne "none") set arrow 1 from $crossing, graph 0 to $crossing, first 0 nohead dashtype 2 linecolor "#b22222"
 fit(x) = $slope * x + $intercept
 if ("$ensemble" ne "") \
@@ -136,7 +136,7 @@ else \
        fit(x) with lines linewidth 1.5 dashtype 2 linecolor "#b22222" title "$fit_title", \
        0 with lines linewidth 1.5 linecolor "black" notitle
 unset arrow 1
-set key top right font ",11"
+set key top right Right noreverse font ",11"
 unset label 1
 set ylabel "rank correlation rho"
 plot "$work/sl" using 1:(\$2 - \$3):(\$2 + \$3) with filledcurves fillcolor "#c6dbef" fillstyle solid 1.0 title "rho ± 95 % bound", \
