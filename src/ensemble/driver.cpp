@@ -152,14 +152,16 @@ int read_options(int argc, char **argv, options *chosen)
 // ---- Removing temporary files when interrupted ----
 
 // The temporary names in use, for the interrupt handler: fixed arrays, so that the handler
-// needs no allocation.
+// needs no allocation, each marked ready only once it is whole, so that the handler never
+// removes a file by a half-copied name.
 char temporary_names[2][4096];
+volatile std::sig_atomic_t temporary_ready[2] = {0, 0};
 
 extern "C" void remove_temporaries_and_stop(int signal_number)
 {
-    for (char *name : temporary_names) {
-        if (name[0] != '\0') {
-            static_cast<void>(std::remove(name)); // nothing more to do if it fails
+    for (int slot = 0; slot < 2; ++slot) {
+        if (temporary_ready[slot] != 0) {
+            static_cast<void>(std::remove(temporary_names[slot])); // nothing more to do if it fails
         }
     }
     // Then end as the signal would have ended the program, status and all.
@@ -169,9 +171,17 @@ extern "C" void remove_temporaries_and_stop(int signal_number)
 
 void remember_temporary(int slot, const std::string &name)
 {
+    temporary_ready[slot] = 0;
     const std::size_t length = std::min(name.size(), sizeof temporary_names[slot] - 1);
     std::memcpy(temporary_names[slot], name.data(), length);
     temporary_names[slot][length] = '\0';
+    temporary_ready[slot] = length == name.size() ? 1 : 0; // a cut name is never removed
+}
+
+void forget_temporaries()
+{
+    temporary_ready[0] = 0;
+    temporary_ready[1] = 0;
 }
 
 // ---- Work shared by the threads ----
@@ -415,8 +425,7 @@ int ensemble_driver(int argc, char **argv)
     }
     abandon_staged(&per_seed);
     abandon_staged(&table);
-    temporary_names[0][0] = '\0';
-    temporary_names[1][0] = '\0';
+    forget_temporaries();
     if (status == 0) {
         print_summary(chosen, threads, seconds_since(start), totals, rows);
     }
