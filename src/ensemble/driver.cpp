@@ -328,7 +328,7 @@ int run_and_fold(const options &chosen, std::uint64_t threads, ensemble_totals *
                 status = 1;
             } else if (per_seed->stream != nullptr &&
                        write_per_seed_rows(per_seed->stream, result) != 0) {
-                report_file_failure("write", per_seed->temporary);
+                report_file_failure("write", per_seed->target);
                 status = 1;
             }
         }
@@ -398,7 +398,7 @@ int ensemble_driver(int argc, char **argv)
         if (status == 0) {
             remember_temporary(1, per_seed.temporary);
             if (write_per_seed_header(per_seed.stream) != 0) {
-                report_file_failure("write", per_seed.temporary);
+                report_file_failure("write", per_seed.target);
                 status = 1;
             }
         }
@@ -414,7 +414,7 @@ int ensemble_driver(int argc, char **argv)
     }
     close_totals(&totals);
     if (status == 0 && write_table(table.stream, rows) != 0) {
-        report_file_failure("write", table.temporary);
+        report_file_failure("write", table.target);
         status = 1;
     }
     if (status == 0 && per_seed.stream != nullptr) {

@@ -93,7 +93,8 @@ double least_squares_slope(const pass_row *rows);
 
 // An output file written under a temporary name beside its target and renamed onto the
 // target only when complete, so that a failed or interrupted ensemble never leaves a
-// truncated file under the target's name.
+// truncated file under the target's name. Failures are reported under the target's name,
+// the one the user gave.
 struct staged_file {
     std::string target;
     std::string temporary;

@@ -87,7 +87,7 @@ int open_staged(staged_file *file, const std::string &target)
     errno = 0;
     file->stream = std::fopen(file->temporary.c_str(), "wb");
     if (file->stream == nullptr) {
-        report_file_failure("open", file->temporary + " for writing");
+        report_file_failure("open", file->target + " for writing");
         return -1;
     }
     return 0;
@@ -103,7 +103,7 @@ int commit_staged(staged_file *file)
         if (errno == 0) {
             errno = EIO;
         }
-        report_file_failure("write", file->temporary);
+        report_file_failure("write", file->target);
         discard(file->temporary);
         return -1;
     }
