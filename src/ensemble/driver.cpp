@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #ifdef _WIN32
@@ -304,15 +305,27 @@ int run_and_fold(const options &chosen, std::uint64_t threads, ensemble_totals *
     work.slots.resize(work.window * BLOCK_SEEDS);
     work.ready.assign(work.window, 0U);
 
+    int status = 0;
     std::vector<std::thread> pool;
-    for (std::uint64_t i = 0; i < threads; ++i) {
-        pool.emplace_back(run_blocks, &work);
+    try {
+        for (std::uint64_t i = 0; i < threads; ++i) {
+            pool.emplace_back(run_blocks, &work);
+        }
+    } catch (const std::system_error &error) {
+        const std::string line = "agreement_ensemble: cannot start " + std::to_string(threads) +
+                                 " threads: " + error.code().message() + "\n";
+        static_cast<void>(std::fputs(line.c_str(), stderr));
+        status = 1;
+        {
+            std::lock_guard<std::mutex> held(work.lock);
+            work.stop = true;
+        }
+        work.changed.notify_all();
     }
 
     const bool progress = stderr_is_terminal();
     const auto start = std::chrono::steady_clock::now();
     double shown = 0.0;
-    int status = 0;
     for (std::uint64_t block = 0; block < work.blocks && status == 0; ++block) {
         const std::uint64_t slot = block % work.window;
         {
