@@ -50,7 +50,6 @@ protected:
         }
     }
 
-    // Runs the program in the work folder; returns its exit status, stderr kept in errors_.
     // Runs the program in the work folder; returns its exit status, with stdout kept in
     // output_ and stderr in errors_.
     int run(const std::string &arguments = "")

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "ensemble/ensemble.h"
@@ -30,11 +29,10 @@ std::uint32_t *pass_histogram(ensemble_totals *totals, int q)
     return totals->histogram.data() + static_cast<std::size_t>(q) * R_BINS;
 }
 
-// Where one wanted order statistic of a pass lies: its bin, and its place among the values
-// read back for that pass, which are the values of the pass's wanted bins in sorted order.
+// Where one wanted order statistic of a pass lies: its place among the values read back
+// for that pass, which are the values of the pass's wanted bins in sorted order.
 struct order_statistic {
-    std::uint64_t rank; // place among all of the pass's values, 0 = smallest
-    int bin;
+    std::uint64_t rank;            // place among all of the pass's values, 0 = smallest
     std::uint64_t place_read_back;
 };
 
@@ -75,6 +73,7 @@ int fold_seed(ensemble_totals *totals, const seed_result *result)
             pass_histogram(totals, q)[bin_of(r)] += 1;
         }
     }
+    errno = 0;
     if (std::fwrite(result->r, sizeof result->r[0], PASS_COUNT, totals->spill) != PASS_COUNT) {
         if (errno == 0) {
             errno = EIO;
@@ -111,7 +110,7 @@ int finish_rows(ensemble_totals *totals, pass_row *rows)
             double fraction = 0.0;
             quantile_place(n, QUANTILE_PER_MILLE[i], &k, &fraction);
             for (std::uint64_t rank = k; rank <= k + 1 && rank < n; ++rank) {
-                order_statistic statistic = {rank, 0, 0};
+                order_statistic statistic = {rank, 0};
                 wanted[q].push_back(statistic);
             }
         }
@@ -125,7 +124,6 @@ int finish_rows(ensemble_totals *totals, pass_row *rows)
             const std::uint64_t count = histogram[b];
             bool wanted_here = false;
             while (next < wanted[q].size() && wanted[q][next].rank < below + count) {
-                wanted[q][next].bin = b;
                 wanted[q][next].place_read_back = read_below + (wanted[q][next].rank - below);
                 wanted_here = true;
                 ++next;

@@ -1,6 +1,5 @@
 // The agreement_ensemble program: options, worker threads, progress and the summary.
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -20,10 +19,6 @@
 
 #include "ensemble/ensemble.h"
 #include "stats/stats.h"
-
-#ifndef AGREEMENT_SWEEP_VERSION
-#define AGREEMENT_SWEEP_VERSION "unknown"
-#endif
 
 namespace {
 

@@ -21,6 +21,7 @@ namespace {
 // Writes text as it stands. Returns 0, or -1 with errno set.
 int put(std::FILE *stream, const char *text, std::size_t length)
 {
+    errno = 0;
     if (std::fwrite(text, 1, length, stream) != length) {
         if (errno == 0) {
             errno = EIO;
@@ -53,10 +54,6 @@ template <typename Integer> char *append_integer(char *out, Integer value, char 
     *out++ = separator;
     return out;
 }
-
-} // namespace
-
-namespace {
 
 void report_reason(const std::string &action, const std::string &path, const std::string &reason)
 {

@@ -146,10 +146,6 @@ int close_summary(std::FILE *stream, const char *path)
     return 0;
 }
 
-#ifndef AGREEMENT_SWEEP_VERSION
-#define AGREEMENT_SWEEP_VERSION "unknown"
-#endif
-
 #define SEP AGREEMENT_SWEEP_SEPARATOR
 const char HELP[] =
     "Usage: agreement_sweep [--help | --version]\n"

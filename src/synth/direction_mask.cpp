@@ -19,7 +19,7 @@ void build_mask_from(std::uint32_t *state, std::int32_t *mask, int q)
     std::uint32_t word = *state;
     int cleared = 0;
     while (cleared < q) {
-        const int i = step_index_from_draw(next_draw_from(&word));
+        const int i = draw_step_index_from(&word);
         cleared += flags[i];
         flags[i] = 0;
     }

@@ -23,7 +23,7 @@ int next_draw()
 
 double draw_level()
 {
-    return level_from_draw(next_draw_from(&state));
+    return draw_level_from(&state);
 }
 
 double draw_level_from(std::uint32_t *state_word)
@@ -33,5 +33,5 @@ double draw_level_from(std::uint32_t *state_word)
 
 int draw_step_index()
 {
-    return step_index_from_draw(next_draw_from(&state));
+    return draw_step_index_from(&state);
 }

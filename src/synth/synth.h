@@ -55,6 +55,10 @@ double draw_level_from(std::uint32_t *state);
 
 // Consumes one draw and returns its step index 0 .. 127 (127 lies outside the mask).
 int draw_step_index();
+inline int draw_step_index_from(std::uint32_t *state)
+{
+    return step_index_from_draw(next_draw_from(state));
+}
 
 // ---- Direction mask ----
 
