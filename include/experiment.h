@@ -17,6 +17,13 @@ constexpr double AMPLIFICATION = 5.0;       // factor on the coupled signal's de
 constexpr double COUPLING_K = 0.0;          // ties step sizes to the reference's; off
 constexpr int TEXT_BUFFER_SIZE = 256;       // characters in the run's text buffer
 
+// The agreement fraction of pass q: the share of steps whose direction the coupled signal
+// follows. The difference is taken in integers, then converted.
+inline double agreement_fraction(int q)
+{
+    return static_cast<double>(STEP_COUNT - q) / 127.0;
+}
+
 // A signal: 128 levels. Operations take it as a pointer to its first level.
 typedef double signal_t[SIGNAL_LENGTH];
 

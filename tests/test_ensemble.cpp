@@ -76,6 +76,25 @@ seed_result made_up_seed(std::uint32_t seed)
     return result;
 }
 
+// Folds the seeds' results (one coupling each) as the program does: every seed for the
+// totals, then every seed again for the values the quantiles need.
+std::vector<pass_row> fold_twice(const std::vector<seed_result> &results, ensemble_totals *totals)
+{
+    start_totals(totals, 1);
+    for (const seed_result &result : results) {
+        fold_seed(totals, &result);
+    }
+    quantile_search search;
+    plan_quantiles(*totals, &search);
+    for (const seed_result &result : results) {
+        keep_values(&search, 0, 1, &result);
+    }
+    std::vector<pass_row> rows(PASS_COUNT);
+    const double k = 0.0;
+    finish_rows(*totals, &search, &k, rows.data());
+    return rows;
+}
+
 // The quantile of sorted values by linear interpolation between order statistics, directly.
 double direct_quantile(const std::vector<double> &sorted, double p)
 {
@@ -92,7 +111,7 @@ double direct_quantile(const std::vector<double> &sorted, double p)
 TEST(EnsembleSeed, SeedOneIsTheOneShotRunBitForBit)
 {
     seed_result ensemble = {};
-    run_seed(1U, &ensemble);
+    run_seed(1U, &COUPLING_K, 1, true, &ensemble);
 
     signal_t reference;
     signal_t coupled;
@@ -127,8 +146,7 @@ TEST(EnsembleSeed, SeedOneIsTheOneShotRunBitForBit)
 // variance (sum of j^2 / 1600 for j = -20 .. 20) / 40 = 5740 / 64000.
 TEST(EnsembleTotals, QuantilesMeanAndSpreadOfKnownValues)
 {
-    ensemble_totals totals;
-    ASSERT_EQ(start_totals(&totals), 0);
+    std::vector<seed_result> results;
     for (int i = 0; i < 41; ++i) {
         seed_result result = made_up_seed(static_cast<std::uint32_t>(i));
         const int j = (i * 17) % 41 - 20; // every j in -20 .. 20 once
@@ -138,11 +156,10 @@ TEST(EnsembleTotals, QuantilesMeanAndSpreadOfKnownValues)
             result.bound[q] = 0.1; // excludes zero only for rho = -0.3, j < 0: 20 of 41
         }
         result.turning_points = i < 3 ? 73 : 74; // three below the bound of 74
-        ASSERT_EQ(fold_seed(&totals, &result), 0);
+        results.push_back(result);
     }
-    pass_row rows[PASS_COUNT];
-    ASSERT_EQ(finish_rows(&totals, rows), 0);
-    close_totals(&totals);
+    ensemble_totals totals;
+    const std::vector<pass_row> rows = fold_twice(results, &totals);
     EXPECT_EQ(rows[0].agreement, 1.0);
     EXPECT_EQ(rows[127].agreement, 0.0);
     EXPECT_EQ(rows[0].r_low, -19 / 40.0);
@@ -160,18 +177,16 @@ TEST(EnsembleTotals, QuantilesMeanAndSpreadOfKnownValues)
 // statistics for two of the three quantiles.
 TEST(EnsembleTotals, QuantilesInterpolateBetweenOrderStatistics)
 {
-    ensemble_totals totals;
-    ASSERT_EQ(start_totals(&totals), 0);
+    std::vector<seed_result> results;
     for (int i = 0; i < 11; ++i) {
         seed_result result = made_up_seed(static_cast<std::uint32_t>(i));
         for (int q = 0; q < PASS_COUNT; ++q) {
             result.r[q] = (10 - i) / 10.0;
         }
-        ASSERT_EQ(fold_seed(&totals, &result), 0);
+        results.push_back(result);
     }
-    pass_row rows[PASS_COUNT];
-    ASSERT_EQ(finish_rows(&totals, rows), 0);
-    close_totals(&totals);
+    ensemble_totals totals;
+    const std::vector<pass_row> rows = fold_twice(results, &totals);
     EXPECT_NEAR(rows[5].r_low, 0.025, 1e-15);
     EXPECT_NEAR(rows[5].r_median, 0.5, 1e-15);
     EXPECT_NEAR(rows[5].r_high, 0.975, 1e-15);
@@ -182,15 +197,11 @@ TEST(EnsembleTotals, RealSeedsAgainstDirectComputation)
 {
     constexpr int seeds = 60;
     std::vector<seed_result> results(seeds);
-    ensemble_totals totals;
-    ASSERT_EQ(start_totals(&totals), 0);
     for (int i = 0; i < seeds; ++i) {
-        run_seed(static_cast<std::uint32_t>(1000 + i), &results[i]);
-        ASSERT_EQ(fold_seed(&totals, &results[i]), 0);
+        run_seed(static_cast<std::uint32_t>(1000 + i), &COUPLING_K, 1, true, &results[i]);
     }
-    pass_row rows[PASS_COUNT];
-    ASSERT_EQ(finish_rows(&totals, rows), 0);
-    close_totals(&totals);
+    ensemble_totals totals;
+    const std::vector<pass_row> rows = fold_twice(results, &totals);
     for (int q = 0; q < PASS_COUNT; ++q) {
         std::vector<double> r;
         double sum = 0.0;
@@ -224,10 +235,12 @@ TEST_F(EnsembleProgram, SeedOneMatchesTheOneShotFiles)
     const std::vector<std::string> correlation = split(text("data/tov.dat"), '\n');
     const std::vector<std::string> rank = split(text("data/sl.dat"), '\n');
     ASSERT_EQ(rows.size(), 129U);
-    ASSERT_EQ(rows[0], "seed,q,r,rho,bound");
+    ASSERT_EQ(rows[0], "coupling,seed,q,r,rho,bound");
     for (int q = 0; q < PASS_COUNT; ++q) {
-        const std::vector<std::string> fields = split(rows[q + 1], ',');
-        ASSERT_EQ(fields.size(), 5U);
+        std::vector<std::string> fields = split(rows[q + 1], ',');
+        ASSERT_EQ(fields.size(), 6U);
+        EXPECT_EQ(fields[0], "0.000000");
+        fields.erase(fields.begin());
         EXPECT_EQ(fields[0], "1");
         EXPECT_EQ(fields[1], std::to_string(q));
         std::string r = split(correlation[q], '\t')[3];
@@ -256,7 +269,7 @@ TEST_F(EnsembleProgram, SameBytesWhateverTheThreadCount)
         EXPECT_EQ(text("t.csv"), table) << threads << " threads";
         EXPECT_EQ(text("t_seeds.csv"), per_seed) << threads << " threads";
     }
-    EXPECT_NE(out_.find("70 seeds (500 to 569) on 8 threads"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("70 seeds (500 to 569) at 1 coupling on 8 threads"), std::string::npos) << out_;
 }
 
 TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
@@ -329,7 +342,7 @@ TEST_F(EnsembleProgram, OutputAppearsOnlyWhenComplete)
     EXPECT_FALSE(fs::exists(folder_ / "s.csv"));
 
     ASSERT_EQ(ensemble("--seeds 20"), 0) << errors_;
-    EXPECT_EQ(text("ensemble.csv").rfind("q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,", 0), 0U);
+    EXPECT_EQ(text("ensemble.csv").rfind("coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,", 0), 0U);
     EXPECT_TRUE(temporaries().empty());
     EXPECT_EQ(errors_, "") << "no progress line when stderr isn't a terminal";
 }

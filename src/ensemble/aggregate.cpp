@@ -1,6 +1,6 @@
-// Folding seeds into the ensemble's figures, in seed order, and the exact quantiles of r.
+// Folding seeds into the ensemble's figures, in seed order; the exact quantiles of r; the
+// shape of the curve of mean r; the long-signal law.
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <limits>
 
@@ -9,79 +9,83 @@
 
 namespace {
 
-constexpr double BINS_PER_UNIT = R_BINS / 2.0;
-constexpr int QUANTILES = 3;
 constexpr int QUANTILE_PER_MILLE[QUANTILES] = {25, 500, 975}; // 2.5 %, 50 %, 97.5 %
+constexpr std::size_t HISTOGRAM_BYTES = std::size_t{64} << 20;
 
-// The histogram bin of r: 2048 bins per unit from -1. Values a rounding step outside
-// [-1, 1] go to the end bins, which keeps the bins in the order of the values.
-int bin_of(double r)
+std::size_t cell_of(int coupling, int q)
 {
-    const double place = std::floor((r + 1.0) * BINS_PER_UNIT);
+    return static_cast<std::size_t>(coupling) * PASS_COUNT + static_cast<std::size_t>(q);
+}
+
+// The histogram bin of r among bins over [-1, 1]. Values a rounding step outside [-1, 1]
+// go to the end bins, which keeps the bins in the order of the values.
+int bin_of(double r, int bins)
+{
+    const double place = std::floor((r + 1.0) * (bins / 2));
     if (!(place >= 0.0)) {
         return 0;
     }
-    return place >= R_BINS ? R_BINS - 1 : static_cast<int>(place);
+    return place >= bins ? bins - 1 : static_cast<int>(place);
 }
-
-std::uint32_t *pass_histogram(ensemble_totals *totals, int q)
-{
-    return totals->histogram.data() + static_cast<std::size_t>(q) * R_BINS;
-}
-
-// Where one wanted order statistic of a pass lies: its place among the values read back
-// for that pass, which are the values of the pass's wanted bins in sorted order.
-struct order_statistic {
-    std::uint64_t rank;            // place among all of the pass's values, 0 = smallest
-    std::uint64_t place_read_back;
-};
 
 } // namespace
 
-int start_totals(ensemble_totals *totals)
+// ---- Folding ----
+
+void start_totals(ensemble_totals *totals, int couplings)
 {
-    totals->histogram.assign(static_cast<std::size_t>(PASS_COUNT) * R_BINS, 0U);
-    // A temporary file the system removes once it is closed, or when the process ends in
-    // any way.
-    totals->spill = std::tmpfile();
-    return totals->spill != nullptr ? 0 : -1;
+    const std::size_t cells = static_cast<std::size_t>(couplings) * PASS_COUNT;
+    int bins = MOST_R_BINS;
+    while (bins > 256 && cells * static_cast<std::size_t>(bins) * 4 > HISTOGRAM_BYTES) {
+        bins /= 2;
+    }
+    totals->couplings = couplings;
+    totals->bins = bins;
+    totals->seeds = 0;
+    totals->few_turning_points = 0;
+    totals->mean_r.assign(cells, 0.0);
+    totals->m2_r.assign(cells, 0.0);
+    totals->sum_rho.assign(cells, 0.0);
+    totals->excluding.assign(cells, 0U);
+    totals->nan_r.assign(cells, 0U);
+    totals->histogram.assign(cells * static_cast<std::size_t>(bins), 0U);
 }
 
-int fold_seed(ensemble_totals *totals, const seed_result *result)
+void fold_seed(ensemble_totals *totals, const seed_result *results)
 {
     totals->seeds += 1;
     const double n = static_cast<double>(totals->seeds);
-    if (result->turning_points < turning_point_bound()) {
+    // Every coupling shares the seed's reference signal.
+    if (results[0].turning_points < turning_point_bound()) {
         totals->few_turning_points += 1;
     }
-    for (int q = 0; q < PASS_COUNT; ++q) {
-        // Running mean and squared deviations, one seed at a time (Welford): stable for
-        // any number of seeds, and the same figures whatever thread ran which seed.
-        const double r = result->r[q];
-        const double delta = r - totals->mean_r[q];
-        totals->mean_r[q] += delta / n;
-        totals->m2_r[q] += delta * (r - totals->mean_r[q]);
-        totals->sum_rho[q] += result->rho[q];
-        const double rho = result->rho[q];
-        const double bound = result->bound[q];
-        if (rho - bound > 0.0 || rho + bound < 0.0) {
-            totals->excluding[q] += 1;
-        }
-        if (r != r) {
-            totals->nan_r[q] += 1;
-        } else {
-            pass_histogram(totals, q)[bin_of(r)] += 1;
+    for (int c = 0; c < totals->couplings; ++c) {
+        const seed_result &result = results[c];
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            const std::size_t cell = cell_of(c, q);
+            // Running mean and squared deviations, one seed at a time (Welford): stable for
+            // any number of seeds, and the same figures whatever thread ran which seed.
+            const double r = result.r[q];
+            const double delta = r - totals->mean_r[cell];
+            totals->mean_r[cell] += delta / n;
+            totals->m2_r[cell] += delta * (r - totals->mean_r[cell]);
+            const double rho = result.rho[q];
+            const double bound = result.bound[q];
+            totals->sum_rho[cell] += rho;
+            if (rho - bound > 0.0 || rho + bound < 0.0) {
+                totals->excluding[cell] += 1;
+            }
+            if (r != r) {
+                totals->nan_r[cell] += 1;
+            } else {
+                const std::size_t first_bin = cell * static_cast<std::size_t>(totals->bins);
+                totals->histogram[first_bin + static_cast<std::size_t>(bin_of(r, totals->bins))] += 1;
+            }
         }
     }
-    errno = 0;
-    if (std::fwrite(result->r, sizeof result->r[0], PASS_COUNT, totals->spill) != PASS_COUNT) {
-        if (errno == 0) {
-            errno = EIO;
-        }
-        return -1;
-    }
-    return 0;
 }
+
+// ---- Exact quantiles ----
 
 void quantile_place(std::uint64_t n, int numerator, std::uint64_t *k, double *fraction)
 {
@@ -91,118 +95,122 @@ void quantile_place(std::uint64_t n, int numerator, std::uint64_t *k, double *fr
     *fraction = static_cast<double>(scaled % 1000U) / 1000.0;
 }
 
-int finish_rows(ensemble_totals *totals, pass_row *rows)
+void plan_quantiles(const ensemble_totals &totals, quantile_search *search)
 {
-    const std::uint64_t n = totals->seeds;
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::size_t cells = static_cast<std::size_t>(totals.couplings) * PASS_COUNT;
+    const std::size_t bins = static_cast<std::size_t>(totals.bins);
+    search->couplings = totals.couplings;
+    search->bins = totals.bins;
+    search->seeds = totals.seeds;
+    for (int i = 0; i < QUANTILES; ++i) {
+        quantile_place(totals.seeds, QUANTILE_PER_MILLE[i], &search->place[i],
+                       &search->fraction[i]);
+    }
+    search->wanted_bin.assign(cells * bins, 0U);
+    search->read_back.assign(cells * WANTED_PER_CELL, 0U);
+    search->kept.assign(cells, 0U);
+    search->values.assign(cells, std::vector<double>());
 
-    // Step 1: for every pass, the order statistics the quantiles need (k and k + 1 where
-    // the place falls between two) and the bins that hold them.
-    std::vector<order_statistic> wanted[PASS_COUNT];
-    std::vector<std::uint8_t> wanted_bin(static_cast<std::size_t>(PASS_COUNT) * R_BINS, 0U);
-    std::uint64_t read_back[PASS_COUNT] = {}; // values of the wanted bins, per pass
-    for (int q = 0; q < PASS_COUNT; ++q) {
-        if (totals->nan_r[q] != 0) {
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+        if (totals.nan_r[cell] != 0) {
             continue; // no order among NaNs: these quantiles are NaN
         }
-        for (int i = 0; i < QUANTILES; ++i) {
-            std::uint64_t k = 0;
-            double fraction = 0.0;
-            quantile_place(n, QUANTILE_PER_MILLE[i], &k, &fraction);
-            for (std::uint64_t rank = k; rank <= k + 1 && rank < n; ++rank) {
-                order_statistic statistic = {rank, 0};
-                wanted[q].push_back(statistic);
-            }
-        }
-        const std::uint32_t *histogram = pass_histogram(totals, q);
-        std::uint64_t below = 0;     // values in the bins before b
-        std::uint64_t read_below = 0; // of those, values in wanted bins
-        std::size_t next = 0;
-        std::sort(wanted[q].begin(), wanted[q].end(),
-                  [](const order_statistic &a, const order_statistic &b) { return a.rank < b.rank; });
-        for (int b = 0; b < R_BINS && next < wanted[q].size(); ++b) {
+        // The places grow with the quantile, so the wanted order statistics come in
+        // ascending order: k and k + 1 of each quantile, k + 1 only where it exists.
+        const std::uint32_t *histogram = &totals.histogram[cell * bins];
+        std::uint64_t below = 0;      // values in the bins before b
+        std::uint64_t kept_below = 0; // of those, values in wanted bins
+        int next = 0;
+        for (std::size_t b = 0; b < bins && next < WANTED_PER_CELL; ++b) {
             const std::uint64_t count = histogram[b];
             bool wanted_here = false;
-            while (next < wanted[q].size() && wanted[q][next].rank < below + count) {
-                wanted[q][next].place_read_back = read_below + (wanted[q][next].rank - below);
+            while (next < WANTED_PER_CELL) {
+                const std::uint64_t rank =
+                    std::min(search->place[next / 2] + next % 2, totals.seeds - 1);
+                if (rank >= below + count) {
+                    break;
+                }
+                search->read_back[cell * WANTED_PER_CELL + next] = kept_below + (rank - below);
                 wanted_here = true;
                 ++next;
             }
             if (wanted_here) {
-                wanted_bin[static_cast<std::size_t>(q) * R_BINS + b] = 1U;
-                read_below += count;
+                search->wanted_bin[cell * bins + b] = 1U;
+                kept_below += count;
             }
             below += count;
         }
-        read_back[q] = read_below;
+        search->kept[cell] = kept_below;
     }
-
-    // Step 2: read every r back, in seed order, keeping the values of the wanted bins.
-    std::vector<double> values[PASS_COUNT];
-    for (int q = 0; q < PASS_COUNT; ++q) {
-        values[q].reserve(read_back[q]);
-    }
-    errno = 0;
-    if (std::fflush(totals->spill) != 0 || std::fseek(totals->spill, 0L, SEEK_SET) != 0) {
-        return -1;
-    }
-    double r[PASS_COUNT];
-    for (std::uint64_t seed = 0; seed < n; ++seed) {
-        if (std::fread(r, sizeof r[0], PASS_COUNT, totals->spill) != PASS_COUNT) {
-            if (errno == 0) {
-                errno = EIO;
-            }
-            return -1;
-        }
-        for (int q = 0; q < PASS_COUNT; ++q) {
-            if (r[q] == r[q] && wanted_bin[static_cast<std::size_t>(q) * R_BINS + bin_of(r[q])]) {
-                values[q].push_back(r[q]);
-            }
-        }
-    }
-
-    // Step 3: the rows.
-    for (int q = 0; q < PASS_COUNT; ++q) {
-        pass_row &row = rows[q];
-        std::sort(values[q].begin(), values[q].end());
-        row.agreement = static_cast<double>(STEP_COUNT - q) / 127.0;
-        row.mean_r = totals->mean_r[q];
-        row.sd_r = n > 1 ? std::sqrt(totals->m2_r[q] / static_cast<double>(n - 1)) : nan;
-        row.mean_rho = totals->sum_rho[q] / static_cast<double>(n);
-        row.share_excluding_zero =
-            static_cast<double>(totals->excluding[q]) / static_cast<double>(n);
-        double quantile[QUANTILES] = {nan, nan, nan};
-        if (totals->nan_r[q] == 0) {
-            for (int i = 0; i < QUANTILES; ++i) {
-                std::uint64_t k = 0;
-                double fraction = 0.0;
-                quantile_place(n, QUANTILE_PER_MILLE[i], &k, &fraction);
-                double at_k = 0.0;
-                double after_k = 0.0;
-                for (const order_statistic &statistic : wanted[q]) {
-                    const double value = values[q][statistic.place_read_back];
-                    at_k = statistic.rank == k ? value : at_k;
-                    after_k = statistic.rank == k + 1 ? value : after_k;
-                }
-                quantile[i] = fraction == 0.0 ? at_k : at_k + fraction * (after_k - at_k);
-            }
-        }
-        row.r_low = quantile[0];
-        row.r_median = quantile[1];
-        row.r_high = quantile[2];
-    }
-    return 0;
 }
 
-void close_totals(ensemble_totals *totals)
+std::uint64_t values_to_keep(const quantile_search &search, int coupling)
 {
-    if (totals->spill != nullptr) {
-        // Only read from here on: a failed close loses nothing, and the system removes the
-        // file either way.
-        static_cast<void>(std::fclose(totals->spill));
-        totals->spill = nullptr;
+    std::uint64_t total = 0;
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        total += search.kept[cell_of(coupling, q)];
+    }
+    return total;
+}
+
+void keep_values(quantile_search *search, int first, int count, const seed_result *results)
+{
+    for (int c = 0; c < count; ++c) {
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            const std::size_t cell = cell_of(first + c, q);
+            const double r = results[c].r[q];
+            const std::size_t bin = static_cast<std::size_t>(bin_of(r, search->bins));
+            if (r == r && search->wanted_bin[cell * static_cast<std::size_t>(search->bins) + bin]) {
+                std::vector<double> &values = search->values[cell];
+                if (values.empty()) {
+                    values.reserve(search->kept[cell]);
+                }
+                values.push_back(r);
+            }
+        }
     }
 }
+
+void finish_rows(const ensemble_totals &totals, quantile_search *search,
+                 const double *couplings, pass_row *rows)
+{
+    const std::uint64_t n = totals.seeds;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (int c = 0; c < totals.couplings; ++c) {
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            const std::size_t cell = cell_of(c, q);
+            pass_row &row = rows[cell];
+            row.coupling = couplings[c];
+            row.agreement = agreement_fraction(q);
+            row.mean_r = totals.mean_r[cell];
+            row.sd_r = n > 1 ? std::sqrt(totals.m2_r[cell] / static_cast<double>(n - 1)) : nan;
+            row.mean_rho = totals.sum_rho[cell] / static_cast<double>(n);
+            row.share_excluding_zero =
+                static_cast<double>(totals.excluding[cell]) / static_cast<double>(n);
+            row.law_r = long_signal_law(row.agreement, row.coupling);
+
+            double quantile[QUANTILES] = {nan, nan, nan};
+            std::vector<double> &values = search->values[cell];
+            if (totals.nan_r[cell] == 0) {
+                std::sort(values.begin(), values.end());
+                const std::uint64_t *places = &search->read_back[cell * WANTED_PER_CELL];
+                for (int i = 0; i < QUANTILES; ++i) {
+                    const double at_k = values[places[2 * i]];
+                    const double after_k = values[places[2 * i + 1]];
+                    const double fraction = search->fraction[i];
+                    quantile[i] = fraction == 0.0 ? at_k : at_k + fraction * (after_k - at_k);
+                }
+            }
+            // The values have served: free them as each row is done.
+            std::vector<double>().swap(values);
+            row.r_low = quantile[0];
+            row.r_median = quantile[1];
+            row.r_high = quantile[2];
+        }
+    }
+}
+
+// ---- The curve ----
 
 double zero_crossing(const pass_row *rows)
 {
@@ -220,7 +228,7 @@ double zero_crossing(const pass_row *rows)
     return std::numeric_limits<double>::quiet_NaN();
 }
 
-double least_squares_slope(const pass_row *rows)
+line_fit fit_line(const pass_row *rows)
 {
     double mean_x = 0.0;
     double mean_y = 0.0;
@@ -232,9 +240,35 @@ double least_squares_slope(const pass_row *rows)
     mean_y /= PASS_COUNT;
     double sxy = 0.0;
     double sxx = 0.0;
+    double syy = 0.0;
     for (int q = 0; q < PASS_COUNT; ++q) {
         sxy += (rows[q].agreement - mean_x) * (rows[q].mean_r - mean_y);
         sxx += (rows[q].agreement - mean_x) * (rows[q].agreement - mean_x);
+        syy += (rows[q].mean_r - mean_y) * (rows[q].mean_r - mean_y);
     }
-    return sxy / sxx;
+    line_fit fit = {};
+    fit.slope = sxy / sxx;
+    fit.intercept = mean_y - fit.slope * mean_x;
+    fit.r_squared = sxy * sxy / (sxx * syy);
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const double distance =
+            std::fabs(rows[q].mean_r - (fit.intercept + fit.slope * rows[q].agreement));
+        fit.largest_distance = std::max(fit.largest_distance, distance);
+    }
+    return fit;
+}
+
+// ---- The law ----
+
+double long_signal_law(double f, double k)
+{
+    const double agreeing = 2.0 * f - 1.0;
+    const double mixed = 4.0 * f * (1.0 - f); // 0 when every step agrees or none does
+    if (mixed == 0.0) {
+        // The factor 1 - k cancels: (1 + k) sqrt((2 + k) / (2 (k^2 + 5))), which holds at
+        // k = 1 too, where the general form is 0 / 0.
+        return agreeing * (1.0 + k) * std::sqrt((2.0 + k) / (2.0 * (k * k + 5.0)));
+    }
+    const double tied = (1.0 - k) * (k * k + 5.0) + mixed * (1.0 + k) * (k * k + 4.0 * k + 1.0);
+    return agreeing * (1.0 + k) * std::sqrt((1.0 - k) * (2.0 + k) / (2.0 * tied));
 }

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -22,128 +23,47 @@
 
 namespace {
 
-constexpr std::uint64_t STATE_WORDS = 4294967296U; // the generator's 32-bit state range
 constexpr std::uint64_t MOST_THREADS = 256;
-constexpr std::uint64_t BLOCK_SEEDS = 16; // seeds a thread takes at a time
+constexpr std::uint64_t BLOCK_RUNS = 16; // seed-runs (seeds times couplings) a thread takes at a time
+constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r per quantile pass
 
 const char USAGE[] =
-    "Usage: agreement_ensemble [--seeds N] [--first-seed S] [--threads T]\n"
+    "Usage: agreement_ensemble [--seeds N] [--first-seed S] [--coupling LIST] [--threads T]\n"
     "                          [--output FILE] [--per-seed FILE]\n"
     "\n"
     "Runs the agreement sweep experiment for N seeds: seed s is the one-shot experiment with\n"
-    "the random generator's state word starting at s instead of 1. Writes, for each pass\n"
-    "q = 0 .. 127, the mean and spread of the Pearson correlation r across the seeds, and\n"
-    "prints a short summary. The output is the same whatever the number of threads.\n"
+    "the random generator's state word starting at s instead of 1. Writes, for each coupling\n"
+    "coefficient k and pass q = 0 .. 127, the mean and spread of the Pearson correlation r\n"
+    "across the seeds, and prints a short summary per k. The output is the same whatever the\n"
+    "number of threads.\n"
     "\n"
     "  --seeds N        number of seeds, 1 or more (default 10000)\n"
     "  --first-seed S   first seed, 0 .. 4294967295; the seeds are S .. S + N - 1 (default 1)\n"
+    "  --coupling LIST  coupling coefficients k in [0, 1] (default 0, the one-shot run's):\n"
+    "                   comma-separated values and ranges START:STOP:STEP, e.g. 0,0.25,1 or\n"
+    "                   0:1:0.05 (21 values; STOP included when it falls on the grid), at\n"
+    "                   most 1001 in all, run in ascending order. Above 0, each step's size\n"
+    "                   is tied to the reference step's size too; at 1 an agreeing step copies\n"
+    "                   it. Every k runs the same seeds: the reference signals, masks and\n"
+    "                   draws are shared, so differences between k are not differences\n"
+    "                   between seeds.\n"
     "  --threads T      worker threads, 1 .. 256 (default: the machine's hardware threads)\n"
-    "  --output FILE    the table, one row per pass (default ensemble.csv)\n"
-    "  --per-seed FILE  also write every seed's r, rho and bound: seed,q,r,rho,bound\n"
+    "  --output FILE    the table, one row per k and pass (default ensemble.csv)\n"
+    "  --per-seed FILE  also write every seed's r, rho and bound:\n"
+    "                   coupling,seed,q,r,rho,bound, by seed, then k, then q\n"
     "  --help           print this help and exit\n"
     "  --version        print the version and exit\n"
     "\n"
-    "The table's columns: q, agreement (127 - q) / 127, mean_r, sd_r (sample standard\n"
-    "deviation, divisor N - 1), r_q025, r_q500, r_q975 (exact quantiles of r, interpolated\n"
-    "linearly between order statistics), mean_rho, share_rho_band_excludes_zero (share of\n"
-    "seeds whose rank correlation band rho +- bound excludes zero). Comma-separated, six\n"
-    "decimals, '.' as the decimal point.\n"
+    "The table's columns: coupling (k), q, agreement (127 - q) / 127, mean_r, sd_r (sample\n"
+    "standard deviation, divisor N - 1), r_q025, r_q500, r_q975 (exact quantiles of r,\n"
+    "interpolated linearly between order statistics), mean_rho, share_rho_band_excludes_zero\n"
+    "(share of seeds whose rank correlation band rho +- bound excludes zero), law_r (the\n"
+    "long-signal law's r at that agreement and k). Comma-separated, six decimals, '.' as the\n"
+    "decimal point.\n"
     "\n"
+    "The exact quantiles run the seeds a second time, keeping only the values near them.\n"
     "Files are written under a temporary name beside the target and renamed when complete.\n"
     "Exit status: 0 done, 1 a file could not be written, 2 bad options.\n";
-
-struct options {
-    std::uint64_t seeds = 10000;
-    std::uint64_t first_seed = 1;
-    std::uint64_t threads = 0; // 0: the machine's hardware threads
-    std::string output = "ensemble.csv";
-    std::string per_seed;
-    bool help = false;
-    bool version = false;
-};
-
-// Reports a bad command line: one line naming the problem and pointing to --help.
-int usage_error(const std::string &problem)
-{
-    const std::string line = "agreement_ensemble: " + problem + " (see --help)\n";
-    static_cast<void>(std::fputs(line.c_str(), stderr));
-    return 2;
-}
-
-// Reads a whole decimal number from lowest to highest. Returns false for anything else:
-// signs, blanks, other characters, or a value out of range.
-bool read_count(const char *text, std::uint64_t lowest, std::uint64_t highest,
-                std::uint64_t *value)
-{
-    const char *const end = text + std::strlen(text);
-    if (text == end || *text < '0' || *text > '9') {
-        return false;
-    }
-    const std::from_chars_result result = std::from_chars(text, end, *value);
-    return result.ec == std::errc() && result.ptr == end && *value >= lowest &&
-           *value <= highest;
-}
-
-// Reads the command line into *chosen. Returns 0, or 2 after reporting the problem.
-int read_options(int argc, char **argv, options *chosen)
-{
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        const char *value = nullptr;
-        const std::size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = argv[i] + equals + 1;
-            name.resize(equals);
-        }
-        if (name == "--help" || name == "--version") {
-            if (value != nullptr) {
-                return usage_error(name + " takes no value");
-            }
-            (name == "--help" ? chosen->help : chosen->version) = true;
-            continue;
-        }
-        const bool known = name == "--seeds" || name == "--first-seed" || name == "--threads" ||
-                           name == "--output" || name == "--per-seed";
-        if (!known) {
-            return usage_error(name.rfind('-', 0) == 0 ? "unknown option '" + name + "'"
-                                                        : "unexpected argument '" + name + "'");
-        }
-        if (value == nullptr) {
-            if (i + 1 >= argc) {
-                return usage_error(name + " needs a value");
-            }
-            value = argv[++i];
-        }
-        if (name == "--output" || name == "--per-seed") {
-            if (*value == '\0') {
-                return usage_error(name + " needs a file name");
-            }
-            (name == "--output" ? chosen->output : chosen->per_seed) = value;
-        } else if (name == "--seeds") {
-            if (!read_count(value, 1, STATE_WORDS, &chosen->seeds)) {
-                return usage_error("--seeds must be a whole number from 1 to 4294967296, not '" +
-                                   std::string(value) + "'");
-            }
-        } else if (name == "--first-seed") {
-            if (!read_count(value, 0, STATE_WORDS - 1, &chosen->first_seed)) {
-                return usage_error("--first-seed must be a whole number from 0 to 4294967295, "
-                                   "not '" + std::string(value) + "'");
-            }
-        } else if (!read_count(value, 1, MOST_THREADS, &chosen->threads)) {
-            return usage_error("--threads must be a whole number from 1 to 256, not '" +
-                               std::string(value) + "'");
-        }
-    }
-    if (chosen->first_seed + chosen->seeds > STATE_WORDS) {
-        return usage_error("seeds " + std::to_string(chosen->first_seed) + " to " +
-                           std::to_string(chosen->first_seed + chosen->seeds - 1) +
-                           " go beyond the generator's 32-bit state (the last seed is 4294967295)");
-    }
-    if (!chosen->per_seed.empty() && chosen->per_seed == chosen->output) {
-        return usage_error("--output and --per-seed name the same file '" + chosen->output + "'");
-    }
-    return 0;
-}
 
 // ---- Removing temporary files when interrupted ----
 
@@ -182,15 +102,25 @@ void forget_temporaries()
 
 // ---- Work shared by the threads ----
 
+// One run over the seeds: at which couplings, with or without the rank statistic.
+struct job {
+    const double *couplings = nullptr;
+    int count = 0;
+    bool ranks = true;
+};
+
 // Seeds go out in blocks. A block's results wait in one of `window` slots until the main
 // thread has folded every earlier block, so the figures are folded in seed order; a thread
-// takes a new block only while a slot is free, so memory stays bounded.
+// takes a new block only while a slot is free, so memory stays bounded. Each seed fills
+// one result per coupling, next to each other in its slot.
 struct shared_work {
+    job task;
     std::uint64_t first_seed = 0;
     std::uint64_t seeds = 0;
+    std::uint64_t block_seeds = 0;
     std::uint64_t blocks = 0;
     std::uint64_t window = 0;
-    std::vector<seed_result> slots;   // window x BLOCK_SEEDS results
+    std::vector<seed_result> slots;   // window x block_seeds x couplings results
     std::vector<std::uint64_t> ready; // per slot: 1 + the block it holds, 0 when free
 
     std::mutex lock;
@@ -198,6 +128,12 @@ struct shared_work {
     std::uint64_t next_block = 0;    // the next block a thread takes
     std::uint64_t folded_blocks = 0; // blocks the main thread has folded
     bool stop = false;
+
+    seed_result *seed_slot(std::uint64_t slot, std::uint64_t i)
+    {
+        const std::uint64_t per_seed = static_cast<std::uint64_t>(task.count);
+        return &slots[(slot * block_seeds + i) * per_seed];
+    }
 };
 
 void run_blocks(shared_work *work)
@@ -216,11 +152,12 @@ void run_blocks(shared_work *work)
             block = work->next_block++;
         }
         const std::uint64_t slot = block % work->window;
-        const std::uint64_t first = block * BLOCK_SEEDS;
-        const std::uint64_t count = std::min(BLOCK_SEEDS, work->seeds - first);
+        const std::uint64_t first = block * work->block_seeds;
+        const std::uint64_t count = std::min(work->block_seeds, work->seeds - first);
         for (std::uint64_t i = 0; i < count; ++i) {
             run_seed(static_cast<std::uint32_t>(work->first_seed + first + i),
-                     &work->slots[slot * BLOCK_SEEDS + i]);
+                     work->task.couplings, work->task.count, work->task.ranks,
+                     work->seed_slot(slot, i));
         }
         {
             std::lock_guard<std::mutex> held(work->lock);
@@ -246,12 +183,13 @@ double seconds_since(std::chrono::steady_clock::time_point start)
 }
 
 // One progress line on a terminal, rewritten in place.
-void show_progress(std::uint64_t done, std::uint64_t seeds, double elapsed)
+void show_progress(const std::string &stage, std::uint64_t done, std::uint64_t seeds,
+                   double elapsed)
 {
     const double rate = elapsed > 0.0 ? static_cast<double>(done) / elapsed : 0.0;
     const double left = rate > 0.0 ? static_cast<double>(seeds - done) / rate : 0.0;
-    const std::string line = "\ragreement_ensemble: " + std::to_string(done) + " of " +
-                             std::to_string(seeds) + " seeds, " + fixed(rate, 0) +
+    const std::string line = "\ragreement_ensemble: " + stage + ": " + std::to_string(done) +
+                             " of " + std::to_string(seeds) + " seeds, " + fixed(rate, 0) +
                              " seeds/s, " + fixed(left, 1) + " s left   ";
     static_cast<void>(std::fputs(line.c_str(), stderr));
     static_cast<void>(std::fflush(stderr));
@@ -264,22 +202,39 @@ void clear_progress()
                                  stderr));
 }
 
-void print_summary(const options &chosen, std::uint64_t threads, double elapsed,
+// The figure's text, or "none" where it is not a number.
+std::string figure(double value, int decimals)
+{
+    return value == value ? fixed(value, decimals) : std::string("none");
+}
+
+void print_summary(const ensemble_options &chosen, std::uint64_t threads, double elapsed,
                    const ensemble_totals &totals, const pass_row *rows)
 {
     const std::uint64_t last = chosen.first_seed + chosen.seeds - 1;
-    const double crossing = zero_crossing(rows);
+    const std::size_t couplings = chosen.couplings.size();
+    const double runs = static_cast<double>(chosen.seeds) * static_cast<double>(couplings);
     const double share =
         static_cast<double>(totals.few_turning_points) / static_cast<double>(chosen.seeds);
-    std::string text = std::to_string(chosen.seeds) + " seeds (" +
+    std::string text = std::to_string(chosen.seeds) + (chosen.seeds == 1 ? " seed (" : " seeds (") +
                        std::to_string(chosen.first_seed) + " to " + std::to_string(last) +
-                       ") on " + std::to_string(threads) + " thread" +
-                       (threads == 1 ? "" : "s") + " in " + fixed(elapsed, 2) + " s, " +
-                       fixed(static_cast<double>(chosen.seeds) / elapsed, 0) + " seeds/s\n";
-    text += crossing == crossing ? "mean r crosses zero at agreement " + fixed(crossing, 4) + "\n"
-                                 : std::string("mean r does not cross zero\n");
-    text += "slope of mean r against agreement: " + fixed(least_squares_slope(rows), 4) +
-            " (least squares over the 128 passes)\n";
+                       ") at " + std::to_string(couplings) + " coupling" +
+                       (couplings == 1 ? "" : "s") + " on " + std::to_string(threads) +
+                       " thread" + (threads == 1 ? "" : "s") + " in " + fixed(elapsed, 2) +
+                       " s, " + fixed(runs / elapsed, 0) + " seed-runs/s\n";
+    for (std::size_t c = 0; c < couplings; ++c) {
+        const pass_row *curve = rows + c * PASS_COUNT;
+        const line_fit fit = fit_line(curve);
+        const double crossing = zero_crossing(curve);
+        text += "k = " + fixed(chosen.couplings[c], 4) + ": mean r " + figure(curve[0].mean_r, 4) +
+                " at full agreement, " + figure(curve[PASS_COUNT - 1].mean_r, 4) +
+                " at full disagreement; " +
+                (crossing == crossing ? "crosses zero at agreement " + fixed(crossing, 4)
+                                      : std::string("does not cross zero")) +
+                "; least-squares slope " + figure(fit.slope, 4) + ", R^2 " +
+                figure(fit.r_squared, 4) + ", farthest from the line by " +
+                figure(fit.largest_distance, 4) + "\n";
+    }
     text += "turning-point test: " + fixed(100.0 * share, 2) + " % of reference signals (" +
             std::to_string(totals.few_turning_points) + " of " + std::to_string(chosen.seeds) +
             ") have fewer than " + std::to_string(turning_point_bound()) +
@@ -287,17 +242,23 @@ void print_summary(const options &chosen, std::uint64_t threads, double elapsed,
     static_cast<void>(std::fputs(text.c_str(), stdout));
 }
 
-// Runs the seeds and folds them in order; writes per-seed rows as they are folded when
-// per_seed is open. Returns 0, or 1 after reporting a failure.
-int run_and_fold(const options &chosen, std::uint64_t threads, ensemble_totals *totals,
-                 staged_file *per_seed)
+// What the main thread does with each seed's results, in seed order: returns 0, or 1 after
+// reporting a failure.
+typedef std::function<int(const seed_result *)> seed_folder;
+
+// Runs every seed for the job on the threads and folds each seed's results in seed order.
+// Returns 0, or 1 after reporting a failure.
+int run_and_fold(const ensemble_options &chosen, std::uint64_t threads, const job &task,
+                 const std::string &stage, const seed_folder &fold)
 {
     shared_work work;
+    work.task = task;
     work.first_seed = chosen.first_seed;
     work.seeds = chosen.seeds;
-    work.blocks = (chosen.seeds + BLOCK_SEEDS - 1) / BLOCK_SEEDS;
+    work.block_seeds = std::max<std::uint64_t>(1, BLOCK_RUNS / static_cast<std::uint64_t>(task.count));
+    work.blocks = (chosen.seeds + work.block_seeds - 1) / work.block_seeds;
     work.window = 2 * threads + 2;
-    work.slots.resize(work.window * BLOCK_SEEDS);
+    work.slots.resize(work.window * work.block_seeds * static_cast<std::uint64_t>(task.count));
     work.ready.assign(work.window, 0U);
 
     int status = 0;
@@ -321,6 +282,7 @@ int run_and_fold(const options &chosen, std::uint64_t threads, ensemble_totals *
     const bool progress = stderr_is_terminal();
     const auto start = std::chrono::steady_clock::now();
     double shown = 0.0;
+    std::uint64_t folded = 0;
     for (std::uint64_t block = 0; block < work.blocks && status == 0; ++block) {
         const std::uint64_t slot = block % work.window;
         {
@@ -328,17 +290,11 @@ int run_and_fold(const options &chosen, std::uint64_t threads, ensemble_totals *
             work.changed.wait(held, [&work, slot, block] { return work.ready[slot] == block + 1; });
         }
         // The slot is this thread's until the block is marked folded.
-        const std::uint64_t count = std::min(BLOCK_SEEDS, chosen.seeds - block * BLOCK_SEEDS);
+        const std::uint64_t count =
+            std::min(work.block_seeds, chosen.seeds - block * work.block_seeds);
         for (std::uint64_t i = 0; i < count && status == 0; ++i) {
-            const seed_result *result = &work.slots[slot * BLOCK_SEEDS + i];
-            if (fold_seed(totals, result) != 0) {
-                report_file_failure("write", "the temporary file of every r");
-                status = 1;
-            } else if (per_seed->stream != nullptr &&
-                       write_per_seed_rows(per_seed->stream, result) != 0) {
-                report_file_failure("write", per_seed->target);
-                status = 1;
-            }
+            status = fold(work.seed_slot(slot, i));
+            ++folded;
         }
         {
             std::lock_guard<std::mutex> held(work.lock);
@@ -349,7 +305,7 @@ int run_and_fold(const options &chosen, std::uint64_t threads, ensemble_totals *
         work.changed.notify_all();
         if (progress && seconds_since(start) - shown >= 0.25) {
             shown = seconds_since(start);
-            show_progress(totals->seeds, chosen.seeds, shown);
+            show_progress(stage, folded, chosen.seeds, shown);
         }
     }
     for (std::thread &thread : pool) {
@@ -361,11 +317,43 @@ int run_and_fold(const options &chosen, std::uint64_t threads, ensemble_totals *
     return status;
 }
 
+// Finds the exact quantiles again: runs the seeds once more for as many couplings at a time
+// as keep at most MOST_KEPT_VALUES values (at least one coupling), without the rank
+// statistic. Returns 0, or 1 after reporting a failure.
+int find_quantiles(const ensemble_options &chosen, std::uint64_t threads,
+                   quantile_search *search)
+{
+    const int couplings = static_cast<int>(chosen.couplings.size());
+    for (int first = 0; first < couplings;) {
+        std::uint64_t kept = values_to_keep(*search, first);
+        int count = 1;
+        while (first + count < couplings &&
+               kept + values_to_keep(*search, first + count) <= MOST_KEPT_VALUES) {
+            kept += values_to_keep(*search, first + count);
+            ++count;
+        }
+        job task;
+        task.couplings = chosen.couplings.data() + first;
+        task.count = count;
+        task.ranks = false;
+        const int status = run_and_fold(chosen, threads, task, "quantiles",
+                                        [search, first, count](const seed_result *results) {
+                                            keep_values(search, first, count, results);
+                                            return 0;
+                                        });
+        if (status != 0) {
+            return status;
+        }
+        first += count;
+    }
+    return 0;
+}
+
 } // namespace
 
 int ensemble_driver(int argc, char **argv)
 {
-    options chosen;
+    ensemble_options chosen;
     if (read_options(argc, argv, &chosen) != 0) {
         return 2;
     }
@@ -382,13 +370,11 @@ int ensemble_driver(int argc, char **argv)
         threads = std::max(1U, std::thread::hardware_concurrency());
         threads = std::min(threads, MOST_THREADS);
     }
+    const int couplings = static_cast<int>(chosen.couplings.size());
 
     const auto start = std::chrono::steady_clock::now();
     ensemble_totals totals;
-    if (start_totals(&totals) != 0) {
-        report_file_failure("create", "a temporary file for the quantiles");
-        return 1;
-    }
+    start_totals(&totals, couplings);
     staged_file table;
     staged_file per_seed;
     // Without the handlers an interruption leaves the temporary files behind; the targets
@@ -412,16 +398,34 @@ int ensemble_driver(int argc, char **argv)
         }
     }
     if (status == 0) {
-        status = run_and_fold(chosen, threads, &totals, &per_seed);
+        job task;
+        task.couplings = chosen.couplings.data();
+        task.count = couplings;
+        task.ranks = true;
+        status = run_and_fold(chosen, threads, task, "measuring",
+                              [&totals, &per_seed, couplings](const seed_result *results) {
+                                  fold_seed(&totals, results);
+                                  for (int c = 0; c < couplings && per_seed.stream != nullptr;
+                                       ++c) {
+                                      if (write_per_seed_rows(per_seed.stream, &results[c]) != 0) {
+                                          report_file_failure("write", per_seed.target);
+                                          return 1;
+                                      }
+                                  }
+                                  return 0;
+                              });
     }
 
-    pass_row rows[PASS_COUNT];
-    if (status == 0 && finish_rows(&totals, rows) != 0) {
-        report_file_failure("read back", "the temporary file of every r");
-        status = 1;
+    quantile_search search;
+    std::vector<pass_row> rows(static_cast<std::size_t>(couplings) * PASS_COUNT);
+    if (status == 0) {
+        plan_quantiles(totals, &search);
+        status = find_quantiles(chosen, threads, &search);
     }
-    close_totals(&totals);
-    if (status == 0 && write_table(table.stream, rows) != 0) {
+    if (status == 0) {
+        finish_rows(totals, &search, chosen.couplings.data(), rows.data());
+    }
+    if (status == 0 && write_table(table.stream, rows.data(), rows.size()) != 0) {
         report_file_failure("write", table.target);
         status = 1;
     }
@@ -435,7 +439,7 @@ int ensemble_driver(int argc, char **argv)
     abandon_staged(&table);
     forget_temporaries();
     if (status == 0) {
-        print_summary(chosen, threads, seconds_since(start), totals, rows);
+        print_summary(chosen, threads, seconds_since(start), totals, rows.data());
     }
     return status;
 }

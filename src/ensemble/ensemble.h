@@ -2,10 +2,11 @@
 // how far a single run strays.
 //
 // Seed s is the one-shot experiment with the generator's state word starting at s instead
-// of 1: the same draws in the same order, the same arithmetic, the same rank statistic. It
-// builds on synthesis and statistics only, with every piece of state per call, so that
-// threads can run seeds at once. Results are folded in seed order, so every output is the
-// same whatever the number of threads.
+// of 1: the same draws in the same order, the same arithmetic, the same rank statistic, at
+// the coupling coefficient k the run fixes at 0 or at any other k in [0, 1]. It builds on
+// synthesis and statistics, with every piece of state per call so that threads can run
+// seeds at once, and writes numbers with output's number text. Results are folded in seed
+// order, so every output is the same whatever the number of threads.
 #ifndef AGREEMENT_SWEEP_ENSEMBLE_H
 #define AGREEMENT_SWEEP_ENSEMBLE_H
 
@@ -16,27 +17,59 @@
 
 #include "experiment.h"
 
+// ---- Options ----
+
+constexpr int MOST_COUPLINGS = 1001; // coupling coefficients one ensemble may run
+
+// What the command line asks for.
+struct ensemble_options {
+    std::uint64_t seeds = 10000;
+    std::uint64_t first_seed = 1;
+    std::uint64_t threads = 0;          // 0: the machine's hardware threads
+    std::vector<double> couplings{0.0}; // k values, ascending, each once
+    std::string output = "ensemble.csv";
+    std::string per_seed;
+    bool help = false;
+    bool version = false;
+};
+
+// Reads the command line into *chosen. Returns 0, or 2 after one line on stderr naming the
+// offending item and pointing to --help.
+int read_options(int argc, char **argv, ensemble_options *chosen);
+
+// Reads a --coupling list into *couplings: comma-separated items, each a number or a range
+// START:STOP:STEP (value i = START + i STEP, STOP included when it falls on the grid), every
+// value in [0, 1], at most MOST_COUPLINGS in all; sorted ascending, repeats dropped. Returns
+// an empty string, or the problem, naming the offending item.
+std::string read_couplings(const char *text, std::vector<double> *couplings);
+
 // ---- One seed ----
 
-// What one seed's run gives, per pass q = 0 .. 127.
+// What one seed's run gives at one coupling coefficient, per pass q = 0 .. 127.
 struct seed_result {
     std::uint32_t seed;
+    double coupling;             // the coupling coefficient k
     int turning_points;          // interior turning points of the reference signal
     double r[PASS_COUNT];        // Pearson correlation with the reference, as in data/tov.dat
     double rho[PASS_COUNT];      // rank correlation against time, as in data/sl.dat
     double bound[PASS_COUNT];    // its 95 % bound, as in data/sl.dat
 };
 
-// Runs the experiment for seed (the generator's starting state word) into *result. Keeps
-// no state between calls; any number of threads may call it at once.
-void run_seed(std::uint32_t seed, seed_result *result);
+// Runs the experiment for seed (the generator's starting state word) at each of the count
+// (at least one) coupling coefficients into results[0 .. count - 1]. Every coefficient sees
+// the same reference signal, masks and draws: only the bounds differ. Without ranks only r
+// is worked out (rho and bound are zero). Keeps no state between calls; any number of
+// threads may call it at once.
+void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks,
+              seed_result *results);
 
 // ---- Folding seeds into the ensemble's figures ----
 
-constexpr int R_BINS = 4096; // histogram bins of r over [-1, 1], each 1/2048 wide
+constexpr int MOST_R_BINS = 4096; // histogram bins of r over [-1, 1] per (k, q), at most
 
-// One row of the ensemble's table: pass q across all seeds.
+// One row of the ensemble's table: pass q at one coupling coefficient, across all seeds.
 struct pass_row {
+    double coupling;      // k
     double agreement;     // (127 - q) / 127
     double mean_r;
     double sd_r;          // sample standard deviation (divisor N - 1); NaN for one seed
@@ -45,49 +78,96 @@ struct pass_row {
     double r_high;        // 97.5 % quantile of r
     double mean_rho;
     double share_excluding_zero; // share of seeds whose band rho +- bound excludes zero
+    double law_r;         // the long-signal law's r at this agreement and k
 };
 
-// Running figures, folded one seed at a time in seed order. Quantiles are exact: every r is
-// kept in a temporary file (8 bytes per pass and seed) and, at the end, only the values in
-// the histogram bins that hold the wanted order statistics are read back into memory, so
-// memory stays the same whatever the number of seeds.
+// Running figures per cell (k, q), folded one seed at a time in seed order; cell c * 128 + q
+// belongs to coupling c and pass q. The histogram of r is what the exact quantiles start from.
 struct ensemble_totals {
+    int couplings = 0;                    // k values
+    int bins = 0;                         // histogram bins per cell, a power of two
     std::uint64_t seeds = 0;              // folded so far
     std::uint64_t few_turning_points = 0; // reference signals below the turning-point bound
-    double mean_r[PASS_COUNT] = {};       // running mean of r
-    double m2_r[PASS_COUNT] = {};         // running sum of squared deviations from it
-    double sum_rho[PASS_COUNT] = {};
-    std::uint64_t excluding[PASS_COUNT] = {}; // seeds whose rank band excludes zero
-    std::uint64_t nan_r[PASS_COUNT] = {};     // seeds whose r is not a number
-    std::vector<std::uint32_t> histogram;     // PASS_COUNT x R_BINS counts of r
-    std::FILE *spill = nullptr;               // every seed's r, in seed order
+    std::vector<double> mean_r;           // running mean of r
+    std::vector<double> m2_r;             // running sum of squared deviations from it
+    std::vector<double> sum_rho;
+    std::vector<std::uint64_t> excluding; // seeds whose rank band excludes zero
+    std::vector<std::uint64_t> nan_r;     // seeds whose r is not a number
+    std::vector<std::uint32_t> histogram; // bins counts of r per cell
 };
 
-// Prepares empty totals with their temporary file. Returns 0, or -1 with errno set.
-int start_totals(ensemble_totals *totals);
+// Prepares empty totals for couplings coefficients. The histograms get MOST_R_BINS bins per
+// cell, fewer for long lists of k, so that they take at most 64 MB.
+void start_totals(ensemble_totals *totals, int couplings);
 
-// Adds one seed. Seeds must come in seed order. Returns 0, or -1 with errno set when the
-// temporary file can't be written.
-int fold_seed(ensemble_totals *totals, const seed_result *result);
+// Adds one seed: results holds its run at every coupling, in the totals' order. Seeds must
+// come in seed order.
+void fold_seed(ensemble_totals *totals, const seed_result *results);
 
-// Fills the 128 rows from the totals (at least one seed). Returns 0, or -1 with errno set
-// when the temporary file can't be read back.
-int finish_rows(ensemble_totals *totals, pass_row *rows);
+// ---- Exact quantiles, found again ----
+//
+// Once every seed is folded, the histograms say which bins hold the order statistics the
+// quantiles need. The runs are deterministic, so a second run over the seeds finds those
+// values again and keeps only the ones in those bins: memory grows with the values near the
+// quantiles, not with every value, and nothing is written to disk.
 
-// Closes and so removes the temporary file.
-void close_totals(ensemble_totals *totals);
+constexpr int QUANTILES = 3;
+constexpr int WANTED_PER_CELL = 2 * QUANTILES; // order statistics k and k + 1 per quantile
+
+struct quantile_search {
+    int couplings = 0;
+    int bins = 0;
+    std::uint64_t seeds = 0;
+    std::uint64_t place[QUANTILES] = {}; // order statistic k of each quantile
+    double fraction[QUANTILES] = {};     // and the way from k to k + 1
+    std::vector<std::uint8_t> wanted_bin; // per cell and bin: 1 when its values are kept
+    std::vector<std::uint64_t> read_back; // per cell and wanted order statistic: its place among the kept values
+    std::vector<std::uint64_t> kept;      // per cell: values in its wanted bins
+    std::vector<std::vector<double>> values; // per cell: the kept values
+};
+
+// Works out, from the totals of every seed, the order statistics and the bins that hold them.
+void plan_quantiles(const ensemble_totals &totals, quantile_search *search);
+
+// Values the search will keep for coupling c.
+std::uint64_t values_to_keep(const quantile_search &search, int coupling);
+
+// Keeps one seed's values that fall in wanted bins, for count couplings from first on;
+// results holds the seed's runs at those couplings.
+void keep_values(quantile_search *search, int first, int count, const seed_result *results);
+
+// Fills one row per cell, coupling-major, from the totals and the search once every seed's
+// values are kept (at least one seed). couplings holds the k values.
+void finish_rows(const ensemble_totals &totals, quantile_search *search,
+                 const double *couplings, pass_row *rows);
 
 // Quantile p = numerator / 1000 of n sorted values, by linear interpolation between the
 // order statistics at (n - 1) p (the common default of statistics packages): the place k and
 // the fraction of the way to place k + 1.
 void quantile_place(std::uint64_t n, int numerator, std::uint64_t *k, double *fraction);
 
+// ---- The curve of mean r against agreement, at one k ----
+
 // The agreement fraction at which mean r first changes sign, going from full agreement to
 // full disagreement, interpolated linearly between the two passes; NaN when it never does.
 double zero_crossing(const pass_row *rows);
 
-// The least-squares slope of mean r against the agreement fraction over the 128 passes.
-double least_squares_slope(const pass_row *rows);
+// The least-squares line of mean r against the agreement fraction over the 128 passes, and
+// how far the curve bends away from it.
+struct line_fit {
+    double slope;
+    double intercept;
+    double largest_distance; // largest |mean r - line| over the passes
+    double r_squared;        // share of mean r's variance the line explains
+};
+line_fit fit_line(const pass_row *rows);
+
+// The long-signal law: the correlation of the reference with a coupled signal of unbounded
+// length whose step directions agree with probability f, at coupling k, from the stationary
+// moments of the level recursion:
+//   (2f - 1)(1 + k) sqrt((1 - k)(2 + k) / (2 [(1 - k)(k^2 + 5) + 4 f (1 - f)(1 + k)(k^2 + 4k + 1)]))
+// 1/sqrt(5) at k = 0, f = 1; at k = 1, +1 and -1 at f = 1 and 0, and 0 in between.
+double long_signal_law(double f, double k);
 
 // ---- Files ----
 
@@ -111,14 +191,15 @@ int commit_staged(staged_file *file);
 // Closes and removes the temporary file, leaving the target as it was.
 void abandon_staged(staged_file *file);
 
-// Writes the table: a header row and one row per pass, comma-separated, six decimals.
+// Writes the table: a header row and the count rows, comma-separated, six decimals.
 // Returns 0, or -1 with errno set.
-int write_table(std::FILE *stream, const pass_row *rows);
+int write_table(std::FILE *stream, const pass_row *rows, std::size_t count);
 
 // Writes the header row of the per-seed file. Returns 0, or -1 with errno set.
 int write_per_seed_header(std::FILE *stream);
 
-// Writes one seed's 128 rows, seed,q,r,rho,bound. Returns 0, or -1 with errno set.
+// Writes one seed's 128 rows at one coupling, coupling,seed,q,r,rho,bound. Returns 0, or -1
+// with errno set.
 int write_per_seed_rows(std::FILE *stream, const seed_result *result);
 
 // Prints "agreement_ensemble: cannot <action> <path>: <reason from errno>" on stderr.

@@ -32,8 +32,8 @@ int put(std::FILE *stream, const char *text, std::size_t length)
 }
 
 // Appends value with six decimals ('.' whatever the locale) and then separator. Every value
-// the ensemble writes is a correlation, a share or a bound, within [-1, 1] or not a number,
-// so 64 characters are plenty; anything wider would be a fault, and is written as "nan".
+// the ensemble writes is a correlation, a share, a bound or a coupling coefficient, within
+// [-1, 1] or not a number, so 64 characters are plenty; anything wider would be a fault, and is written as "nan".
 char *append_number(char *out, double value, char separator)
 {
     char *const end = format_fixed(out, out + 64, value);
@@ -126,17 +126,18 @@ void abandon_staged(staged_file *file)
     }
 }
 
-int write_table(std::FILE *stream, const pass_row *rows)
+int write_table(std::FILE *stream, const pass_row *rows, std::size_t count)
 {
-    static const char header[] =
-        "q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,share_rho_band_excludes_zero\n";
+    static const char header[] = "coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,"
+                                 "share_rho_band_excludes_zero,law_r\n";
     if (put(stream, header, sizeof header - 1) != 0) {
         return -1;
     }
-    for (int q = 0; q < PASS_COUNT; ++q) {
-        const pass_row &row = rows[q];
-        char line[512];
-        char *out = append_integer(line, q, ',');
+    for (std::size_t i = 0; i < count; ++i) {
+        const pass_row &row = rows[i];
+        char line[768];
+        char *out = append_number(line, row.coupling, ',');
+        out = append_integer(out, static_cast<int>(i % PASS_COUNT), ',');
         out = append_number(out, row.agreement, ',');
         out = append_number(out, row.mean_r, ',');
         out = append_number(out, row.sd_r, ',');
@@ -144,7 +145,8 @@ int write_table(std::FILE *stream, const pass_row *rows)
         out = append_number(out, row.r_median, ',');
         out = append_number(out, row.r_high, ',');
         out = append_number(out, row.mean_rho, ',');
-        out = append_number(out, row.share_excluding_zero, '\n');
+        out = append_number(out, row.share_excluding_zero, ',');
+        out = append_number(out, row.law_r, '\n');
         if (put(stream, line, static_cast<std::size_t>(out - line)) != 0) {
             return -1;
         }
@@ -154,15 +156,16 @@ int write_table(std::FILE *stream, const pass_row *rows)
 
 int write_per_seed_header(std::FILE *stream)
 {
-    static const char header[] = "seed,q,r,rho,bound\n";
+    static const char header[] = "coupling,seed,q,r,rho,bound\n";
     return put(stream, header, sizeof header - 1);
 }
 
 int write_per_seed_rows(std::FILE *stream, const seed_result *result)
 {
-    char text[PASS_COUNT * 128];
+    char text[PASS_COUNT * 192];
     char *out = text;
     for (int q = 0; q < PASS_COUNT; ++q) {
+        out = append_number(out, result->coupling, ',');
         out = append_integer(out, result->seed, ',');
         out = append_integer(out, q, ',');
         out = append_number(out, result->r[q], ',');

@@ -102,27 +102,24 @@ int run_pass(int q, int n, std::FILE *correlation, std::FILE *rank)
         return -1;
     }
 
-    // The difference is taken in integers, then converted.
-    const double fraction = static_cast<double>(STEP_COUNT - q) / 127.0;
-    if (put_piece(correlation, true, "%f\t", fraction) != 0) {
+    if (put_piece(correlation, true, "%f\t", agreement_fraction(q)) != 0) {
         report_write_failure(CORRELATION_SUMMARY_PATH);
         return -1;
     }
 
+    // The reference's mean and variance come out the same in every pass.
     const double mx = signal_mean(reference);
-    const double my = signal_mean(coupled);
+    const double vx = signal_variance(reference, mx);
     // The mean written below is taken before amplification, and the variance after it,
     // about that same mean.
-    amplify_deviations(coupled, my);
-    const double vx = signal_variance(reference, mx);
-    const double vy = signal_variance(coupled, my);
-    const double r = signal_correlation(reference, coupled, mx, my, vx, vy);
-    if (put_piece(correlation, true, "%f\t%f\t%f\n", my, vy, r) != 0) {
+    const pass_measures measures = measure_pass(reference, mx, vx, coupled, rank_statistic);
+    if (put_piece(correlation, true, "%f\t%f\t%f\n", measures.mean, measures.variance,
+                  measures.r) != 0) {
         report_write_failure(CORRELATION_SUMMARY_PATH);
         return -1;
     }
 
-    const rank_result ranks = rank_statistic(coupled);
+    const rank_result ranks = measures.ranks;
     if (put_piece(rank, true, "%f\t", ranks.rho) != 0 ||
         put_piece(rank, true, "%f\n", ranks.bound) != 0) {
         report_write_failure(RANK_SUMMARY_PATH);

@@ -1,6 +1,7 @@
 // The coupled signal follows the reference's step directions where the mask says so and
-// opposes them elsewhere. The bounds carry the coupling coefficient COUPLING_K; at 0.0 each
-// new level is drawn over the whole room left in the chosen direction.
+// opposes them elsewhere. The bounds carry a coupling coefficient k: at 0.0, the run's
+// COUPLING_K, each new level is drawn over the whole room left in the chosen direction; above
+// it each step's size is tied to the reference step's magnitude too.
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #endif
@@ -33,33 +34,18 @@ bool choice_mask(bool take_a)
 }
 #endif
 
-} // namespace
-
-void generate_coupled_from(std::uint32_t *state, const double *reference,
-                           const std::int32_t *mask, double *coupled)
+// One form of the step loop: with sizes_tied the general bounds of coefficient k, without
+// them the bounds of k = 0, which give the same doubles sooner.
+template <bool sizes_tied>
+void generate_steps(std::uint32_t *state, const double *reference, const std::int32_t *mask,
+                    double k, double *coupled)
 {
-    const double k = COUPLING_K;
     std::uint32_t word = *state;
     coupled[0] = draw_level_from(&word);
     for (int p = 0; p < STEP_COUNT; ++p) {
         const double y = coupled[p];
         const double step = reference[p + 1] - reference[p];
         const double d = step < 0.0 ? -step : step;
-
-        // Each bound keeps its own operand order. With k = 0.0 they are exactly LEVEL_MAX, y,
-        // y and LEVEL_MIN for every finite level and step (each product with k is a zero, which
-        // leaves the sum it enters unchanged), so the bounds are taken in that reduced form:
-        // the same doubles, and a shorter wait from one level to the next.
-        double upper_up = LEVEL_MAX;
-        double lower_up = y;
-        double upper_down = y;
-        double lower_down = LEVEL_MIN;
-        if (COUPLING_K != 0.0) {
-            upper_up = LEVEL_MAX - ((LEVEL_MAX - y) - d) * k;
-            lower_up = d * k + y;
-            upper_down = y - d * k;
-            lower_down = ((y - d) - LEVEL_MIN) * k + LEVEL_MIN;
-        }
 
         // A level reference step has no direction to follow, so it always goes down. The
         // flags and signs combine without branching.
@@ -71,16 +57,28 @@ void generate_coupled_from(std::uint32_t *state, const double *reference,
         // The draw comes after the direction: one draw per step either way. Both levels are
         // worked out and one is kept, so the next step needn't wait for the direction.
         const double r = static_cast<double>(next_draw_from(&word));
-        const double up_level = (r * (upper_up - lower_up)) / 32767.0 + lower_up;
-        const double down_level = upper_down - (r * (upper_down - lower_down)) / 32767.0;
-        coupled[p + 1] = choose(choice_mask(up), up_level, down_level);
+        const step_levels levels =
+            sizes_tied ? coupled_step_levels(y, d, k, r) : coupled_step_levels_uncoupled(y, r);
+        coupled[p + 1] = choose(choice_mask(up), levels.up, levels.down);
     }
     *state = word;
 }
 
+} // namespace
+
+void generate_coupled_from(std::uint32_t *state, const double *reference,
+                           const std::int32_t *mask, double k, double *coupled)
+{
+    if (k == 0.0) {
+        generate_steps<false>(state, reference, mask, k, coupled);
+    } else {
+        generate_steps<true>(state, reference, mask, k, coupled);
+    }
+}
+
 void generate_coupled(const double *reference, const std::int32_t *mask, double *coupled)
 {
-    generate_coupled_from(run_random_state(), reference, mask, coupled);
+    generate_coupled_from(run_random_state(), reference, mask, COUPLING_K, coupled);
 }
 
 void amplify_deviations(double *coupled, double mean)

@@ -69,12 +69,45 @@ void build_mask_from(std::uint32_t *state, std::int32_t *mask, int q);
 
 // ---- Coupled signal ----
 
+// The two levels a step from level y can reach for the raw draw r, with d the magnitude of the
+// matching reference step and k the coupling coefficient: the up level lies in
+// [d k + y, 10 - ((10 - y) - d) k] and the down level in [((y - d) - 1) k + 1, y - d k]. Each
+// bound is taken in exactly this operand order, which decides the last bit of some levels.
+// At k = 1 an agreeing step copies the reference step; at k = 0 only its direction is tied.
+struct step_levels {
+    double up;
+    double down;
+};
+inline step_levels coupled_step_levels(double y, double d, double k, double r)
+{
+    const double upper_up = LEVEL_MAX - ((LEVEL_MAX - y) - d) * k;
+    const double lower_up = d * k + y;
+    const double upper_down = y - d * k;
+    const double lower_down = ((y - d) - LEVEL_MIN) * k + LEVEL_MIN;
+    const step_levels levels = {(r * (upper_up - lower_up)) / 32767.0 + (d * k + y),
+                                (y - d * k) - (r * (upper_down - lower_down)) / 32767.0};
+    return levels;
+}
+
+// The same two levels for k = 0, where the bounds are exactly 10, y, y and 1 for every
+// finite level and step: each product with k is a zero, which leaves the sum it enters
+// unchanged. The same doubles as coupled_step_levels(y, d, 0.0, r), with a shorter wait from
+// one level to the next.
+inline step_levels coupled_step_levels_uncoupled(double y, double r)
+{
+    const step_levels levels = {(r * (LEVEL_MAX - y)) / 32767.0 + y,
+                                y - (r * (y - LEVEL_MIN)) / 32767.0};
+    return levels;
+}
+
 // Overwrites all 128 levels of coupled: a first level from draw_level(), then one step per
 // reference step, up or down as the mask ties it to the reference step's direction, each
-// drawn uniformly over the room left that way. Consumes exactly 128 draws.
+// drawn between the bounds of coupling coefficient k (0 <= k <= 1). A level reference step
+// always goes down. Consumes exactly 128 draws whatever k is, so the draws of a seed are the
+// same for every k. The run's form uses COUPLING_K.
 void generate_coupled(const double *reference, const std::int32_t *mask, double *coupled);
 void generate_coupled_from(std::uint32_t *state, const double *reference,
-                           const std::int32_t *mask, double *coupled);
+                           const std::int32_t *mask, double k, double *coupled);
 
 // Rewrites every level as mean + (level - mean) * AMPLIFICATION. The mean is the caller's.
 void amplify_deviations(double *coupled, double mean);
