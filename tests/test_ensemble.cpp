@@ -10,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -291,6 +292,20 @@ TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
         {"stray", "unexpected argument 'stray'"},
         {"--seeds", "--seeds needs a value"},
         {"--output a.csv --per-seed a.csv", "name the same file 'a.csv'"},
+        {"--coupling -0.1", "--coupling value '-0.1' lies outside [0, 1]"},
+        {"--coupling 1.5", "--coupling value '1.5' lies outside [0, 1]"},
+        {"--coupling nan", "--coupling item 'nan' is not a number"},
+        {"--coupling inf", "--coupling item 'inf' is not a number"},
+        {"--coupling 0,,1", "--coupling has an empty item"},
+        {"--coupling 0.5,", "--coupling has an empty item"},
+        {"--coupling abc", "--coupling item 'abc' is not a number"},
+        {"--coupling 0.5x", "--coupling item '0.5x' is not a number"},
+        {"--coupling 0:1:0", "--coupling range '0:1:0' needs a STEP above 0"},
+        {"--coupling 0:1:-0.1", "--coupling range '0:1:-0.1' needs a STEP above 0"},
+        {"--coupling 0.8:0.2:0.1", "--coupling range '0.8:0.2:0.1' starts above its STOP"},
+        {"--coupling 0:1:0.0005", "--coupling range '0:1:0.0005' has more than 1001 values"},
+        {"--coupling 0:1:0.001,0.5", "--coupling gives more than 1001 values"},
+        {"--coupling 0:1", "--coupling range '0:1' is not START:STOP:STEP"},
     };
     for (const bad_case &bad : cases) {
         EXPECT_EQ(ensemble(bad.arguments), 2) << bad.arguments;
@@ -345,4 +360,258 @@ TEST_F(EnsembleProgram, OutputAppearsOnlyWhenComplete)
     EXPECT_EQ(text("ensemble.csv").rfind("coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,", 0), 0U);
     EXPECT_TRUE(temporaries().empty());
     EXPECT_EQ(errors_, "") << "no progress line when stderr isn't a terminal";
+}
+
+// ---- Across the coupling coefficient ----
+
+// The law's limits, worked out by hand from its formula: 1/sqrt(5) at k = 0 and full
+// agreement, 0 at half agreement, and at k = 1 a perfect correlation that any disagreement
+// destroys.
+TEST(LongSignalLaw, Limits)
+{
+    EXPECT_NEAR(long_signal_law(1.0, 0.0), 1.0 / std::sqrt(5.0), 1e-15);
+    EXPECT_NEAR(long_signal_law(0.0, 0.0), -1.0 / std::sqrt(5.0), 1e-15);
+    EXPECT_NEAR(long_signal_law(0.748, 0.0), 0.496 / std::sqrt(5.0 + 4.0 * 0.748 * 0.252), 1e-15);
+    for (const double k : {0.0, 0.3, 0.9, 1.0}) {
+        EXPECT_EQ(long_signal_law(0.5, k), 0.0) << "k = " << k;
+    }
+    EXPECT_NEAR(long_signal_law(1.0, 1.0), 1.0, 1e-15);
+    EXPECT_NEAR(long_signal_law(0.0, 1.0), -1.0, 1e-15);
+    for (const double f : {0.001, 0.25, 0.748, 0.999}) {
+        EXPECT_EQ(long_signal_law(f, 1.0), 0.0) << "f = " << f;
+    }
+}
+
+// The law against a direct simulation of one long signal per point: iid reference levels, iid
+// agreement flags, the generator's own step rule. 400,000 levels leave a noise of a few
+// thousandths in r.
+TEST(LongSignalLaw, MatchesALongSimulation)
+{
+    std::mt19937_64 random(2026);
+    std::uniform_int_distribution<int> draw(0, RANDOM_MAX);
+    constexpr int length = 400000;
+    std::vector<double> x(length);
+    std::vector<double> y(length);
+    for (const double k : {0.25, 0.75}) {
+        for (const double f : {1.0, 0.748}) {
+            std::bernoulli_distribution agree(f);
+            for (double &level : x) {
+                level = level_from_draw(draw(random));
+            }
+            y[0] = level_from_draw(draw(random));
+            for (int p = 0; p + 1 < length; ++p) {
+                const double step = x[p + 1] - x[p];
+                const bool same = agree(random);
+                const bool up = (same && step > 0.0) || (!same && step < 0.0);
+                const step_levels levels = coupled_step_levels(y[p], std::fabs(step), k, draw(random));
+                y[p + 1] = up ? levels.up : levels.down;
+            }
+            double mx = 0.0;
+            double my = 0.0;
+            for (int i = 0; i < length; ++i) {
+                mx += x[i];
+                my += y[i];
+            }
+            mx /= length;
+            my /= length;
+            double sxy = 0.0;
+            double sxx = 0.0;
+            double syy = 0.0;
+            for (int i = 0; i < length; ++i) {
+                sxy += (x[i] - mx) * (y[i] - my);
+                sxx += (x[i] - mx) * (x[i] - mx);
+                syy += (y[i] - my) * (y[i] - my);
+            }
+            EXPECT_NEAR(sxy / std::sqrt(sxx * syy), long_signal_law(f, k), 0.01)
+                << "k = " << k << ", f = " << f;
+        }
+    }
+}
+
+// At k = 1 every step copies (q = 0) or mirrors (q = 127) the reference step, so the coupled
+// signal is the reference shifted, or mirrored and shifted: r = +1 and -1 for every seed.
+TEST(CoupledSeeds, FullCouplingCorrelatesPerfectlyAtTheEnds)
+{
+    const double k = 1.0;
+    for (std::uint32_t seed = 4294967000U; seed != 0U && seed >= 4294967000U; seed += 3) {
+        seed_result result = {};
+        run_seed(seed, &k, 1, false, &result);
+        ASSERT_NEAR(result.r[0], 1.0, 1e-12) << "seed " << seed;
+        ASSERT_NEAR(result.r[PASS_COUNT - 1], -1.0, 1e-12) << "seed " << seed;
+    }
+}
+
+// Running several k at once changes nothing for any of them: each k's results are those of
+// a run at that k alone, bit for bit, k = 0 included.
+TEST(CoupledSeeds, SeveralCouplingsAtOnceMatchEachAlone)
+{
+    const double couplings[3] = {0.0, 0.35, 1.0};
+    for (std::uint32_t seed = 90; seed < 95; ++seed) {
+        seed_result together[3] = {};
+        run_seed(seed, couplings, 3, true, together);
+        for (int c = 0; c < 3; ++c) {
+            seed_result alone = {};
+            run_seed(seed, &couplings[c], 1, true, &alone);
+            EXPECT_EQ(together[c].coupling, couplings[c]);
+            for (int q = 0; q < PASS_COUNT; ++q) {
+                ASSERT_EQ(together[c].r[q], alone.r[q]) << "k " << couplings[c] << ", q " << q;
+                ASSERT_EQ(together[c].rho[q], alone.rho[q]) << "k " << couplings[c] << ", q " << q;
+                ASSERT_EQ(together[c].bound[q], alone.bound[q]) << "k " << couplings[c];
+            }
+        }
+    }
+}
+
+namespace {
+
+// Seed 7's r at coupling k in passes 0 .. passes - 1, worked out from the experiment's rules
+// alone: its own generator, mask, general bounds and Pearson correlation (amplification
+// leaves r unchanged up to rounding).
+std::vector<double> independent_r(std::uint32_t state, double k, int passes)
+{
+    auto draw = [&state]() {
+        state = state * 214013U + 2531011U;
+        return static_cast<double>((state >> 16) & 0x7FFFU);
+    };
+    double x[128];
+    for (double &level : x) {
+        level = draw() * 9.0 / 32767.0 + 1.0;
+    }
+    std::vector<double> r;
+    for (int q = 0; q < passes; ++q) {
+        int flags[128];
+        std::fill(flags, flags + 128, 1);
+        flags[127] = 0; // index 127 lies past the mask
+        for (int cleared = 0; cleared < q;) {
+            const int i = static_cast<int>(std::floor(draw() * 127.0 / 32767.0));
+            cleared += flags[i];
+            flags[i] = 0;
+        }
+        double y[128];
+        y[0] = draw() * 9.0 / 32767.0 + 1.0;
+        for (int p = 0; p < 127; ++p) {
+            const double step = x[p + 1] - x[p];
+            const double d = std::fabs(step);
+            const bool up = (flags[p] == 1 && step > 0.0) || (flags[p] == 0 && step < 0.0);
+            const double u = draw();
+            if (up) {
+                const double high = 10.0 - ((10.0 - y[p]) - d) * k;
+                const double low = d * k + y[p];
+                y[p + 1] = u * (high - low) / 32767.0 + low;
+            } else {
+                const double high = y[p] - d * k;
+                const double low = ((y[p] - d) - 1.0) * k + 1.0;
+                y[p + 1] = high - u * (high - low) / 32767.0;
+            }
+        }
+        double mx = 0.0;
+        double my = 0.0;
+        for (int i = 0; i < 128; ++i) {
+            mx += x[i] / 128.0;
+            my += y[i] / 128.0;
+        }
+        double sxy = 0.0;
+        double sxx = 0.0;
+        double syy = 0.0;
+        for (int i = 0; i < 128; ++i) {
+            sxy += (x[i] - mx) * (y[i] - my);
+            sxx += (x[i] - mx) * (x[i] - mx);
+            syy += (y[i] - my) * (y[i] - my);
+        }
+        r.push_back(sxy / std::sqrt(sxx * syy));
+    }
+    return r;
+}
+
+} // namespace
+
+// One seed's table at k = 0.6 against the independent computation, at six decimals, in the
+// first passes (q = 3 takes mask draws too).
+TEST_F(EnsembleProgram, CoupledTableMatchesAnIndependentComputation)
+{
+    ASSERT_EQ(ensemble("--seeds 1 --first-seed 7 --coupling 0.6 --output one.csv"), 0) << errors_;
+    const std::vector<std::string> rows = split(text("one.csv"), '\n');
+    ASSERT_EQ(rows.size(), 129U);
+    EXPECT_EQ(rows[0], "coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,"
+                       "share_rho_band_excludes_zero,law_r");
+    const std::vector<double> r = independent_r(7U, 0.6, 4);
+    for (int q = 0; q < 4; ++q) {
+        const std::vector<std::string> fields = split(rows[q + 1], ',');
+        ASSERT_EQ(fields.size(), 11U);
+        EXPECT_EQ(fields[0], "0.600000");
+        EXPECT_EQ(fields[1], std::to_string(q));
+        for (const int column : {3, 5, 6, 7}) { // mean and quantiles of one seed: its r
+            EXPECT_NEAR(std::stod(fields[column]), r[q], 5.1e-7) << "q " << q << " column " << column;
+        }
+        EXPECT_EQ(fields[4], "nan") << "no spread from one seed";
+        EXPECT_NEAR(std::stod(fields[10]), long_signal_law((127.0 - q) / 127.0, 0.6), 5.1e-7);
+    }
+}
+
+// A grid: the same bytes on 1 and 3 threads, its k = 0 rows those of a run at k = 0 alone,
+// and the per-seed rows by seed, then k, then q.
+TEST_F(EnsembleProgram, GridSharesTheSeedsAcrossCouplings)
+{
+    ASSERT_EQ(ensemble("--seeds 30 --first-seed 4294967266 --output alone.csv"), 0) << errors_;
+    ASSERT_EQ(ensemble("--seeds 30 --first-seed 4294967266 --coupling 1,0:0.5:0.25 --threads 1 "
+                       "--output one.csv --per-seed one_seeds.csv"), 0) << errors_;
+    EXPECT_NE(out_.find("30 seeds (4294967266 to 4294967295) at 4 couplings"), std::string::npos)
+        << out_;
+    for (const char *k : {"k = 0.0000: ", "k = 0.2500: ", "k = 0.5000: ", "k = 1.0000: "}) {
+        EXPECT_NE(out_.find(k), std::string::npos) << k << " in " << out_;
+    }
+    ASSERT_EQ(ensemble("--seeds 30 --first-seed 4294967266 --coupling 1,0:0.5:0.25 --threads 3 "
+                       "--output three.csv --per-seed three_seeds.csv"), 0) << errors_;
+    EXPECT_EQ(text("three.csv"), text("one.csv"));
+    EXPECT_EQ(text("three_seeds.csv"), text("one_seeds.csv"));
+
+    const std::vector<std::string> alone = split(text("alone.csv"), '\n');
+    const std::vector<std::string> grid = split(text("one.csv"), '\n');
+    ASSERT_EQ(grid.size(), 1U + 4U * 128U);
+    for (int q = 0; q <= PASS_COUNT; ++q) {
+        EXPECT_EQ(grid[q], alone[q]) << "row " << q;
+    }
+    EXPECT_EQ(grid[1 + 3 * 128].rfind("1.000000,0,1.000000,1.000000,", 0), 0U) << grid[1 + 3 * 128];
+
+    const std::vector<std::string> seeds = split(text("one_seeds.csv"), '\n');
+    ASSERT_EQ(seeds.size(), 1U + 30U * 4U * 128U);
+    EXPECT_EQ(seeds[1].rfind("0.000000,4294967266,0,", 0), 0U) << seeds[1];
+    EXPECT_EQ(seeds[1 + 128].rfind("0.250000,4294967266,0,", 0), 0U) << seeds[1 + 128];
+    EXPECT_EQ(seeds[1 + 512].rfind("0.000000,4294967267,0,", 0), 0U) << seeds[1 + 512];
+}
+
+TEST(CouplingOptions, ListsAndRanges)
+{
+    std::vector<double> k;
+    ASSERT_EQ(read_couplings("0:1:0.05", &k), "");
+    ASSERT_EQ(k.size(), 21U);
+    EXPECT_EQ(k[3], 3 * 0.05);   // START + i STEP, not 0.05 added three times
+    EXPECT_EQ(k[20], 1.0);
+    ASSERT_EQ(read_couplings("0.1:0.3:0.1", &k), "");
+    ASSERT_EQ(k.size(), 3U);
+    EXPECT_EQ(k[2], 0.3); // STOP as written, though 0.1 + 2 * 0.1 lies a bit above it
+    ASSERT_EQ(read_couplings("0:1:0.3", &k), "");
+    EXPECT_EQ(k, (std::vector<double>{0.0, 0.3, 0.6, 0.3 * 3})); // STOP off the grid
+    ASSERT_EQ(read_couplings("1,0.25,0:0.5:0.25,-0", &k), "");
+    EXPECT_EQ(k, (std::vector<double>{0.0, 0.25, 0.5, 1.0})); // ascending, each once
+    EXPECT_FALSE(std::signbit(k[0]));
+    ASSERT_EQ(read_couplings("0:1:0.001", &k), "");
+    EXPECT_EQ(k.size(), 1001U);
+}
+
+// The quantile runs group the couplings so that each keeps at most its budget of values.
+TEST(QuantileSearch, GroupsCouplingsWithinTheBudget)
+{
+    quantile_search search;
+    search.couplings = 4;
+    search.kept.assign(4 * PASS_COUNT, 0U);
+    const std::uint64_t per_coupling[4] = {300, 500, 900, 100};
+    for (int c = 0; c < 4; ++c) {
+        search.kept[static_cast<std::size_t>(c) * PASS_COUNT + 5] = per_coupling[c];
+    }
+    EXPECT_EQ(couplings_in_group(search, 0, 800), 2);  // 300 + 500
+    EXPECT_EQ(couplings_in_group(search, 0, 799), 1);
+    EXPECT_EQ(couplings_in_group(search, 2, 800), 1);  // 900 alone, over the budget
+    EXPECT_EQ(couplings_in_group(search, 2, 1000), 2); // to the last coupling
+    EXPECT_EQ(couplings_in_group(search, 0, 10000), 4);
 }

@@ -167,3 +167,76 @@ TEST(CoupledSignal, AmplifiesAboutTheGivenMean)
     EXPECT_EQ(levels[0], 4.0);
     EXPECT_EQ(levels[1], -1.0);
 }
+
+// At k = 0 the general bounds and the k = 0 bounds give the same doubles: every draw on a
+// spread of levels and steps, and whole signals of the generator against the general form
+// applied step by step.
+TEST(CoupledSignal, GeneralBoundsAtZeroAreTheUncoupledBounds)
+{
+    for (double y = 1.0; y <= 10.0; y += 0.173) {
+        for (double d = 0.0; d <= 9.0; d += 0.61) {
+            for (int r = 0; r <= RANDOM_MAX; r += 7) {
+                const step_levels general = coupled_step_levels(y, d, 0.0, r);
+                const step_levels uncoupled = coupled_step_levels_uncoupled(y, r);
+                ASSERT_EQ(general.up, uncoupled.up) << "y " << y << ", d " << d << ", r " << r;
+                ASSERT_EQ(general.down, uncoupled.down) << "y " << y << ", d " << d << ", r " << r;
+            }
+        }
+    }
+
+    for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+        std::uint32_t state = seed;
+        signal_t reference;
+        signal_t coupled;
+        mask_t mask;
+        for (double &level : reference) {
+            level = draw_level_from(&state);
+        }
+        build_mask_from(&state, mask, static_cast<int>(seed % 128));
+        std::uint32_t general_state = state;
+        generate_coupled_from(&state, reference, mask, 0.0, coupled);
+
+        double y = draw_level_from(&general_state);
+        ASSERT_EQ(coupled[0], y);
+        for (int p = 0; p < STEP_COUNT; ++p) {
+            const double step = reference[p + 1] - reference[p];
+            const bool up = (mask[p] == 1 && step > 0.0) || (mask[p] == 0 && step < 0.0);
+            const step_levels levels =
+                coupled_step_levels(y, std::fabs(step), 0.0, next_draw_from(&general_state));
+            y = up ? levels.up : levels.down;
+            ASSERT_EQ(coupled[p + 1], y) << "seed " << seed << ", step " << p;
+        }
+        EXPECT_EQ(state, general_state) << "128 draws either way";
+    }
+}
+
+// At k = 1 both bounds of a step meet: an agreeing step copies the reference step, a
+// disagreeing one mirrors it, and a level step stays level. Every k takes the same 128 draws.
+// (Between 0 and 1 a level that has left [1, 10] can make a step's bounds cross, so the
+// directions hold only inside that room.)
+TEST(CoupledSignal, FullCouplingCopiesTheReferenceSteps)
+{
+    signal_t reference;
+    signal_t coupled;
+    mask_t mask;
+    make_reference(reference);
+    std::uint32_t start = 12345U;
+    for (const int q : {0, 127}) {
+        build_mask_from(&start, mask, q);
+        const double sign = q == 0 ? 1.0 : -1.0;
+        for (const double k : {1.0, 0.5}) {
+            std::uint32_t state = start;
+            generate_coupled_from(&state, reference, mask, k, coupled);
+            std::uint32_t expected = start;
+            for (int i = 0; i < SIGNAL_LENGTH; ++i) {
+                next_draw_from(&expected);
+            }
+            EXPECT_EQ(state, expected) << "k = " << k;
+            for (int p = 0; k == 1.0 && p < STEP_COUNT; ++p) {
+                const double step = reference[p + 1] - reference[p];
+                // A level step always goes down, by nothing.
+                EXPECT_NEAR(coupled[p + 1] - coupled[p], sign * step, 1e-12) << "step " << p;
+            }
+        }
+    }
+}

@@ -153,6 +153,18 @@ std::uint64_t values_to_keep(const quantile_search &search, int coupling)
     return total;
 }
 
+int couplings_in_group(const quantile_search &search, int first, std::uint64_t budget)
+{
+    std::uint64_t kept = values_to_keep(search, first);
+    int count = 1;
+    while (first + count < search.couplings &&
+           kept + values_to_keep(search, first + count) <= budget) {
+        kept += values_to_keep(search, first + count);
+        ++count;
+    }
+    return count;
+}
+
 void keep_values(quantile_search *search, int first, int count, const seed_result *results)
 {
     for (int c = 0; c < count; ++c) {
@@ -270,5 +282,6 @@ double long_signal_law(double f, double k)
         return agreeing * (1.0 + k) * std::sqrt((2.0 + k) / (2.0 * (k * k + 5.0)));
     }
     const double tied = (1.0 - k) * (k * k + 5.0) + mixed * (1.0 + k) * (k * k + 4.0 * k + 1.0);
-    return agreeing * (1.0 + k) * std::sqrt((1.0 - k) * (2.0 + k) / (2.0 * tied));
+    // + 0.0: at k = 1 the law is 0 for every mixed agreement, never -0.
+    return agreeing * (1.0 + k) * std::sqrt((1.0 - k) * (2.0 + k) / (2.0 * tied)) + 0.0;
 }

@@ -325,13 +325,7 @@ int find_quantiles(const ensemble_options &chosen, std::uint64_t threads,
 {
     const int couplings = static_cast<int>(chosen.couplings.size());
     for (int first = 0; first < couplings;) {
-        std::uint64_t kept = values_to_keep(*search, first);
-        int count = 1;
-        while (first + count < couplings &&
-               kept + values_to_keep(*search, first + count) <= MOST_KEPT_VALUES) {
-            kept += values_to_keep(*search, first + count);
-            ++count;
-        }
+        const int count = couplings_in_group(*search, first, MOST_KEPT_VALUES);
         job task;
         task.couplings = chosen.couplings.data() + first;
         task.count = count;

@@ -132,6 +132,10 @@ void plan_quantiles(const ensemble_totals &totals, quantile_search *search);
 // Values the search will keep for coupling c.
 std::uint64_t values_to_keep(const quantile_search &search, int coupling);
 
+// The couplings, from first on, whose values one more run over the seeds keeps within budget
+// values: at least one, however many that one keeps.
+int couplings_in_group(const quantile_search &search, int first, std::uint64_t budget);
+
 // Keeps one seed's values that fall in wanted bins, for count couplings from first on;
 // results holds the seed's runs at those couplings.
 void keep_values(quantile_search *search, int first, int count, const seed_result *results);
