@@ -58,7 +58,7 @@ run_in() {
 
 # ---- 2. Compilers and flags --------------------------------------------------------------
 # Threads of their own, so the files must not depend on how the seeds were shared out.
-ensemble_options="--seeds 40 --first-seed 77 --threads 3 --output ensemble.csv --per-seed seeds.csv"
+ensemble_options="--seeds 40 --first-seed 77 --threads 3 --coupling 0,0.5,1 --output ensemble.csv --per-seed seeds.csv"
 reference=""
 for compiler in g++ clang++; do
   for variant in debug release native; do

@@ -7,11 +7,15 @@
 # decimal commas, LF or CR LF line ends) and writes summary.svg and summary.png beside data/.
 # The top panel also shows the least-squares line of r against the agreement fraction and
 # where it crosses zero. When ensemble.csv (agreement_ensemble's table) sits beside data/, it
-# also shows the ensemble's mean r and its 2.5-97.5 % band behind seed 1's points.
+# also shows the ensemble's mean r at k = 0, its 2.5-97.5 % band and the long-signal law
+# behind seed 1's points; when the table holds several coupling coefficients k, it also draws
+# coupling.svg and coupling.png: mean r as a heat map over agreement and k with labelled
+# contours, and mean r against agreement for the k nearest 0, 0.25, 0.5, 0.75 and 1, each
+# with its band and its law.
 # Also writes summary.csv beside data/: a header row, then per pass q, agreement, mean,
 # variance, r, rho and bound, comma-separated with decimal points.
 # Usage: scripts/plot-summary.sh [folder holding data/, default .]
-# Exit status: 0 when both pictures and the table are written; 1, with a message naming the file and line,
+# Exit status: 0 when the pictures and the table are written; 1, with a message naming the file and line,
 # when gnuplot is missing or a summary or the ensemble's table is missing or malformed.
 # Nothing is written then.
 set -euo pipefail
@@ -60,24 +64,68 @@ convert() {
 correlation_passes=$(convert data/tov.dat "$work/tov" 4)
 rank_passes=$(convert data/sl.dat "$work/sl.raw" 2)
 
-# The ensemble's table, when there is one: agreement, mean r, 2.5 % and 97.5 % quantiles.
+# The ensemble's table, when there is one. Rows of k = 0 (all rows of a table from before the
+# coupling column) go behind seed 1: agreement, mean r, 2.5 % and 97.5 % quantiles, the
+# long-signal law. Where the table holds several k, the coupling figure's data too: the grid
+# of mean r over agreement and k, and the curves of the k nearest 0, 0.25, 0.5, 0.75 and 1.
 ensemble=""
+couplings=0
+curves=""
 if [ -e "$folder/ensemble.csv" ]; then
-  awk -F ',' -v me="$me" -v name="$folder/ensemble.csv" -v passes="$passes" -v out="$work/ensemble" '
+  couplings=$(awk -F ',' -v me="$me" -v name="$folder/ensemble.csv" -v passes="$passes" -v work="$work" '
     function bad(text) { printf "%s: %s line %d: %s\n", me, name, NR, text > "/dev/stderr"; failed = 1; exit 1 }
+    function number(text) { return text ~ /^-?[0-9]+(\.[0-9]+)?$/ }
     {
       sub(/\r$/, "")
-      if (NR == 1) { if ($1 != "q" || NF != 9) bad("not an ensemble table (header expected)"); next }
-      if (NF != 9) bad("expected 9 comma-separated fields, found " NF)
+      if (NR == 1) {
+        if ($1 == "coupling" && NF == 11) { fields = 11; leading = 3 }
+        else if ($1 == "q" && NF == 9) { fields = 9; leading = 2 } # from before the coupling column
+        else bad("not an ensemble table (header expected)")
+        next
+      }
+      if (NF != fields) bad("expected " fields " comma-separated fields, found " NF)
       for (i = 1; i <= NF; ++i)
-        if ($i !~ /^-?[0-9]+(\.[0-9]+)?$/) bad("field " i " is not a number: \"" $i "\"")
-      print $2 "\t" $3 "\t" $5 "\t" $7 > out
+        if (!number($i) && (i <= leading || $i !~ /^-?(nan|inf)$/)) bad("field " i " is not a number: \"" $i "\"")
+      if (fields == 9) { k = "0.000000"; $0 = k "," $0 "," "nan" }
+      k = $1
+      if (!(k in rows)) { order[++count] = k; rows[k] = 0 }
+      if ($2 != rows[k]) bad("pass " $2 " out of order: expected " rows[k] " for coupling " k)
+      rows[k] += 1
+      line[k, $2] = $3 "\t" $4 "\t" $6 "\t" $8 "\t" $11
+      mean[k, $2] = $4
     }
     END {
       if (failed) exit 1
-      if (NR - 1 != passes) { printf "%s: %s holds %d passes, not %d\n", me, name, NR - 1, passes > "/dev/stderr"; exit 1 }
-    }' "$folder/ensemble.csv" || exit 1
-  ensemble="$work/ensemble"
+      if (count == 0) { printf "%s: %s holds no passes\n", me, name > "/dev/stderr"; exit 1 }
+      for (c = 1; c <= count; ++c)
+        if (rows[order[c]] != passes) { printf "%s: %s holds %d passes for coupling %s, not %d\n", me, name, rows[order[c]], order[c], passes > "/dev/stderr"; exit 1 }
+      for (c = 1; c <= count; ++c) {
+        k = order[c]
+        for (q = 0; q < passes; ++q) {
+          if (k + 0 == 0) print line[k, q] > (work "/ensemble")
+          split(line[k, q], f, "\t")
+          print f[1] "\t" k "\t" mean[k, q] > (work "/grid")
+        }
+        print "" > (work "/grid")
+      }
+      # The curves: for each wanted k the nearest in the table, each drawn once.
+      split("0 0.25 0.5 0.75 1", wanted, " ")
+      for (w = 1; w <= 5; ++w) {
+        best = order[1]
+        for (c = 2; c <= count; ++c) {
+          d = order[c] - wanted[w]; e = best - wanted[w]
+          if ((d < 0 ? -d : d) < (e < 0 ? -e : e)) best = order[c]
+        }
+        if (best in drawn) continue
+        drawn[best] = 1
+        ++curves
+        printf "%s\n", best > (work "/curve_k_" curves)
+        for (q = 0; q < passes; ++q) print line[best, q] > (work "/curve_" curves)
+      }
+      print count
+    }' "$folder/ensemble.csv") || exit 1
+  [ -e "$work/ensemble" ] && ensemble="$work/ensemble"
+  curves=$(find "$work" -name 'curve_[0-9]*' | wc -l)
 fi
 
 # The rank summary has no fraction of its own: pass i's fraction is line i of the other file.
@@ -128,6 +176,7 @@ fit(x) = $slope * x + $intercept
 if ("$ensemble" ne "") \
   plot "$ensemble" using 1:3:4 with filledcurves fillcolor "#d9d9d9" fillstyle solid 1.0 title "ensemble: 2.5-97.5 % of r", \
        "$ensemble" using 1:2 with lines linewidth 2 linecolor "#555555" title "ensemble: mean r", \
+       "$ensemble" using 1:5 with lines linewidth 1 dashtype 3 linecolor "#222222" title "long-signal law", \
        "$work/tov" using 1:4 with linespoints pointtype 7 pointsize 0.4 linecolor "#1f5fa8" title "seed 1: r with the reference signal", \
        fit(x) with lines linewidth 1.5 dashtype 2 linecolor "#b22222" title "seed 1's $fit_title", \
        0 with lines linewidth 1.5 linecolor "black" notitle; \
@@ -146,6 +195,55 @@ unset multiplot
 GNUPLOT
 }
 
+# The coupling figure: mean r as a heat map over agreement and k with labelled contours, and
+# the curves of five k with their 2.5-97.5 % bands and the long-signal law.
+draw_coupling() {
+  local terminal=$1 output=$2 plots="" colours=("#1f5fa8" "#2a9d8f" "#d08c00" "#c0392b" "#6a3d9a") i k
+  for ((i = 1; i <= curves; ++i)); do
+    k=$(cat "$work/curve_k_$i")
+    plots+="\"$work/curve_$i\" using 1:3:4 with filledcurves fillcolor \"${colours[i - 1]}\" fillstyle transparent solid 0.11 noborder notitle, "
+    plots+="\"$work/curve_$i\" using 1:2 with lines linewidth 2.2 linecolor \"${colours[i - 1]}\" title \"k = $(printf '%.2f' "$k")\", "
+    plots+="\"$work/curve_$i\" using 1:5 with lines linewidth 1 linecolor \"${colours[i - 1]}\" notitle, "
+  done
+  gnuplot <<GNUPLOT
+set terminal $terminal
+set encoding utf8
+set output "$output"
+set datafile separator "\t"
+set multiplot layout 2,1 title "Direction or size? Mean r over agreement and the coupling coefficient k" font ",14"
+set xrange [1:0]
+set xtics 0.1
+set xlabel "agreement fraction (steps moving the same way / 127)"
+set ylabel "coupling coefficient k"
+set yrange [$k_low:$k_high]
+set cbrange [-1:1]
+set cblabel "mean r"
+set palette defined (-1 "#2166ac", -0.5 "#92c5de", 0 "#f7f7f7", 0.5 "#f4a582", 1 "#b2182b")
+set view map
+set contour base
+set cntrparam levels discrete -0.6, -0.4, -0.2, 0, 0.2, 0.4, 0.6
+set cntrparam firstlinetype 101
+do for [i = 101:110] { set linetype i linecolor "#303030" linewidth 1.2 }
+set cntrlabel format "%.1f" font ",10" start 12 interval -1
+set style textbox opaque noborder
+unset key
+splot "$work/grid" using 1:2:3 with pm3d notitle, \
+      "$work/grid" using 1:2:3 with lines nosurface notitle, \
+      "$work/grid" using 1:2:3 with labels boxed nosurface notitle
+unset contour
+unset pm3d
+unset view
+set grid
+set yrange [-1.05:1.05]
+set ylabel "mean r"
+set key bottom left Left reverse font ",10" samplen 2 spacing 1.1 opaque
+plot $plots \
+     NaN with lines linewidth 1 linecolor "#555555" title "thin: long-signal law", \
+     0 with lines linewidth 1 linecolor "black" notitle
+unset multiplot
+GNUPLOT
+}
+
 draw 'svg size 900,800 font "sans,11" background "white"' "$work/summary.svg"
 if gnuplot -e 'set terminal pngcairo' >/dev/null 2>&1; then
   draw 'pngcairo size 900,800 font "sans,11" background "white"' "$work/summary.png"
@@ -153,7 +251,22 @@ else
   draw 'png size 900,800 font "sans,11" background "white"' "$work/summary.png"
 fi
 
+if [ "$couplings" -gt 1 ]; then
+  read -r k_low k_high < <(awk -F '\t' 'NF == 3 { if (low == "" || $2 < low) low = $2; if ($2 > high) high = $2 }
+    END { print low + 0, high + 0 }' "$work/grid")
+  draw_coupling 'svg size 900,1000 font "sans,11" background "white"' "$work/coupling.svg"
+  if gnuplot -e 'set terminal pngcairo' >/dev/null 2>&1; then
+    draw_coupling 'pngcairo size 900,1000 font "sans,11" background "white"' "$work/coupling.png"
+  else
+    draw_coupling 'png size 900,1000 font "sans,11" background "white"' "$work/coupling.png"
+  fi
+fi
+
 # The pictures and the table appear together, and only once all are made.
 mv "$work/summary.svg" "$folder/summary.svg"
 mv "$work/summary.png" "$folder/summary.png"
 mv "$work/summary.csv" "$folder/summary.csv"
+if [ "$couplings" -gt 1 ]; then
+  mv "$work/coupling.svg" "$folder/coupling.svg"
+  mv "$work/coupling.png" "$folder/coupling.png"
+fi

@@ -112,27 +112,59 @@ class PlotTest(unittest.TestCase):
         self.write_summary("tov.dat", lines)
         self.expect_refused("data/tov.dat line 5", "expected 4 tab-separated fields, found 3")
 
-    def write_ensemble(self, rows):
-        header = "q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,share_rho_band_excludes_zero"
+    def write_ensemble(self, rows, header="coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,"
+                       "r_q975,mean_rho,share_rho_band_excludes_zero,law_r"):
         with open(os.path.join(self.folder, "ensemble.csv"), "w") as table:
             table.write("\n".join([header] + rows) + "\n")
 
-    def test_ensemble_band_behind_seed_one(self):
+    @staticmethod
+    def ensemble_rows(couplings):
         rows = []
-        for q in range(128):
-            f = (127 - q) / 127
-            mean = 0.9 * f - 0.45
-            rows.append(f"{q},{f:.6f},{mean:.6f},0.078000,{mean - 0.15:.6f},{mean:.6f},"
-                        f"{mean + 0.15:.6f},0.000100,0.237000")
+        for k in couplings:
+            for q in range(128):
+                f = (127 - q) / 127
+                mean = (0.9 + k) * (f - 0.5)
+                rows.append(f"{k:.6f},{q},{f:.6f},{mean:.6f},0.078000,{mean - 0.15:.6f},{mean:.6f},"
+                            f"{mean + 0.15:.6f},0.000100,0.237000,{mean:.6f}")
+        return rows
+
+    def test_ensemble_band_behind_seed_one(self):
+        rows = self.ensemble_rows([0.0])
         self.write_ensemble(rows)
         svg = self.expect_drawn()
         self.assertIn("ensemble: mean r", svg)
+        self.assertIn("long-signal law", svg)
         self.assertIn("seed 1: r with the reference signal", svg)
+        self.assertFalse(os.path.exists(self.picture("coupling.svg")), "one k: no coupling figure")
+
+        # A table from before the coupling column still draws its band.
+        os.remove(self.picture("summary.svg"))
+        self.write_ensemble([row.split(",", 1)[1].rsplit(",", 1)[0] for row in rows],
+                            "q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,"
+                            "share_rho_band_excludes_zero")
+        self.assertIn("ensemble: mean r", self.expect_drawn())
 
         os.remove(self.picture("summary.svg"))
         os.remove(self.picture("summary.png"))
-        self.write_ensemble(rows[:5] + ["5,0.960630,abc"] + rows[6:])
-        self.expect_refused("ensemble.csv line 7", "expected 9 comma-separated fields, found 3")
+        self.write_ensemble(rows[:5] + ["0.000000,5,0.960630,abc"] + rows[6:])
+        self.expect_refused("ensemble.csv line 7", "expected 11 comma-separated fields, found 4")
+        self.write_ensemble(rows[:5] + rows[6:])
+        self.expect_refused("ensemble.csv line 7", "pass 6 out of order")
+
+    def test_coupling_figure_for_several_k(self):
+        self.write_ensemble(self.ensemble_rows([0.0, 0.3, 0.5, 1.0]))
+        svg = self.expect_drawn()
+        self.assertIn("ensemble: mean r", svg, "the k = 0 rows go behind seed 1")
+        root = ElementTree.parse(self.picture("coupling.svg")).getroot()
+        text = ElementTree.tostring(root, encoding="unicode")
+        for title in ("k = 0.00", "k = 0.30", "k = 0.50", "k = 1.00", "thin: long-signal law",
+                      "coupling coefficient k"):
+            self.assertIn(title, text)
+        self.assertNotIn("k = 0.25", text, "the nearest k of the table, each once")
+        with open(self.picture("coupling.png"), "rb") as png:
+            data = png.read()
+        self.assertEqual(data[:8], PNG_SIGNATURE)
+        self.assertEqual(struct.unpack(">II", data[16:24]), (900, 1000))
 
     def test_field_not_a_number(self):
         lines = self.summary_lines("sl.dat")
