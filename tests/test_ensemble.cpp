@@ -572,6 +572,8 @@ TEST_F(EnsembleProgram, GridSharesTheSeedsAcrossCouplings)
         EXPECT_EQ(grid[q], alone[q]) << "row " << q;
     }
     EXPECT_EQ(grid[1 + 3 * 128].rfind("1.000000,0,1.000000,1.000000,", 0), 0U) << grid[1 + 3 * 128];
+    EXPECT_NE(out_.find("k = 1.0000: mean r 1.0000 at full agreement, -1.0000 at full "
+                        "disagreement;"), std::string::npos) << out_;
 
     const std::vector<std::string> seeds = split(text("one_seeds.csv"), '\n');
     ASSERT_EQ(seeds.size(), 1U + 30U * 4U * 128U);
@@ -614,4 +616,86 @@ TEST(QuantileSearch, GroupsCouplingsWithinTheBudget)
     EXPECT_EQ(couplings_in_group(search, 2, 800), 1);  // 900 alone, over the budget
     EXPECT_EQ(couplings_in_group(search, 2, 1000), 2); // to the last coupling
     EXPECT_EQ(couplings_in_group(search, 0, 10000), 4);
+}
+
+// The line through a curve, against a direct least-squares fit: R^2 as 1 - residual / total
+// sum of squares, and the largest residual, on a straight line and on a bent one.
+TEST(CurveShape, LineAndBend)
+{
+    std::vector<pass_row> rows(PASS_COUNT);
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        rows[q].agreement = agreement_fraction(q);
+        rows[q].mean_r = 0.9 * rows[q].agreement - 0.45;
+    }
+    line_fit fit = fit_line(rows.data());
+    EXPECT_NEAR(fit.slope, 0.9, 1e-12);
+    EXPECT_NEAR(fit.intercept, -0.45, 1e-12);
+    EXPECT_NEAR(fit.r_squared, 1.0, 1e-12);
+    EXPECT_NEAR(fit.largest_distance, 0.0, 1e-12);
+    EXPECT_NEAR(zero_crossing(rows.data()), 0.5, 1e-12);
+
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const double f = rows[q].agreement;
+        rows[q].mean_r = f * f * f - 0.5; // bends, and crosses zero at 0.5^(1/3)
+    }
+    fit = fit_line(rows.data());
+    double sx = 0.0, sy = 0.0, sxx = 0.0, sxy = 0.0;
+    for (const pass_row &row : rows) {
+        sx += row.agreement;
+        sy += row.mean_r;
+        sxx += row.agreement * row.agreement;
+        sxy += row.agreement * row.mean_r;
+    }
+    const double slope = (PASS_COUNT * sxy - sx * sy) / (PASS_COUNT * sxx - sx * sx);
+    const double intercept = (sy - slope * sx) / PASS_COUNT;
+    double residual = 0.0, total = 0.0, largest = 0.0;
+    for (const pass_row &row : rows) {
+        const double off = row.mean_r - (intercept + slope * row.agreement);
+        residual += off * off;
+        total += (row.mean_r - sy / PASS_COUNT) * (row.mean_r - sy / PASS_COUNT);
+        largest = std::max(largest, std::fabs(off));
+    }
+    EXPECT_NEAR(fit.slope, slope, 1e-12);
+    EXPECT_NEAR(fit.r_squared, 1.0 - residual / total, 1e-12);
+    EXPECT_NEAR(fit.largest_distance, largest, 1e-12);
+    EXPECT_GT(fit.largest_distance, 0.05);
+    // Linear between the passes on either side of 0.5^(1/3) = 0.7937.
+    EXPECT_NEAR(zero_crossing(rows.data()), std::cbrt(0.5), 1e-3);
+}
+
+// Keeping values for one group of couplings at a time gives the same rows as keeping them
+// for all at once: each group's values land in its own couplings' cells.
+TEST(QuantileSearch, GroupsKeepTheirOwnCouplings)
+{
+    const double couplings[2] = {0.0, 0.5};
+    std::vector<seed_result> results(2 * 25);
+    ensemble_totals totals;
+    start_totals(&totals, 2);
+    for (int i = 0; i < 25; ++i) {
+        run_seed(static_cast<std::uint32_t>(300 + i), couplings, 2, false, &results[2 * i]);
+        fold_seed(&totals, &results[2 * i]);
+    }
+    quantile_search together;
+    quantile_search apart;
+    plan_quantiles(totals, &together);
+    plan_quantiles(totals, &apart);
+    for (int i = 0; i < 25; ++i) {
+        keep_values(&together, 0, 2, &results[2 * i]);
+        keep_values(&apart, 0, 1, &results[2 * i]);
+        keep_values(&apart, 1, 1, &results[2 * i + 1]);
+    }
+    std::vector<pass_row> rows_together(2 * PASS_COUNT);
+    std::vector<pass_row> rows_apart(2 * PASS_COUNT);
+    finish_rows(totals, &together, couplings, rows_together.data());
+    finish_rows(totals, &apart, couplings, rows_apart.data());
+    for (int cell = 0; cell < 2 * PASS_COUNT; ++cell) {
+        EXPECT_EQ(rows_apart[cell].r_low, rows_together[cell].r_low) << "cell " << cell;
+        EXPECT_EQ(rows_apart[cell].r_high, rows_together[cell].r_high) << "cell " << cell;
+    }
+    // And they are the order statistics: the smallest r of 25 lies below the 2.5 % quantile.
+    double smallest = 1.0;
+    for (int i = 0; i < 25; ++i) {
+        smallest = std::min(smallest, results[2 * i + 1].r[7]);
+    }
+    EXPECT_GE(rows_apart[PASS_COUNT + 7].r_low, smallest);
 }
