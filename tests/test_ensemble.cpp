@@ -294,6 +294,7 @@ TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
         {"--output a.csv --per-seed a.csv", "name the same file 'a.csv'"},
         {"--coupling -0.1", "--coupling value '-0.1' lies outside [0, 1]"},
         {"--coupling 1.5", "--coupling value '1.5' lies outside [0, 1]"},
+        {"--coupling 0.5:1.5:0.5", "--coupling range '0.5:1.5:0.5' leaves [0, 1]"},
         {"--coupling nan", "--coupling item 'nan' is not a number"},
         {"--coupling inf", "--coupling item 'inf' is not a number"},
         {"--coupling 0,,1", "--coupling has an empty item"},
@@ -452,9 +453,13 @@ TEST(CoupledSeeds, SeveralCouplingsAtOnceMatchEachAlone)
         for (int c = 0; c < 3; ++c) {
             seed_result alone = {};
             run_seed(seed, &couplings[c], 1, true, &alone);
+            seed_result without_ranks = {};
+            run_seed(seed, &couplings[c], 1, false, &without_ranks);
             EXPECT_EQ(together[c].coupling, couplings[c]);
             for (int q = 0; q < PASS_COUNT; ++q) {
                 ASSERT_EQ(together[c].r[q], alone.r[q]) << "k " << couplings[c] << ", q " << q;
+                ASSERT_EQ(without_ranks.r[q], alone.r[q]) << "k " << couplings[c] << ", q " << q;
+                ASSERT_EQ(without_ranks.rho[q], 0.0) << "the rank statistic is left out";
                 ASSERT_EQ(together[c].rho[q], alone.rho[q]) << "k " << couplings[c] << ", q " << q;
                 ASSERT_EQ(together[c].bound[q], alone.bound[q]) << "k " << couplings[c];
             }
@@ -525,26 +530,30 @@ std::vector<double> independent_r(std::uint32_t state, double k, int passes)
 
 } // namespace
 
-// One seed's table at k = 0.6 against the independent computation, at six decimals, in the
-// first passes (q = 3 takes mask draws too).
+// One seed's table at a small and a large k against the independent computation, at six
+// decimals, in the first passes (q = 3 takes mask draws too).
 TEST_F(EnsembleProgram, CoupledTableMatchesAnIndependentComputation)
 {
-    ASSERT_EQ(ensemble("--seeds 1 --first-seed 7 --coupling 0.6 --output one.csv"), 0) << errors_;
+    ASSERT_EQ(ensemble("--seeds 1 --first-seed 7 --coupling 0.6,0.05 --output one.csv"), 0) << errors_;
     const std::vector<std::string> rows = split(text("one.csv"), '\n');
-    ASSERT_EQ(rows.size(), 129U);
+    ASSERT_EQ(rows.size(), 1U + 2U * 128U);
     EXPECT_EQ(rows[0], "coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,"
                        "share_rho_band_excludes_zero,law_r");
-    const std::vector<double> r = independent_r(7U, 0.6, 4);
-    for (int q = 0; q < 4; ++q) {
-        const std::vector<std::string> fields = split(rows[q + 1], ',');
-        ASSERT_EQ(fields.size(), 11U);
-        EXPECT_EQ(fields[0], "0.600000");
-        EXPECT_EQ(fields[1], std::to_string(q));
-        for (const int column : {3, 5, 6, 7}) { // mean and quantiles of one seed: its r
-            EXPECT_NEAR(std::stod(fields[column]), r[q], 5.1e-7) << "q " << q << " column " << column;
+    for (const double k : {0.05, 0.6}) {
+        const std::vector<double> r = independent_r(7U, k, 4);
+        const int first_row = k == 0.05 ? 1 : 1 + 128;
+        for (int q = 0; q < 4; ++q) {
+            const std::vector<std::string> fields = split(rows[first_row + q], ',');
+            ASSERT_EQ(fields.size(), 11U);
+            EXPECT_EQ(fields[0], k == 0.05 ? "0.050000" : "0.600000");
+            EXPECT_EQ(fields[1], std::to_string(q));
+            for (const int column : {3, 5, 6, 7}) { // mean and quantiles of one seed: its r
+                EXPECT_NEAR(std::stod(fields[column]), r[q], 5.1e-7)
+                    << "k " << k << ", q " << q << ", column " << column;
+            }
+            EXPECT_EQ(fields[4], "nan") << "no spread from one seed";
+            EXPECT_NEAR(std::stod(fields[10]), long_signal_law((127.0 - q) / 127.0, k), 5.1e-7);
         }
-        EXPECT_EQ(fields[4], "nan") << "no spread from one seed";
-        EXPECT_NEAR(std::stod(fields[10]), long_signal_law((127.0 - q) / 127.0, 0.6), 5.1e-7);
     }
 }
 
@@ -592,6 +601,9 @@ TEST(CouplingOptions, ListsAndRanges)
     ASSERT_EQ(read_couplings("0.1:0.3:0.1", &k), "");
     ASSERT_EQ(k.size(), 3U);
     EXPECT_EQ(k[2], 0.3); // STOP as written, though 0.1 + 2 * 0.1 lies a bit above it
+    ASSERT_EQ(read_couplings("0:0.9:0.3", &k), "");
+    ASSERT_EQ(k.size(), 4U);
+    EXPECT_EQ(k[3], 0.9); // and though 3 * 0.3 lies a bit below it
     ASSERT_EQ(read_couplings("0:1:0.3", &k), "");
     EXPECT_EQ(k, (std::vector<double>{0.0, 0.3, 0.6, 0.3 * 3})); // STOP off the grid
     ASSERT_EQ(read_couplings("1,0.25,0:0.5:0.25,-0", &k), "");
