@@ -21,7 +21,7 @@ std::size_t cell_of(int coupling, int q)
 // go to the end bins, which keeps the bins in the order of the values.
 int bin_of(double r, int bins)
 {
-    const double place = std::floor((r + 1.0) * (bins / 2));
+    const double place = std::floor((r + 1.0) * (0.5 * bins)); // bins / 2 per unit, exactly
     if (!(place >= 0.0)) {
         return 0;
     }
@@ -206,7 +206,7 @@ void finish_rows(const ensemble_totals &totals, quantile_search *search,
             if (totals.nan_r[cell] == 0) {
                 std::sort(values.begin(), values.end());
                 const std::uint64_t *places = &search->read_back[cell * WANTED_PER_CELL];
-                for (int i = 0; i < QUANTILES; ++i) {
+                for (std::size_t i = 0; i < QUANTILES; ++i) {
                     const double at_k = values[places[2 * i]];
                     const double after_k = values[places[2 * i + 1]];
                     const double fraction = search->fraction[i];

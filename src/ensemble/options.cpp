@@ -118,7 +118,7 @@ std::string read_couplings(const char *text, std::vector<double> *couplings)
         const std::size_t comma = list.find(',', first);
         const std::string item =
             list.substr(first, comma == std::string::npos ? std::string::npos : comma - first);
-        const std::string problem = read_coupling_item(item, couplings);
+        std::string problem = read_coupling_item(item, couplings);
         if (!problem.empty()) {
             return problem;
         }
