@@ -170,7 +170,7 @@ set key top right
 set xlabel "agreement fraction (steps moving the same way / 127)"
 if ("$note" ne "") set label 1 "$note" at graph 0.5, graph 0.08 center textcolor "red" font ",13"
 set ylabel "Pearson correlation r"
-set key bottom left Left reverse font ",10" opaque
+set key bottom left Left reverse font ",10"
 if ("$crossing" ne "none") set arrow 1 from $crossing, graph 0 to $crossing, first 0 nohead dashtype 2 linecolor "#b22222"
 fit(x) = $slope * x + $intercept
 if ("$ensemble" ne "") \
