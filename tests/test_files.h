@@ -2,6 +2,9 @@
 #ifndef AGREEMENT_SWEEP_TEST_FILES_H
 #define AGREEMENT_SWEEP_TEST_FILES_H
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -27,6 +30,26 @@ inline std::vector<std::string> split(const std::string &text, char separator)
         pieces.push_back(piece);
     }
     return pieces;
+}
+
+// Makes a character device of the test's own at path that fails every write with "No space
+// left on device" (the full device's numbers, 1 and 7), so that no test hands a system device
+// to a program. Returns false where device nodes can't be made (not root, or a file system
+// mounted without devices); the caller then skips.
+inline bool make_full_device(const std::filesystem::path &path)
+{
+    if (mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+        return false;
+    }
+    // A node on a file system mounted nodev opens with EACCES even for root.
+    std::ofstream probe(path, std::ios::binary);
+    return probe.is_open();
+}
+
+// True when path is still a character device, as a test made it.
+inline bool is_character_device(const std::filesystem::path &path)
+{
+    return std::filesystem::is_character_file(std::filesystem::symlink_status(path));
 }
 
 #endif

@@ -14,6 +14,12 @@
 
 #include "output/output.h"
 
+#ifndef _WIN32
+#include <filesystem>
+
+#include "test_files.h"
+#endif
+
 namespace {
 
 std::string fixed(double value)
@@ -94,12 +100,21 @@ TEST(NumberText, LargeValues)
 
 TEST(NumberText, IgnoresTheLocale)
 {
-    // A locale with a decimal comma, where one is installed, must not change the text.
-    if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr &&
-        std::setlocale(LC_ALL, "C.UTF-8") == nullptr) {
-        GTEST_SKIP() << "no other locale installed";
+    // A locale with a decimal comma must not change the text.
+    bool comma = false;
+    for (const char *name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE"}) {
+        if (std::setlocale(LC_ALL, name) != nullptr && *std::localeconv()->decimal_point == ',') {
+            comma = true;
+            break;
+        }
+    }
+    if (!comma) {
+        std::setlocale(LC_ALL, "C");
+        GTEST_SKIP() << "no locale with a decimal comma installed (Debian: locales, with "
+                        "de_DE.UTF-8 enabled in /etc/locale.gen)";
     }
     EXPECT_EQ(fixed(2.5), "2.500000");
+    EXPECT_EQ(fixed(-1234.5), "-1234.500000");
     std::setlocale(LC_ALL, "C");
 }
 
@@ -188,7 +203,17 @@ TEST(Streams, ReportFailures)
               "No such file or directory\n");
 
     // A full disk: the write may sit in the stream's buffer, but the close must fail.
-    std::FILE *full = open_output("/dev/full", stream_buffer, sizeof stream_buffer);
+    std::string folder = (std::filesystem::temp_directory_path() / "agreement_output_XXXXXX").string();
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    const std::filesystem::path device = std::filesystem::path(folder) / "full";
+    struct remove_at_end {
+        std::string folder;
+        ~remove_at_end() { std::filesystem::remove_all(folder); }
+    } cleanup{folder};
+    if (!make_full_device(device)) {
+        GTEST_SKIP() << "making a device node needs root";
+    }
+    std::FILE *full = open_output(device.c_str(), stream_buffer, sizeof stream_buffer);
     ASSERT_NE(full, nullptr);
     const int written = write_piece(full, "1.000000\n");
     EXPECT_EQ(close_output(full), -1);

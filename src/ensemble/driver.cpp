@@ -3,7 +3,6 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -19,6 +18,7 @@
 #endif
 
 #include "ensemble/ensemble.h"
+#include "output/output.h"
 #include "stats/stats.h"
 
 namespace {
@@ -64,41 +64,6 @@ const char USAGE[] =
     "The exact quantiles run the seeds a second time, keeping only the values near them.\n"
     "Files are written under a temporary name beside the target and renamed when complete.\n"
     "Exit status: 0 done, 1 a file could not be written, 2 bad options.\n";
-
-// ---- Removing temporary files when interrupted ----
-
-// The temporary names in use, for the interrupt handler: fixed arrays, so that the handler
-// needs no allocation, each marked ready only once it is whole, so that the handler never
-// removes a file by a half-copied name.
-char temporary_names[2][4096];
-volatile std::sig_atomic_t temporary_ready[2] = {0, 0};
-
-extern "C" void remove_temporaries_and_stop(int signal_number)
-{
-    for (int slot = 0; slot < 2; ++slot) {
-        if (temporary_ready[slot] != 0) {
-            static_cast<void>(std::remove(temporary_names[slot])); // nothing more to do if it fails
-        }
-    }
-    // Then end as the signal would have ended the program, status and all.
-    static_cast<void>(std::signal(signal_number, SIG_DFL));
-    static_cast<void>(std::raise(signal_number));
-}
-
-void remember_temporary(int slot, const std::string &name)
-{
-    temporary_ready[slot] = 0;
-    const std::size_t length = std::min(name.size(), sizeof temporary_names[slot] - 1);
-    std::memcpy(temporary_names[slot], name.data(), length);
-    temporary_names[slot][length] = '\0';
-    temporary_ready[slot] = length == name.size() ? 1 : 0; // a cut name is never removed
-}
-
-void forget_temporaries()
-{
-    temporary_ready[0] = 0;
-    temporary_ready[1] = 0;
-}
 
 // ---- Work shared by the threads ----
 
@@ -208,8 +173,10 @@ std::string figure(double value, int decimals)
     return value == value ? fixed(value, decimals) : std::string("none");
 }
 
-void print_summary(const ensemble_options &chosen, std::uint64_t threads, double elapsed,
-                   const ensemble_totals &totals, const pass_row *rows)
+// Prints the summary on stdout, or on stderr when stdout carries one of the files. Returns 0,
+// or 1 after reporting a failed write.
+int print_summary(const ensemble_options &chosen, std::uint64_t threads, double elapsed,
+                  const ensemble_totals &totals, const pass_row *rows)
 {
     const std::uint64_t last = chosen.first_seed + chosen.seeds - 1;
     const std::size_t couplings = chosen.couplings.size();
@@ -239,7 +206,11 @@ void print_summary(const ensemble_options &chosen, std::uint64_t threads, double
             std::to_string(totals.few_turning_points) + " of " + std::to_string(chosen.seeds) +
             ") have fewer than " + std::to_string(turning_point_bound()) +
             " interior turning points\n";
-    static_cast<void>(std::fputs(text.c_str(), stdout));
+    if (chosen.output == "-" || chosen.per_seed == "-") {
+        static_cast<void>(std::fputs(text.c_str(), stderr));
+        return 0;
+    }
+    return print_or_report("agreement_ensemble", text.c_str());
 }
 
 // What the main thread does with each seed's results, in seed order: returns 0, or 1 after
@@ -352,12 +323,11 @@ int ensemble_driver(int argc, char **argv)
         return 2;
     }
     if (chosen.help) {
-        static_cast<void>(std::fputs(USAGE, stdout));
-        return 0;
+        return print_or_report("agreement_ensemble", USAGE);
     }
     if (chosen.version) {
-        static_cast<void>(std::fputs("agreement_ensemble " AGREEMENT_SWEEP_VERSION "\n", stdout));
-        return 0;
+        return print_or_report("agreement_ensemble",
+                               "agreement_ensemble " AGREEMENT_SWEEP_VERSION "\n");
     }
     std::uint64_t threads = chosen.threads;
     if (threads == 0) {
@@ -373,18 +343,13 @@ int ensemble_driver(int argc, char **argv)
     staged_file per_seed;
     // Without the handlers an interruption leaves the temporary files behind; the targets
     // are safe either way.
-    static_cast<void>(std::signal(SIGINT, remove_temporaries_and_stop));
-    static_cast<void>(std::signal(SIGTERM, remove_temporaries_and_stop));
+    remove_temporaries_when_interrupted();
     // The table's file is opened first, so that an output that can't be written stops the
     // ensemble before any seed runs.
     int status = open_staged(&table, chosen.output) == 0 ? 0 : 1;
-    if (status == 0) {
-        remember_temporary(0, table.temporary);
-    }
     if (status == 0 && !chosen.per_seed.empty()) {
         status = open_staged(&per_seed, chosen.per_seed) == 0 ? 0 : 1;
         if (status == 0) {
-            remember_temporary(1, per_seed.temporary);
             if (write_per_seed_header(per_seed.stream) != 0) {
                 report_file_failure("write", per_seed.target);
                 status = 1;
@@ -431,9 +396,8 @@ int ensemble_driver(int argc, char **argv)
     }
     abandon_staged(&per_seed);
     abandon_staged(&table);
-    forget_temporaries();
     if (status == 0) {
-        print_summary(chosen, threads, seconds_since(start), totals, rows.data());
+        status = print_summary(chosen, threads, seconds_since(start), totals, rows.data());
     }
     return status;
 }

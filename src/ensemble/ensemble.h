@@ -175,24 +175,33 @@ double long_signal_law(double f, double k);
 
 // ---- Files ----
 
-// An output file written under a temporary name beside its target and renamed onto the
-// target only when complete, so that a failed or interrupted ensemble never leaves a
-// truncated file under the target's name. Failures are reported under the target's name,
-// the one the user gave.
+// An output file of the ensemble. A regular file, or a path where nothing stands yet, is
+// written under a temporary name beside it and renamed onto it only when complete, so that a
+// failed or interrupted ensemble never leaves a truncated file under its name; a symbolic
+// link stays a link, and the file it ends at is replaced the same way. Anything else at the
+// path (a device, a FIFO) and "-" (standard output) are written straight through, never
+// replaced. Failures are reported under the name the user gave.
 struct staged_file {
-    std::string target;
-    std::string temporary;
+    std::string target;      // as the user gave it
+    std::string destination; // the file the temporary one is renamed onto
+    std::string temporary;   // empty when written straight through
     std::FILE *stream = nullptr;
+    int slot = -1;           // its place in the interrupt clean-up list
 };
 
-// Creates the temporary file. Returns 0, or -1 after reporting the failure on stderr.
+// Has SIGINT, SIGTERM and SIGHUP remove every temporary file in use, then end the program as
+// the signal would have.
+void remove_temporaries_when_interrupted();
+
+// Opens the file for writing. Returns 0, or -1 after reporting the failure on stderr.
 int open_staged(staged_file *file, const std::string &target);
 
-// Closes the temporary file and renames it onto the target. Returns 0, or -1 after
-// reporting the failure on stderr; the temporary file is removed either way.
+// Finishes the file: flushes and closes it and renames a temporary file onto its place.
+// Returns 0, or -1 after reporting the failure on stderr; a temporary file is removed
+// either way.
 int commit_staged(staged_file *file);
 
-// Closes and removes the temporary file, leaving the target as it was.
+// Closes a file not committed and removes its temporary file, leaving the target as it was.
 void abandon_staged(staged_file *file);
 
 // Writes the table: a header row and the count rows, comma-separated, six decimals.

@@ -1,17 +1,6 @@
-// The ensemble's files: written under a temporary name, renamed when complete.
+// The ensemble's table and per-seed rows as text.
 #include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <filesystem>
-#include <system_error>
-
-#ifdef _WIN32
-#include <process.h>
-#define process_id _getpid
-#else
-#include <unistd.h>
-#define process_id getpid
-#endif
 
 #include "ensemble/ensemble.h"
 #include "output/output.h"
@@ -22,18 +11,13 @@ namespace {
 int put(std::FILE *stream, const char *text, std::size_t length)
 {
     errno = 0;
-    if (std::fwrite(text, 1, length, stream) != length) {
-        if (errno == 0) {
-            errno = EIO;
-        }
-        return -1;
-    }
-    return 0;
+    return std::fwrite(text, 1, length, stream) == length ? 0 : failure_with_reason();
 }
 
 // Appends value with six decimals ('.' whatever the locale) and then separator. Every value
 // the ensemble writes is a correlation, a share, a bound or a coupling coefficient, within
-// [-1, 1] or not a number, so 64 characters are plenty; anything wider would be a fault, and is written as "nan".
+// [-1, 1] or not a number, so 64 characters are plenty; anything wider would be a fault,
+// and is written as "nan".
 char *append_number(char *out, double value, char separator)
 {
     char *const end = format_fixed(out, out + 64, value);
@@ -55,76 +39,7 @@ template <typename Integer> char *append_integer(char *out, Integer value, char 
     return out;
 }
 
-void report_reason(const std::string &action, const std::string &path, const std::string &reason)
-{
-    const std::string line = "agreement_ensemble: cannot " + action + " " + path + ": " + reason +
-                             "\n";
-    // Nothing is left to tell if stderr itself fails; the exit status still says it.
-    static_cast<void>(std::fputs(line.c_str(), stderr));
-}
-
-// Removes a temporary file after a failure already reported; a file that can't be removed
-// is only litter beside the target, which is untouched.
-void discard(const std::string &temporary)
-{
-    static_cast<void>(std::remove(temporary.c_str()));
-}
-
 } // namespace
-
-void report_file_failure(const char *action, const std::string &path)
-{
-    report_reason(action, path, std::strerror(errno));
-}
-
-int open_staged(staged_file *file, const std::string &target)
-{
-    file->target = target;
-    file->temporary = target + "." + std::to_string(process_id()) + ".tmp";
-    errno = 0;
-    file->stream = std::fopen(file->temporary.c_str(), "wb");
-    if (file->stream == nullptr) {
-        report_file_failure("open", file->target + " for writing");
-        return -1;
-    }
-    return 0;
-}
-
-int commit_staged(staged_file *file)
-{
-    errno = 0;
-    const bool written = std::ferror(file->stream) == 0;
-    const bool closed = std::fclose(file->stream) == 0;
-    file->stream = nullptr;
-    if (!written || !closed) {
-        if (errno == 0) {
-            errno = EIO;
-        }
-        report_file_failure("write", file->target);
-        discard(file->temporary);
-        return -1;
-    }
-    // Replaces an earlier file of the same name on every system (std::rename doesn't on
-    // Windows).
-    std::error_code error;
-    std::filesystem::rename(file->temporary, file->target, error);
-    if (error) {
-        report_reason("rename " + file->temporary + " to", file->target, error.message());
-        discard(file->temporary);
-        return -1;
-    }
-    return 0;
-}
-
-void abandon_staged(staged_file *file)
-{
-    if (file->stream != nullptr) {
-        // Given up already: what the close does no longer matters.
-        static_cast<void>(std::fclose(file->stream));
-        file->stream = nullptr;
-        discard(file->temporary);
-    }
-}
 
 int write_table(std::FILE *stream, const pass_row *rows, std::size_t count)
 {

@@ -1,5 +1,6 @@
 // Output streams and the messages that name a failing file.
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "output/output.h"
@@ -37,34 +38,67 @@ void append(char **out, const char *last, const char *text)
     }
 }
 
-// Builds the whole line first so that it reaches stderr in one piece.
-void report(const char *action, const char *path, const char *detail)
+// Puts the whole line on stderr at once. Nothing is left to tell if stderr itself fails; the
+// exit status still says the run failed.
+void put_line(const char *const *pieces, int count)
 {
-    const char *reason = std::strerror(errno);
-    char line[512];
+    char line[1024];
     char *out = line;
     const char *last = line + sizeof line - 2; // room for the line end and the zero
-    append(&out, last, "agreement_sweep: cannot ");
-    append(&out, last, action);
-    append(&out, last, " ");
-    append(&out, last, path);
-    append(&out, last, detail);
-    append(&out, last, ": ");
-    append(&out, last, reason);
+    for (int i = 0; i < count; ++i) {
+        append(&out, last, pieces[i]);
+    }
     *out++ = '\n';
     *out = '\0';
-    // Nothing is left to tell if stderr itself fails; the exit status still says the run failed.
     static_cast<void>(std::fputs(line, stderr));
 }
 
 } // namespace
 
+int failure_with_reason()
+{
+    if (errno == 0) {
+        errno = EIO;
+    }
+    return -1;
+}
+
+void report_failure(const char *program, const char *action, const char *path,
+                    const char *detail)
+{
+    const char *pieces[] = {program, ": cannot ", action, " ", path, detail, ": ",
+                            std::strerror(errno)};
+    put_line(pieces, sizeof pieces / sizeof pieces[0]);
+}
+
 void report_open_failure(const char *path)
 {
-    report("open", path, " for writing");
+    report_failure("agreement_sweep", "open", path, " for writing");
 }
 
 void report_write_failure(const char *path)
 {
-    report("write", path, "");
+    report_failure("agreement_sweep", "write", path, "");
+}
+
+void report_incomplete_summary(const char *path, int passes)
+{
+    char done[16] = {};
+    char all[16] = {};
+    static_cast<void>(std::to_chars(done, done + sizeof done - 1, passes));
+    static_cast<void>(std::to_chars(all, all + sizeof all - 1, PASS_COUNT));
+    const char *pieces[] = {"agreement_sweep: ", path, " left incomplete: ", done, " of ", all,
+                            " passes"};
+    put_line(pieces, sizeof pieces / sizeof pieces[0]);
+}
+
+int print_or_report(const char *program, const char *text)
+{
+    errno = 0;
+    if (std::fputs(text, stdout) == EOF || std::fflush(stdout) != 0) {
+        failure_with_reason();
+        report_failure(program, "write", "standard output", "");
+        return 1;
+    }
+    return 0;
 }

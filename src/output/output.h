@@ -64,10 +64,28 @@ int write_piece(std::FILE *stream, const char *buffer);
 // when the flush or the close failed, so that data may be missing from the file.
 int close_output(std::FILE *stream);
 
-// Print one line on stderr naming path and the system's reason, taken from errno:
-// "agreement_sweep: cannot open <path> for writing: <reason>" and
+// ---- Reporting failures, the same way in both programs ----
+
+// Returns -1 with errno kept when a failed call set it, or set to EIO when it didn't (C
+// streams needn't set errno), so that every failure has a reason to name.
+int failure_with_reason();
+
+// Prints one line on stderr, built whole so that it reaches stderr in one piece:
+// "<program>: cannot <action> <path><detail>: <reason>", the reason taken from errno.
+void report_failure(const char *program, const char *action, const char *path,
+                    const char *detail);
+
+// The one-shot run's forms: "agreement_sweep: cannot open <path> for writing: <reason>" and
 // "agreement_sweep: cannot write <path>: <reason>".
 void report_open_failure(const char *path);
 void report_write_failure(const char *path);
+
+// "agreement_sweep: <path> left incomplete: <passes> of 128 passes", for a summary a stopped
+// run leaves short.
+void report_incomplete_summary(const char *path, int passes);
+
+// Writes text on stdout and flushes it. Returns 0, or 1 after reporting
+// "<program>: cannot write standard output: <reason>".
+int print_or_report(const char *program, const char *text);
 
 #endif

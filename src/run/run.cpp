@@ -30,6 +30,13 @@ char rank_buffer[4096];
 // the run is formatted by the fast number text, never by its general fallback.
 constexpr int LONGEST_SIGNAL_LINE = 32 + 3;
 
+// A summary file held open through the pass phase, and how many whole lines it has.
+struct summary_file {
+    std::FILE *stream;
+    const char *path;
+    int passes; // passes whose record is written whole
+};
+
 // Formats one piece of a line into the text buffer, with decimal commas when asked, and
 // writes it. Returns 0, or -1 with errno set.
 int put_piece(std::FILE *stream, bool comma, const char *pattern, double first,
@@ -91,7 +98,7 @@ int write_signal_file(const char *path, const double *signal, const char *patter
 // Pass q with ordinal n: mask, coupled signal, its file, then one line in each summary.
 // The signal file is written before any summary field, so a pass that fails there leaves
 // the summaries holding whole lines only. Returns 0, or -1 after reporting the failure.
-int run_pass(int q, int n, std::FILE *correlation, std::FILE *rank)
+int run_pass(int q, int n, summary_file *correlation, summary_file *rank)
 {
     build_mask(mask, q);
     generate_coupled(reference, mask, coupled);
@@ -102,8 +109,8 @@ int run_pass(int q, int n, std::FILE *correlation, std::FILE *rank)
         return -1;
     }
 
-    if (put_piece(correlation, true, "%f\t", agreement_fraction(q)) != 0) {
-        report_write_failure(CORRELATION_SUMMARY_PATH);
+    if (put_piece(correlation->stream, true, "%f\t", agreement_fraction(q)) != 0) {
+        report_write_failure(correlation->path);
         return -1;
     }
 
@@ -113,32 +120,38 @@ int run_pass(int q, int n, std::FILE *correlation, std::FILE *rank)
     // The mean written below is taken before amplification, and the variance after it,
     // about that same mean.
     const pass_measures measures = measure_pass(reference, mx, vx, coupled, rank_statistic);
-    if (put_piece(correlation, true, "%f\t%f\t%f\n", measures.mean, measures.variance,
-                  measures.r) != 0) {
-        report_write_failure(CORRELATION_SUMMARY_PATH);
+    if (put_piece(correlation->stream, true, "%f\t%f\t%f\n", measures.mean,
+                  measures.variance, measures.r) != 0) {
+        report_write_failure(correlation->path);
         return -1;
     }
+    correlation->passes += 1;
 
     const rank_result ranks = measures.ranks;
-    if (put_piece(rank, true, "%f\t", ranks.rho) != 0 ||
-        put_piece(rank, true, "%f\n", ranks.bound) != 0) {
-        report_write_failure(RANK_SUMMARY_PATH);
+    if (put_piece(rank->stream, true, "%f\t", ranks.rho) != 0 ||
+        put_piece(rank->stream, true, "%f\n", ranks.bound) != 0) {
+        report_write_failure(rank->path);
         return -1;
     }
+    rank->passes += 1;
     return 0;
 }
 
-// Closes a summary stream at the end of the pass phase. A stream whose write failed was
-// reported then (its error flag is set), so only a new loss is reported here. Returns 0, or
-// -1 on failure.
-int close_summary(std::FILE *stream, const char *path)
+// Closes a summary at the end of the pass phase, and names it when it is incomplete: a write
+// that failed was reported then (the stream's error flag is set), a failed close is reported
+// here, and a summary the stopped run leaves short is named with the passes it holds, so that
+// every file not named is complete. Returns 0, or -1 on a failed close.
+int close_summary(summary_file *file, bool stopped_early)
 {
-    const bool reported = std::ferror(stream) != 0;
-    if (close_output(stream) != 0) {
+    const bool reported = std::ferror(file->stream) != 0;
+    if (close_output(file->stream) != 0) {
         if (!reported) {
-            report_write_failure(path);
+            report_write_failure(file->path);
         }
         return -1;
+    }
+    if (stopped_early && !reported) {
+        report_incomplete_summary(file->path, file->passes);
     }
     return 0;
 }
@@ -167,13 +180,6 @@ const char HELP[] =
     "nothing. Arguments other than --help and --version are ignored.\n";
 #undef SEP
 
-// Prints text on stdout. Returns 0, or 1 when it could not be written.
-int print_text(const char *text)
-{
-    const bool written = std::fputs(text, stdout) != EOF;
-    return written && std::fflush(stdout) == 0 ? 0 : 1;
-}
-
 } // namespace
 
 int run_driver(int argc, char **argv)
@@ -181,10 +187,10 @@ int run_driver(int argc, char **argv)
     // Asking for help or the version must never start a run, which would replace the data.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0) {
-            return print_text(HELP);
+            return print_or_report("agreement_sweep", HELP);
         }
         if (std::strcmp(argv[i], "--version") == 0) {
-            return print_text("agreement_sweep " AGREEMENT_SWEEP_VERSION "\n");
+            return print_or_report("agreement_sweep", "agreement_sweep " AGREEMENT_SWEEP_VERSION "\n");
         }
     }
 
@@ -200,16 +206,18 @@ int run_driver(int argc, char **argv)
 
 int run_passes()
 {
-    std::FILE *correlation =
-        open_output(CORRELATION_SUMMARY_PATH, correlation_buffer, sizeof correlation_buffer);
-    if (correlation == nullptr) {
-        report_open_failure(CORRELATION_SUMMARY_PATH);
+    summary_file correlation = {nullptr, CORRELATION_SUMMARY_PATH, 0};
+    summary_file rank = {nullptr, RANK_SUMMARY_PATH, 0};
+    correlation.stream =
+        open_output(correlation.path, correlation_buffer, sizeof correlation_buffer);
+    if (correlation.stream == nullptr) {
+        report_open_failure(correlation.path);
         return 1;
     }
-    std::FILE *rank = open_output(RANK_SUMMARY_PATH, rank_buffer, sizeof rank_buffer);
-    if (rank == nullptr) {
-        report_open_failure(RANK_SUMMARY_PATH);
-        close_summary(correlation, CORRELATION_SUMMARY_PATH);
+    rank.stream = open_output(rank.path, rank_buffer, sizeof rank_buffer);
+    if (rank.stream == nullptr) {
+        report_open_failure(rank.path);
+        static_cast<void>(close_summary(&correlation, true)); // named as empty; status 1 either way
         return 1;
     }
 
@@ -217,7 +225,7 @@ int run_passes()
     int n = 0; // pass ordinal, numbering the pass signal files 1 .. 128
     for (int q = 0; q < PASS_COUNT; ++q) {
         n = n + 1;
-        if (run_pass(q, n, correlation, rank) != 0) {
+        if (run_pass(q, n, &correlation, &rank) != 0) {
             status = 1;
             break;
         }
@@ -225,10 +233,11 @@ int run_passes()
 
     // Both summaries are closed whatever happened, so every line already written reaches
     // the disk.
-    if (close_summary(correlation, CORRELATION_SUMMARY_PATH) != 0) {
+    const bool stopped_early = status != 0;
+    if (close_summary(&correlation, stopped_early) != 0) {
         status = 1;
     }
-    if (close_summary(rank, RANK_SUMMARY_PATH) != 0) {
+    if (close_summary(&rank, stopped_early) != 0) {
         status = 1;
     }
     return status;
