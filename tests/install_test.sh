@@ -11,7 +11,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 for program in agreement_sweep agreement_ensemble agreement-sweep-plot; do
   [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
 done
-for doc in README.md docs/summary.png; do
+for doc in README.md docs/summary.png docs/coupling.png; do
   [ -f "$prefix/share/doc/agreement_sweep/$doc" ] || fail "share/doc/agreement_sweep/$doc is not installed"
 done
 
@@ -21,6 +21,6 @@ cd "$prefix/work"
 "$prefix/bin/agreement_sweep" --version | grep -q '^agreement_sweep [0-9]' || fail "--version"
 "$prefix/bin/agreement_sweep" || fail "the installed agreement_sweep failed"
 [ "$(find data -type f | wc -l)" -eq 131 ] || fail "the installed run did not write 131 files"
-"$prefix/bin/agreement_ensemble" --seeds 3 >/dev/null || fail "the installed agreement_ensemble failed"
+"$prefix/bin/agreement_ensemble" --seeds 3 >summary.txt || fail "the installed agreement_ensemble failed"
 [ "$(wc -l <ensemble.csv)" -eq 129 ] || fail "the installed ensemble's table is not 129 lines"
 echo "installed and ran from $prefix"

@@ -4,7 +4,9 @@
 Usage: plot_test.py PROGRAM PLOT_SCRIPT. Exits 77 (skipped) when gnuplot isn't installed.
 """
 import os
+import re
 import shutil
+import stat
 import struct
 import subprocess
 import sys
@@ -14,6 +16,31 @@ import xml.etree.ElementTree as ElementTree
 
 PROGRAM, SCRIPT = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+SVG = "{http://www.w3.org/2000/svg}"
+
+
+def top_and_bottom(svg_path):
+    """The curves of a drawn figure's two panels, each as {key title: SVG group}."""
+    panels = {"a": {}, "b": {}}
+    for group in ElementTree.parse(svg_path).getroot().iter(SVG + "g"):
+        name = group.get("id", "")
+        if name.startswith("gnuplot_plot_"):
+            panels[name[-1]][group.find(SVG + "title").text] = group
+    return panels["a"], panels["b"]
+
+
+def pixels(group):
+    """A curve's points in pixels, without its key sample (a short level piece of path)."""
+    pieces = [[(float(x), float(y)) for x, y in re.findall(r"([\d.]+),([\d.]+)", piece)]
+              for path in group.iter(SVG + "path") for piece in path.get("d").split("M")]
+    return max((p for p in pieces if p), key=lambda p: (len(p), p[0][1] != p[-1][1]))
+
+
+def text_height(svg_path, start):
+    """Where the text starting with `start` stands, in pixels from the top."""
+    for group in ElementTree.parse(svg_path).getroot().iter(SVG + "g"):
+        if "".join(group.itertext()).strip().startswith(start) and "translate" in group.get("transform", ""):
+            return float(re.search(r",([\d.]+)\)", group.get("transform")).group(1))
 
 
 class PlotTest(unittest.TestCase):
@@ -61,7 +88,7 @@ class PlotTest(unittest.TestCase):
             data = png.read()
         self.assertEqual(data[:8], PNG_SIGNATURE)
         width, height = struct.unpack(">II", data[16:24])  # the IHDR chunk comes first
-        self.assertEqual((width, height), (900, 800))
+        self.assertEqual((width, height), (900, 900))
         self.assertGreater(len(data), 20000, "a picture with two panels of 128 points")
         return ElementTree.tostring(root, encoding="unicode")
 
@@ -78,7 +105,13 @@ class PlotTest(unittest.TestCase):
         self.assertNotIn("run stopped early", svg)
         # The line the README quotes: seed 1's r falls from +0.36 to -0.35, crossing zero
         # near the middle of the sweep.
-        self.assertRegex(svg, r"least-squares line: r = 0\.[0-9]{3} f - 0\.[0-9]{3}, zero at f = 0\.5")
+        self.assertRegex(svg, r"least-squares line: r = 0\.[0-9]{3} f - 0\.[0-9]{3}")
+        self.assertIn("crosses zero at f = 0.50", svg)
+        # The bottom panel is seed 1's alone, and its key says so.
+        _, bottom = top_and_bottom(self.picture("summary.svg"))
+        titles = [title for title in bottom if not title.startswith("gnuplot_plot_")]
+        self.assertEqual(len(titles), 2)
+        self.assertTrue(all(title.startswith("seed 1") for title in titles), titles)
         # The table beside the pictures: both summaries, side by side, with decimal points.
         with open(self.picture("summary.csv")) as table:
             rows = table.read().splitlines()
@@ -97,6 +130,45 @@ class PlotTest(unittest.TestCase):
             self.write_summary(name, self.summary_lines(name)[:40])
         svg = self.expect_drawn()
         self.assertIn("run stopped early: 40 of 128 passes", svg)
+        # The note sits between the figure's title and the top panel's highest curve, where
+        # it meets neither text nor data (the keys are below the panels).
+        svg_path = self.picture("summary.svg")
+        note = text_height(svg_path, "run stopped early")
+        self.assertGreater(note, text_height(svg_path, "Agreement sweep") + 14)
+        top, _ = top_and_bottom(svg_path)
+        self.assertLess(note, min(y for group in top.values() for _, y in pixels(group)) - 5)
+
+    def test_fit_line_over_the_passes_present(self):
+        tov = [line.replace(b",", b".").split(b"\t") for line in self.summary_lines("tov.dat")]
+        for count in (90, 40):
+            with self.subTest(passes=count):
+                for name in ("tov.dat", "sl.dat"):
+                    self.write_summary(name, self.summary_lines(name)[:count])
+                svg = self.expect_drawn()
+                top, _ = top_and_bottom(self.picture("summary.svg"))
+                fit = pixels(next(g for t, g in top.items() if "least-squares" in t))
+                seed = pixels(top["seed 1: r with the reference signal"])
+                self.assertAlmostEqual(fit[0][0], seed[0][0], delta=0.5)
+                self.assertAlmostEqual(fit[-1][0], seed[-1][0], delta=0.5)
+                # The line's zero, computed here, is marked where the drawn line meets the zero
+                # line, and only when it lies among the passes (at 90 passes, not at 40).
+                f, r = ([float(row[i]) for row in tov[:count]] for i in (0, 3))
+                mf, mr = sum(f) / count, sum(r) / count
+                slope = sum((a - mf) * (b - mr) for a, b in zip(f, r)) / sum((a - mf) ** 2 for a in f)
+                crossing = mf - mr / slope
+                if count == 40:
+                    self.assertNotIn("crosses zero", svg)
+                    continue
+                self.assertIn(f"crosses zero at f = {crossing:.3f}", svg)
+                zero = next(pixels(g)[0][1] for t, g in top.items() if t.startswith("gnuplot_plot_"))
+                (x1, y1), (x2, y2) = fit[0], fit[-1]
+                where = x1 + (zero - y1) * (x2 - x1) / (y2 - y1)
+                mark = next(g for t, g in top.items() if "crosses zero" in t)
+                places = [re.search(r"translate\(([\d.]+),([\d.]+)", use.get("transform")).groups()
+                          for use in mark.iter(SVG + "use")]
+                self.assertTrue(any(abs(float(x) - where) < 1 and abs(float(y) - zero) < 1
+                                    for x, y in places), (where, zero, places))
+                os.remove(self.picture("summary.svg"))
 
     def test_missing_summary(self):
         os.remove(os.path.join(self.folder, "data", "sl.dat"))
@@ -165,6 +237,57 @@ class PlotTest(unittest.TestCase):
             data = png.read()
         self.assertEqual(data[:8], PNG_SIGNATURE)
         self.assertEqual(struct.unpack(">II", data[16:24]), (900, 1000))
+
+    def run_script(self, script, *arguments, **redirect):
+        options = {"stdout": subprocess.PIPE, **redirect}
+        return subprocess.run([script, *arguments], cwd=self.folder, stderr=subprocess.PIPE,
+                              text=True, **options)
+
+    def test_help_version_and_unknown_options(self):
+        help = self.run_script(SCRIPT, "--help")
+        self.assertEqual((help.returncode, help.stderr), (0, ""))
+        self.assertTrue(help.stdout.startswith("Usage: plot-summary.sh [--help | --version | FOLDER]\n"))
+        self.assertEqual(os.listdir(self.folder), ["data"], "--help draws nothing")
+
+        # The script in the source tree takes its version from the project's CMakeLists.txt.
+        with open(os.path.join(os.path.dirname(SCRIPT), "..", "CMakeLists.txt")) as listing:
+            version = re.search(r"project\(agreement_sweep VERSION ([0-9.]+)", listing.read()).group(1)
+        result = self.run_script(SCRIPT, "--version")
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (0, f"plot-summary.sh {version}\n", ""))
+
+        for arguments, named in ((["--frobnicate"], "--frobnicate"), (["-x", "data"], "-x"),
+                                 ([".", "."], "one folder")):
+            result = self.run_script(SCRIPT, *arguments)
+            self.assertEqual(result.returncode, 2, arguments)
+            self.assertRegex(result.stderr, rf"\Aplot-summary\.sh: [^\n]*{named}[^\n]*\n\Z")
+        self.assertEqual(os.listdir(self.folder), ["data"])
+
+        if shutil.which("cmake") is None:
+            self.skipTest("cmake not found: the installed copy's version is not checked")
+        # The installed copy: configured as the build does it, away from any source tree, it
+        # knows its version and speaks under its own name.
+        installed = os.path.join(self.folder, "bin", "agreement-sweep-plot")
+        configure = os.path.join(self.folder, "configure.cmake")
+        with open(configure, "w") as steps:
+            steps.write("configure_file(${IN} ${OUT} @ONLY)\n")
+        subprocess.run(["cmake", "-DPROJECT_VERSION=9.8.7", f"-DIN={SCRIPT}", f"-DOUT={installed}",
+                        "-P", configure], check=True)
+        result = self.run_script(installed, "--version")
+        self.assertEqual((result.returncode, result.stdout), (0, "agreement-sweep-plot 9.8.7\n"))
+        result = self.run_script(installed, "--nope")
+        self.assertEqual((result.returncode, result.stderr.split(":")[0]), (2, "agreement-sweep-plot"))
+
+    def test_help_and_version_to_a_full_output(self):
+        if os.geteuid() != 0:
+            self.skipTest("making a full device needs root")
+        full = os.path.join(self.folder, "full")
+        os.mknod(full, stat.S_IFCHR | 0o666, os.makedev(1, 7))
+        for option in ("--help", "--version"):
+            with open(full, "w") as output:
+                result = self.run_script(SCRIPT, option, stdout=output)
+            self.assertEqual(result.returncode, 1, option)
+            self.assertIn("cannot write", result.stderr)
 
     def test_field_not_a_number(self):
         lines = self.summary_lines("sl.dat")

@@ -2,6 +2,8 @@
 // computation, thread-count independence, bad options and staged output files.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -318,7 +320,21 @@ TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
     EXPECT_EQ(ensemble("--help"), 0);
     EXPECT_NE(out_.find("Usage: agreement_ensemble"), std::string::npos);
     EXPECT_EQ(ensemble("--version"), 0);
-    EXPECT_EQ(out_.rfind("agreement_ensemble ", 0), 0U) << out_;
+    EXPECT_EQ(out_, "agreement_ensemble 1.1.0\n");
+}
+
+TEST(EnsembleOptions, Defaults)
+{
+    ensemble_options chosen;
+    char program[] = "agreement_ensemble";
+    char *argv[] = {program, nullptr};
+    ASSERT_EQ(read_options(1, argv, &chosen), 0);
+    EXPECT_EQ(chosen.seeds, 10000U);
+    EXPECT_EQ(chosen.first_seed, 1U);
+    EXPECT_EQ(chosen.threads, 0U) << "the machine's hardware threads";
+    EXPECT_EQ(chosen.couplings, std::vector<double>{0.0});
+    EXPECT_EQ(chosen.output, "ensemble.csv");
+    EXPECT_EQ(chosen.per_seed, "");
 }
 
 // A failed ensemble keeps the earlier table and leaves no temporary file; a good one
@@ -707,4 +723,237 @@ TEST(QuantileSearch, GroupsKeepTheirOwnCouplings)
         smallest = std::min(smallest, results[2 * i + 1].r[7]);
     }
     EXPECT_GE(rows_apart[PASS_COUNT + 7].r_low, smallest);
+}
+
+// ---- The table and the summary against the per-seed rows ----
+
+namespace {
+
+// The number after `label` in text.
+double number_after(const std::string &text, const std::string &label)
+{
+    const std::size_t at = text.find(label);
+    return at == std::string::npos ? std::nan("") : std::stod(text.substr(at + label.size()));
+}
+
+// The reference signal's turning points for seed, from the generator's rules alone.
+int independent_turning_points(std::uint32_t state)
+{
+    double x[128];
+    for (double &level : x) {
+        state = state * 214013U + 2531011U;
+        level = ((state >> 16) & 0x7FFFU) * 9.0 / 32767.0 + 1.0;
+    }
+    int count = 0;
+    for (int i = 1; i < 127; ++i) {
+        count += (x[i] > x[i - 1] && x[i] > x[i + 1]) || (x[i] < x[i - 1] && x[i] < x[i + 1]);
+    }
+    return count;
+}
+
+} // namespace
+
+// Every column of the table, found by its name, against the same figure worked out directly
+// from the per-seed rows (six decimals each, so within a few millionths); the per-seed rows
+// by seed, then k, then q; and the summary's figures for k = 0.
+TEST_F(EnsembleProgram, TableAndSummaryAgainstThePerSeedRows)
+{
+    constexpr int seeds = 300;
+    ASSERT_EQ(ensemble("--seeds 300 --first-seed 2000 --coupling 1,0 --per-seed s.csv"), 0)
+        << errors_;
+    const std::vector<std::string> lines = split(text("s.csv"), '\n');
+    ASSERT_EQ(lines.size(), 1U + seeds * 2U * 128U);
+    std::vector<double> r[2][PASS_COUNT];
+    std::vector<double> rho[2][PASS_COUNT];
+    std::vector<int> excludes[2][PASS_COUNT];
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<std::string> f = split(lines[i], ',');
+        ASSERT_EQ(f.size(), 6U) << lines[i];
+        const std::size_t row = i - 1;
+        const int k = static_cast<int>(row / 128 % 2);
+        const int q = static_cast<int>(row % 128);
+        ASSERT_EQ(f[0], k == 0 ? "0.000000" : "1.000000") << lines[i];
+        ASSERT_EQ(std::stoul(f[1]), 2000U + row / 256) << lines[i];
+        ASSERT_EQ(std::stoi(f[2]), q) << lines[i];
+        r[k][q].push_back(std::stod(f[3]));
+        rho[k][q].push_back(std::stod(f[4]));
+        const double band = std::stod(f[5]);
+        excludes[k][q].push_back(rho[k][q].back() - band > 0.0 || rho[k][q].back() + band < 0.0);
+    }
+
+    const std::vector<std::string> table = split(text("ensemble.csv"), '\n');
+    ASSERT_EQ(table.size(), 1U + 2U * 128U);
+    const std::vector<std::string> names = split(table[0], ',');
+    auto column = [&names](const std::vector<std::string> &fields, const std::string &name) {
+        const auto at = std::find(names.begin(), names.end(), name);
+        return at == names.end() ? std::nan("") : std::stod(fields[at - names.begin()]);
+    };
+    double mean_r0[PASS_COUNT];
+    for (int k = 0; k < 2; ++k) {
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            const std::vector<std::string> fields = split(table[1 + k * 128 + q], ',');
+            std::vector<double> sorted = r[k][q];
+            std::sort(sorted.begin(), sorted.end());
+            double sum = 0.0;
+            double rho_sum = 0.0;
+            int excluding = 0;
+            for (int i = 0; i < seeds; ++i) {
+                sum += r[k][q][i];
+                rho_sum += rho[k][q][i];
+                excluding += excludes[k][q][i];
+            }
+            const double mean = sum / seeds;
+            double squares = 0.0;
+            for (double value : sorted) {
+                squares += (value - mean) * (value - mean);
+            }
+            SCOPED_TRACE("k " + std::to_string(k) + ", q " + std::to_string(q));
+            EXPECT_EQ(column(fields, "coupling"), k);
+            EXPECT_EQ(column(fields, "q"), q);
+            EXPECT_NEAR(column(fields, "agreement"), (127.0 - q) / 127.0, 5e-7);
+            EXPECT_NEAR(column(fields, "mean_r"), mean, 1.5e-6);
+            EXPECT_NEAR(column(fields, "sd_r"), std::sqrt(squares / (seeds - 1)), 1.5e-6);
+            EXPECT_NEAR(column(fields, "r_q025"), direct_quantile(sorted, 0.025), 1.5e-6);
+            EXPECT_NEAR(column(fields, "r_q500"), direct_quantile(sorted, 0.5), 1.5e-6);
+            EXPECT_NEAR(column(fields, "r_q975"), direct_quantile(sorted, 0.975), 1.5e-6);
+            EXPECT_NEAR(column(fields, "mean_rho"), rho_sum / seeds, 1.5e-6);
+            // A seed whose rho lies within rounding of its bound may count either way.
+            EXPECT_NEAR(column(fields, "share_rho_band_excludes_zero"),
+                        static_cast<double>(excluding) / seeds, 1.01 / seeds);
+            if (k == 0) {
+                mean_r0[q] = mean;
+            }
+        }
+    }
+
+    // The summary at k = 0: where mean r crosses zero (linearly between passes) and the
+    // least-squares slope, from the direct means.
+    double crossing = std::nan("");
+    for (int q = 0; q + 1 < PASS_COUNT && crossing != crossing; ++q) {
+        if ((mean_r0[q] > 0.0) != (mean_r0[q + 1] > 0.0)) {
+            const double f = (127.0 - q) / 127.0;
+            crossing = f - mean_r0[q] / (mean_r0[q] - mean_r0[q + 1]) / 127.0;
+        }
+    }
+    double sx = 0.0, sy = 0.0, sxx = 0.0, sxy = 0.0;
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const double f = (127.0 - q) / 127.0;
+        sx += f;
+        sy += mean_r0[q];
+        sxx += f * f;
+        sxy += f * mean_r0[q];
+    }
+    const double slope = (PASS_COUNT * sxy - sx * sy) / (PASS_COUNT * sxx - sx * sx);
+    const std::string k0 = out_.substr(out_.find("k = 0.0000: "));
+    EXPECT_NEAR(number_after(k0, "mean r "), mean_r0[0], 6e-5) << out_;
+    EXPECT_NEAR(number_after(k0, "crosses zero at agreement "), crossing, 1e-4) << out_;
+    EXPECT_NEAR(number_after(k0, "least-squares slope "), slope, 1e-4) << out_;
+    int few = 0;
+    for (std::uint32_t seed = 2000; seed < 2000 + seeds; ++seed) {
+        few += independent_turning_points(seed) < 74;
+    }
+    EXPECT_NE(out_.find("(" + std::to_string(few) + " of 300) have fewer than 74"),
+              std::string::npos) << out_;
+}
+
+TEST_F(EnsembleProgram, TheLastSeedRuns)
+{
+    ASSERT_EQ(ensemble("--first-seed 4294967295 --seeds 1 --per-seed s.csv"), 0) << errors_;
+    EXPECT_EQ(split(text("s.csv"), '\n')[1].rfind("0.000000,4294967295,0,", 0), 0U);
+    EXPECT_NE(out_.find("1 seed (4294967295 to 4294967295)"), std::string::npos) << out_;
+}
+
+// Sixteen couplings make every block one seed, so 24 seeds are three to six times the slots
+// of the work window: the same bytes on 1, 2 and 3 threads, each run stopped if it hangs.
+TEST_F(EnsembleProgram, WorkWindowWithManyMoreBlocksThanSlots)
+{
+    std::string first;
+    for (const char *threads : {"1", "2", "3"}) {
+        const std::string command = "cd '" + folder_.string() + "' && timeout 50 '" +
+                                    AGREEMENT_ENSEMBLE_EXE + "' --seeds 24 --coupling 0:0.75:0.05 " +
+                                    "--output t.csv --threads " + threads + " > summary.txt";
+        ASSERT_EQ(std::system(command.c_str()), 0) << threads << " threads";
+        if (first.empty()) {
+            first = text("t.csv");
+            EXPECT_EQ(split(first, '\n').size(), 1U + 16U * 128U);
+        } else {
+            EXPECT_EQ(text("t.csv"), first) << threads << " threads";
+        }
+    }
+}
+
+// ---- What stands at an output's path ----
+
+// A FIFO, a link and devices are kept what they are: the FIFO and the devices are written
+// straight through, the file a link points to is replaced; "-" is stdout.
+TEST_F(EnsembleProgram, OutputsKeepWhatStandsAtTheirPath)
+{
+    ASSERT_EQ(ensemble("--seeds 3 --output plain.csv"), 0) << errors_;
+    const std::string table = text("plain.csv");
+
+    ASSERT_EQ(mkfifo((folder_ / "pipe").c_str(), 0600), 0);
+    const std::string piped = "cd '" + folder_.string() + "' && (cat pipe > piped.txt & '" +
+                              AGREEMENT_ENSEMBLE_EXE + "' --seeds 3 --output pipe > summary.txt; " +
+                              "status=$?; wait; exit $status)";
+    EXPECT_EQ(std::system(piped.c_str()), 0);
+    EXPECT_EQ(text("piped.txt"), table);
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(folder_ / "pipe")));
+
+    std::ofstream(folder_ / "real.csv") << "earlier table\n";
+    fs::create_symlink("real.csv", folder_ / "link.csv");
+    fs::create_symlink("made.csv", folder_ / "dangling.csv");
+    ASSERT_EQ(ensemble("--seeds 3 --output link.csv --per-seed dangling.csv"), 0) << errors_;
+    EXPECT_TRUE(fs::is_symlink(folder_ / "link.csv"));
+    EXPECT_EQ(text("real.csv"), table);
+    EXPECT_TRUE(fs::is_symlink(folder_ / "dangling.csv"));
+    EXPECT_EQ(text("made.csv").rfind("coupling,seed,q,r,rho,bound\n", 0), 0U);
+
+    ASSERT_EQ(ensemble("--seeds 3 --output -"), 0) << errors_;
+    EXPECT_EQ(out_, table);
+    EXPECT_NE(errors_.find("3 seeds (1 to 3)"), std::string::npos) << "the summary moves to stderr";
+    EXPECT_TRUE(temporaries().empty());
+
+    if (!make_full_device(folder_ / "full")) {
+        GTEST_SKIP() << "making a device node needs root";
+    }
+    ASSERT_EQ(mknod((folder_ / "sink").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0); // discards
+    EXPECT_EQ(ensemble("--seeds 3 --per-seed sink"), 0) << errors_;
+    EXPECT_TRUE(is_character_device(folder_ / "sink"));
+    EXPECT_EQ(ensemble("--seeds 3 --output full"), 1);
+    EXPECT_EQ(errors_, "agreement_ensemble: cannot write full: No space left on device\n");
+    EXPECT_TRUE(is_character_device(folder_ / "full"));
+    EXPECT_TRUE(temporaries().empty());
+}
+
+// Failures leave no table half-written and no temporary file: an output that is a folder, a
+// per-seed file on a full device, and help or a summary to a full stdout, in both programs.
+TEST_F(EnsembleProgram, FailuresLeaveNothingHalfWritten)
+{
+    std::ofstream(folder_ / "ensemble.csv") << "earlier table\n";
+    fs::create_directory(folder_ / "adir");
+    EXPECT_EQ(ensemble("--seeds 3 --output adir"), 1);
+    EXPECT_EQ(errors_, "agreement_ensemble: cannot open adir for writing: Is a directory\n");
+    EXPECT_TRUE(fs::is_directory(folder_ / "adir"));
+    EXPECT_TRUE(fs::is_empty(folder_ / "adir"));
+
+    if (!make_full_device(folder_ / "full")) {
+        GTEST_SKIP() << "making a device node needs root";
+    }
+    EXPECT_EQ(ensemble("--seeds 300 --per-seed full"), 1);
+    EXPECT_EQ(errors_, "agreement_ensemble: cannot write full: No space left on device\n");
+    EXPECT_EQ(text("ensemble.csv"), "earlier table\n");
+    EXPECT_TRUE(temporaries().empty());
+
+    for (const std::string &program : {std::string(AGREEMENT_ENSEMBLE_EXE) + " --seeds 2",
+                                       std::string(AGREEMENT_ENSEMBLE_EXE) + " --help",
+                                       std::string(AGREEMENT_SWEEP_EXE) + " --help"}) {
+        const std::string command =
+            "cd '" + folder_.string() + "' && " + program + " > full 2> err.txt";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << program;
+        EXPECT_NE(text("err.txt").find(": cannot write standard output: No space left on device\n"),
+                  std::string::npos) << program << ": " << text("err.txt");
+    }
+    EXPECT_TRUE(is_character_device(folder_ / "full"));
+    EXPECT_TRUE(temporaries().empty());
 }

@@ -186,3 +186,28 @@ TEST(RankStatistic, FasterWaysMatchThePlainExchangeSort)
         }
     }
 }
+
+// Turning points counted by hand: only interior places count, only strict peaks and troughs,
+// so a plateau's edges don't.
+TEST(TurningPoints, HandMadeSignals)
+{
+    signal_t signal;
+    fill_ramp(signal);
+    EXPECT_EQ(turning_points(signal), 0) << "monotone";
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+        signal[p] = p % 2 == 0 ? 1.0 : 2.0;
+    }
+    EXPECT_EQ(turning_points(signal), 126) << "every interior place alternates";
+    signal[0] = 0.5; // an end lower or higher than its one neighbour never counts itself
+    signal[127] = 5.0;
+    EXPECT_EQ(turning_points(signal), 126);
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+        signal[p] = 3.0;
+    }
+    signal[10] = 4.0; // a single peak
+    signal[20] = 4.0; // a plateau of two: neither level is above both neighbours
+    signal[21] = 4.0;
+    signal[30] = 1.0; // a single trough
+    EXPECT_EQ(turning_points(signal), 2);
+    EXPECT_EQ(turning_point_bound(), 74);
+}
