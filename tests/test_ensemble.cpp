@@ -348,27 +348,30 @@ TEST_F(EnsembleProgram, OutputAppearsOnlyWhenComplete)
     EXPECT_EQ(text("ensemble.csv"), "earlier table\n");
     EXPECT_TRUE(temporaries().empty());
 
-    // Interrupted half-way: the earlier table stays and the temporary files go.
-    const std::string command = "cd '" + folder_.string() + "' && exec '" +
-                                AGREEMENT_ENSEMBLE_EXE + "' --seeds 100000000 --per-seed s.csv";
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
+    // Interrupted half-way, or its terminal closed: the earlier table stays and the temporary
+    // files go.
+    for (const int signal_number : {SIGINT, SIGHUP}) {
+        const std::string command = "cd '" + folder_.string() + "' && exec '" +
+                                    AGREEMENT_ENSEMBLE_EXE + "' --seeds 100000000 --per-seed s.csv";
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && temporaries().size() < 2; ++i) {
+            usleep(20000);
+        }
+        EXPECT_EQ(temporaries().size(), 2U) << "both files are written under temporary names";
+        usleep(100000);
+        kill(child, signal_number);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << signal_number;
+        EXPECT_EQ(text("ensemble.csv"), "earlier table\n");
+        EXPECT_TRUE(temporaries().empty()) << "signal " << signal_number;
+        EXPECT_FALSE(fs::exists(folder_ / "s.csv"));
     }
-    for (int i = 0; i < 100 && temporaries().size() < 2; ++i) {
-        usleep(20000);
-    }
-    EXPECT_EQ(temporaries().size(), 2U) << "both files are written under temporary names";
-    usleep(100000);
-    kill(child, SIGINT);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
-    EXPECT_EQ(text("ensemble.csv"), "earlier table\n");
-    EXPECT_TRUE(temporaries().empty());
-    EXPECT_FALSE(fs::exists(folder_ / "s.csv"));
 
     ASSERT_EQ(ensemble("--seeds 20"), 0) << errors_;
     EXPECT_EQ(text("ensemble.csv").rfind("coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,", 0), 0U);
