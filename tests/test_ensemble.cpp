@@ -902,18 +902,23 @@ TEST_F(EnsembleProgram, OutputsKeepWhatStandsAtTheirPath)
     EXPECT_EQ(text("piped.txt"), table);
     EXPECT_TRUE(fs::is_fifo(fs::symlink_status(folder_ / "pipe")));
 
-    std::ofstream(folder_ / "real.csv") << "earlier table\n";
-    fs::create_symlink("real.csv", folder_ / "link.csv");
-    fs::create_symlink("made.csv", folder_ / "dangling.csv");
-    ASSERT_EQ(ensemble("--seeds 3 --output link.csv --per-seed dangling.csv"), 0) << errors_;
-    EXPECT_TRUE(fs::is_symlink(folder_ / "link.csv"));
-    EXPECT_EQ(text("real.csv"), table);
-    EXPECT_TRUE(fs::is_symlink(folder_ / "dangling.csv"));
-    EXPECT_EQ(text("made.csv").rfind("coupling,seed,q,r,rho,bound\n", 0), 0U);
+    // Links relative to their own folder, one of them to a file not there yet.
+    fs::create_directory(folder_ / "sub");
+    std::ofstream(folder_ / "sub" / "real.csv") << "earlier table\n";
+    fs::create_symlink("real.csv", folder_ / "sub" / "link.csv");
+    fs::create_symlink("made.csv", folder_ / "sub" / "dangling.csv");
+    ASSERT_EQ(ensemble("--seeds 3 --output sub/link.csv --per-seed sub/dangling.csv"), 0) << errors_;
+    EXPECT_TRUE(fs::is_symlink(folder_ / "sub" / "link.csv"));
+    EXPECT_EQ(text("sub/real.csv"), table);
+    EXPECT_TRUE(fs::is_symlink(folder_ / "sub" / "dangling.csv"));
+    EXPECT_EQ(text("sub/made.csv").rfind("coupling,seed,q,r,rho,bound\n", 0), 0U);
 
     ASSERT_EQ(ensemble("--seeds 3 --output -"), 0) << errors_;
     EXPECT_EQ(out_, table);
     EXPECT_NE(errors_.find("3 seeds (1 to 3)"), std::string::npos) << "the summary moves to stderr";
+    ASSERT_EQ(ensemble("--seeds 3 --per-seed -"), 0) << errors_;
+    EXPECT_EQ(out_.rfind("coupling,seed,q,r,rho,bound\n", 0), 0U);
+    EXPECT_EQ(out_.find("seeds ("), std::string::npos) << "no summary among the rows";
     EXPECT_TRUE(temporaries().empty());
 
     if (!make_full_device(folder_ / "full")) {
@@ -948,6 +953,7 @@ TEST_F(EnsembleProgram, FailuresLeaveNothingHalfWritten)
     EXPECT_TRUE(temporaries().empty());
 
     for (const std::string &program : {std::string(AGREEMENT_ENSEMBLE_EXE) + " --seeds 2",
+                                       std::string(AGREEMENT_ENSEMBLE_EXE) + " --seeds 2 --output -",
                                        std::string(AGREEMENT_ENSEMBLE_EXE) + " --help",
                                        std::string(AGREEMENT_SWEEP_EXE) + " --help"}) {
         const std::string command =

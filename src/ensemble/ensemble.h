@@ -182,7 +182,7 @@ double long_signal_law(double f, double k);
 // path (a device, a FIFO) and "-" (standard output) are written straight through, never
 // replaced. Failures are reported under the name the user gave.
 struct staged_file {
-    std::string target;      // as the user gave it
+    std::string target;      // as the user gave it, for messages ("standard output" for "-")
     std::string destination; // the file the temporary one is renamed onto
     std::string temporary;   // empty when written straight through
     std::FILE *stream = nullptr;
