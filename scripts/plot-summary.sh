@@ -1,33 +1,86 @@
 #!/usr/bin/env bash
 # Draws a run's summary as one figure with two panels, with gnuplot:
-#   top:    the Pearson correlation against the agreement fraction, from 1 down to 0;
-#   bottom: the rank correlation rho against the agreement fraction, with rho +- its 95 %
-#           bound drawn as a band.
+#   top:    seed 1's Pearson correlation against the agreement fraction, from 1 down to 0;
+#   bottom: seed 1's rank correlation rho (of each coupled signal against time) against the
+#           agreement fraction, with rho +- its 95 % bound drawn as a band.
 # Reads data/tov.dat and data/sl.dat exactly as the program writes them (tab-separated fields,
 # decimal commas, LF or CR LF line ends) and writes summary.svg and summary.png beside data/.
-# The top panel also shows the least-squares line of r against the agreement fraction and
-# where it crosses zero. When ensemble.csv (agreement_ensemble's table) sits beside data/, it
-# also shows the ensemble's mean r at k = 0, its 2.5-97.5 % band and the long-signal law
-# behind seed 1's points; when the table holds several coupling coefficients k, it also draws
-# coupling.svg and coupling.png: mean r as a heat map over agreement and k with labelled
-# contours, and mean r against agreement for the k nearest 0, 0.25, 0.5, 0.75 and 1, each
-# with its band and its law.
+# The top panel also shows the least-squares line of r against the agreement fraction, over
+# the agreement range of the passes present, and marks where it crosses zero. When
+# ensemble.csv (agreement_ensemble's table) sits beside data/, it also shows the ensemble's
+# mean r at k = 0, its 2.5-97.5 % band and the long-signal law behind seed 1's points; when
+# the table holds several coupling coefficients k, it also draws coupling.svg and
+# coupling.png: mean r as a heat map over agreement and k with labelled contours, and mean r
+# against agreement for the k nearest 0, 0.25, 0.5, 0.75 and 1, each with its band and its law.
 # Also writes summary.csv beside data/: a header row, then per pass q, agreement, mean,
 # variance, r, rho and bound, comma-separated with decimal points.
-# Usage: scripts/plot-summary.sh [folder holding data/, default .]
-# Exit status: 0 when the pictures and the table are written; 1, with a message naming the file and line,
-# when gnuplot is missing or a summary or the ensemble's table is missing or malformed.
-# Nothing is written then.
+# Usage: plot-summary.sh [--help | --version | FOLDER], FOLDER holding data/, default .
+# Exit status: 0 when the pictures and the table are written, or the usage or version is
+# printed; 1, with a message naming the file and line, when gnuplot is missing or a summary or
+# the ensemble's table is missing or malformed (nothing is written then), or when the usage or
+# version can't be written; 2 for an unknown option or more than one folder.
 set -euo pipefail
 
-me=plot-summary
-folder=${1:-.}
+me=${0##*/}
 passes=128
+# Filled in by CMake in the installed copy; the script in the source tree reads the version
+# from the CMakeLists.txt of the tree it sits in.
+version="@PROJECT_VERSION@"
 
 fail() {
   echo "$me: $*" >&2
   exit 1
 }
+
+refuse() {
+  echo "$me: $*; try $me --help" >&2
+  exit 2
+}
+
+usage() {
+  printf '%s\n' "Usage: $me [--help | --version | FOLDER]" "" \
+    "Draws the agreement sweep's summaries, FOLDER/data/tov.dat and FOLDER/data/sl.dat" \
+    "(default FOLDER: the current folder), with gnuplot into FOLDER/summary.svg and" \
+    "FOLDER/summary.png: seed 1's Pearson correlation r with its least-squares line, and its" \
+    "rank correlation rho with the 95 % band. Also writes FOLDER/summary.csv, both summaries" \
+    "with decimal points. When FOLDER/ensemble.csv (agreement_ensemble's table) is there, the" \
+    "ensemble's band, mean and long-signal law go behind seed 1; when it holds several" \
+    "coupling coefficients k, FOLDER/coupling.svg and FOLDER/coupling.png are drawn too." "" \
+    "Exit status: 0 when everything is written; 1 when gnuplot is missing or an input is" \
+    "missing or malformed (a message names the file and line; nothing is written); 2 for an" \
+    "unknown option or more than one FOLDER."
+}
+
+print_version() {
+  case $version in
+  @*)
+    local source_list
+    source_list="$(dirname "$0")/../CMakeLists.txt"
+    version=$(sed -n 's/^project(agreement_sweep VERSION \([0-9][0-9.]*\).*/\1/p' "$source_list" 2>/dev/null) || true
+    [ -n "$version" ] || fail "version unknown: not filled in, and no project version in $source_list"
+    ;;
+  esac
+  printf '%s %s\n' "$me" "$version"
+}
+
+case ${1-} in
+--help)
+  usage 2>/dev/null || fail "cannot write the usage"
+  exit 0
+  ;;
+--version)
+  print_version 2>/dev/null || fail "cannot write the version"
+  exit 0
+  ;;
+--)
+  shift
+  ;;
+-?*)
+  refuse "unknown option ${1}"
+  ;;
+esac
+[ $# -le 1 ] || refuse "one folder at most, found $#"
+folder=${1:-.}
 
 command -v gnuplot >/dev/null 2>&1 ||
   fail "gnuplot not found; install it (Debian: apt-get install gnuplot-nox) and run again"
@@ -136,24 +189,47 @@ paste "$work/tov" "$work/sl.raw" | awk -F '\t' '
   BEGIN { print "q,agreement,mean,variance,r,rho,bound" }
   { printf "%d", NR - 1; for (i = 1; i <= NF; ++i) printf ",%s", $i; print "" }' >"$work/summary.csv"
 
-# The least-squares line of r against the agreement fraction, and where it crosses zero.
-read -r slope intercept crossing < <(awk -F '\t' '
-  { x[NR] = $1; y[NR] = $4; sx += $1; sy += $4 }
+# The least-squares line of r against the agreement fraction, drawn over the agreement range
+# of the passes present, and where it crosses zero: marked, and named in the key, when that
+# lies in the range.
+read -r slope intercept crossing < <(awk -F '\t' -v fit="$work/fit" -v zero="$work/zero" '
+  { x[NR] = $1; y[NR] = $4; sx += $1; sy += $4
+    if (NR == 1 || $1 < low) low = $1
+    if (NR == 1 || $1 > high) high = $1 }
   END {
     mx = sx / NR; my = sy / NR
     for (i = 1; i <= NR; ++i) { sxy += (x[i] - mx) * (y[i] - my); sxx += (x[i] - mx) ^ 2 }
     a = sxx > 0 ? sxy / sxx : 0; b = my - a * mx
-    printf "%.6f %.6f %s\n", a, b, a != 0 ? sprintf("%.6f", -b / a) : "none"
+    printf "%.6f\t%.6f\n%.6f\t%.6f\n", high, a * high + b, low, a * low + b > fit
+    c = a != 0 ? -b / a : "none"
+    if (c != "none" && c >= low && c <= high) printf "%.6f\t0\n", c > zero
+    printf "%.6f %.6f %s\n", a, b, c != "none" ? sprintf("%.6f", c) : "none"
   }' "$work/tov")
-fit_title=$(awk -v a="$slope" -v b="$intercept" -v c="$crossing" 'BEGIN {
-  sign = b < 0 ? "-" : "+"; printf "least-squares line: r = %.3f f %s %.3f", a, sign, (b < 0 ? -b : b)
-  if (c != "none") printf ", zero at f = %.3f", c }')
+fit_title=$(awk -v a="$slope" -v b="$intercept" 'BEGIN {
+  printf "seed 1\047s least-squares line: r = %.3f f %s %.3f", a, b < 0 ? "-" : "+", b < 0 ? -b : b }')
+zero_title=""
+[ ! -e "$work/zero" ] || zero_title=$(printf "seed 1's line crosses zero at f = %.3f" "$crossing")
 
 note=""
 if [ "$correlation_passes" -lt "$passes" ] || [ "$rank_passes" -lt "$passes" ]; then
   note="run stopped early: $correlation_passes of $passes passes"
   [ "$rank_passes" -eq "$correlation_passes" ] || note="$note ($rank_passes in data/sl.dat)"
 fi
+
+# The top panel's curves, back to front: the ensemble's band, its mean as a broad grey line
+# and the law; seed 1's points; its least-squares line dashed in red over them, and the mark
+# where that crosses zero. The keys sit below the panels, clear of every curve.
+top=""
+if [ -n "$ensemble" ]; then
+  top+="\"$ensemble\" using 1:3:4 with filledcurves fillcolor \"#dadada\" fillstyle solid 1.0 title \"ensemble: 2.5-97.5 % of r\", "
+  top+="\"$ensemble\" using 1:2 with lines linewidth 6 linecolor \"#9a9a9a\" title \"ensemble: mean r\", "
+  top+="\"$ensemble\" using 1:5 with lines linewidth 1.5 dashtype 3 linecolor \"#000000\" title \"long-signal law\", "
+fi
+top+="\"$work/tov\" using 1:4 with linespoints linewidth 0.8 pointtype 7 pointsize 0.45 linecolor \"#1f5fa8\" title \"seed 1: r with the reference signal\", "
+top+="0 with lines linewidth 1.2 linecolor \"black\" notitle, "
+top+="\"$work/fit\" using 1:2 with lines linewidth 2.2 dashtype (9, 5) linecolor \"#e4151b\" title \"$fit_title\""
+[ -z "$zero_title" ] ||
+  top+=", \"$work/zero\" using 1:2 with points pointtype 13 pointsize 1.8 linecolor \"#e4151b\" title \"$zero_title\""
 
 draw() {
   local terminal=$1 output=$2
@@ -166,31 +242,16 @@ set multiplot layout 2,1 title "Agreement sweep: correlation against the share o
 set xrange [1:0]
 set xtics 0.1
 set grid
-set key top right
 set xlabel "agreement fraction (steps moving the same way / 127)"
-if ("$note" ne "") set label 1 "$note" at graph 0.5, graph 0.08 center textcolor "red" font ",13"
+set key outside below center vertical maxrows 3 Left reverse font ",10" samplen 3 spacing 1.1 height 1.2
+if ("$note" ne "") set title "$note" textcolor "red" font ",12"
 set ylabel "Pearson correlation r"
-set key bottom left Left reverse font ",10"
-if ("$crossing" ne "none") set arrow 1 from $crossing, graph 0 to $crossing, first 0 nohead dashtype 2 linecolor "#b22222"
-fit(x) = $slope * x + $intercept
-if ("$ensemble" ne "") \
-  plot "$ensemble" using 1:3:4 with filledcurves fillcolor "#d9d9d9" fillstyle solid 1.0 title "ensemble: 2.5-97.5 % of r", \
-       "$ensemble" using 1:2 with lines linewidth 2 linecolor "#555555" title "ensemble: mean r", \
-       "$ensemble" using 1:5 with lines linewidth 1 dashtype 3 linecolor "#222222" title "long-signal law", \
-       "$work/tov" using 1:4 with linespoints pointtype 7 pointsize 0.4 linecolor "#1f5fa8" title "seed 1: r with the reference signal", \
-       fit(x) with lines linewidth 1.5 dashtype 2 linecolor "#b22222" title "seed 1's $fit_title", \
-       0 with lines linewidth 1.5 linecolor "black" notitle; \
-else \
-  plot "$work/tov" using 1:4 with linespoints pointtype 7 pointsize 0.4 linecolor "#1f5fa8" title "r with the reference signal", \
-       fit(x) with lines linewidth 1.5 dashtype 2 linecolor "#b22222" title "$fit_title", \
-       0 with lines linewidth 1.5 linecolor "black" notitle
-unset arrow 1
-set key top right Right noreverse font ",11"
-unset label 1
-set ylabel "rank correlation rho"
-plot "$work/sl" using 1:(\$2 - \$3):(\$2 + \$3) with filledcurves fillcolor "#c6dbef" fillstyle solid 1.0 title "rho ± 95 % bound", \
-     "$work/sl" using 1:2 with lines linewidth 1.5 linecolor "#d0602a" title "rho against time order", \
-     0 with lines linewidth 1.5 linecolor "black" notitle
+plot $top
+unset title
+set ylabel "seed 1: rank correlation rho"
+plot "$work/sl" using 1:(\$2 - \$3):(\$2 + \$3) with filledcurves fillcolor "#c6dbef" fillstyle solid 1.0 title "seed 1: rho ± 95 % bound", \
+     "$work/sl" using 1:2 with lines linewidth 1.5 linecolor "#d0602a" title "seed 1: rho, rank correlation of each coupled signal with time", \
+     0 with lines linewidth 1.2 linecolor "black" notitle
 unset multiplot
 GNUPLOT
 }
@@ -244,11 +305,11 @@ unset multiplot
 GNUPLOT
 }
 
-draw 'svg size 900,800 font "sans,11" background "white"' "$work/summary.svg"
+draw 'svg size 900,900 font "sans,11" background "white"' "$work/summary.svg"
 if gnuplot -e 'set terminal pngcairo' >/dev/null 2>&1; then
-  draw 'pngcairo size 900,800 font "sans,11" background "white"' "$work/summary.png"
+  draw 'pngcairo size 900,900 font "sans,11" background "white"' "$work/summary.png"
 else
-  draw 'png size 900,800 font "sans,11" background "white"' "$work/summary.png"
+  draw 'png size 900,900 font "sans,11" background "white"' "$work/summary.png"
 fi
 
 if [ "$couplings" -gt 1 ]; then
