@@ -849,8 +849,10 @@ TEST_F(EnsembleProgram, TableAndSummaryAgainstThePerSeedRows)
     const double slope = (PASS_COUNT * sxy - sx * sy) / (PASS_COUNT * sxx - sx * sx);
     const std::string k0 = out_.substr(out_.find("k = 0.0000: "));
     EXPECT_NEAR(number_after(k0, "mean r "), mean_r0[0], 6e-5) << out_;
-    EXPECT_NEAR(number_after(k0, "crosses zero at agreement "), crossing, 1e-4) << out_;
-    EXPECT_NEAR(number_after(k0, "least-squares slope "), slope, 1e-4) << out_;
+    EXPECT_NEAR(number_after(k0, "the curve crosses zero at agreement "), crossing, 1e-4) << out_;
+    EXPECT_NEAR(number_after(k0, "least-squares line has slope "), slope, 1e-4) << out_;
+    const double intercept = (sy - slope * sx) / PASS_COUNT;
+    EXPECT_NEAR(number_after(k0, " and crosses zero at "), -intercept / slope, 1e-4) << out_;
     int few = 0;
     for (std::uint32_t seed = 2000; seed < 2000 + seeds; ++seed) {
         few += independent_turning_points(seed) < 74;

@@ -196,11 +196,12 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
         text += "k = " + fixed(chosen.couplings[c], 4) + ": mean r " + figure(curve[0].mean_r, 4) +
                 " at full agreement, " + figure(curve[PASS_COUNT - 1].mean_r, 4) +
                 " at full disagreement; " +
-                (crossing == crossing ? "crosses zero at agreement " + fixed(crossing, 4)
-                                      : std::string("does not cross zero")) +
-                "; least-squares slope " + figure(fit.slope, 4) + ", R^2 " +
-                figure(fit.r_squared, 4) + ", farthest from the line by " +
-                figure(fit.largest_distance, 4) + "\n";
+                (crossing == crossing ? "the curve crosses zero at agreement " + fixed(crossing, 4)
+                                      : std::string("the curve does not cross zero")) +
+                "; its least-squares line has slope " + figure(fit.slope, 4) +
+                " and crosses zero at " + figure(-fit.intercept / fit.slope, 4) + ", R^2 " +
+                figure(fit.r_squared, 4) + ", the curve at most " +
+                figure(fit.largest_distance, 4) + " from it\n";
     }
     text += "turning-point test: " + fixed(100.0 * share, 2) + " % of reference signals (" +
             std::to_string(totals.few_turning_points) + " of " + std::to_string(chosen.seeds) +

@@ -124,7 +124,7 @@ void report_file_failure(const char *action, const std::string &path)
 
 int open_staged(staged_file *file, const std::string &target)
 {
-    file->target = target;
+    file->target = target == "-" ? "standard output" : target;
     file->temporary.clear();
     file->slot = -1;
     errno = 0;
@@ -167,7 +167,7 @@ int commit_staged(staged_file *file)
     file->stream = nullptr;
     if (!written || !closed) {
         failure_with_reason();
-        report_file_failure("write", file->target == "-" ? "standard output" : file->target);
+        report_file_failure("write", file->target);
         discard(file);
         return -1;
     }
