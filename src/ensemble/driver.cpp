@@ -1,11 +1,8 @@
-// The agreement_ensemble program: options, worker threads, progress and the summary.
+// The agreement_ensemble program's flow: its options read, the seeds measured and found again
+// for the quantiles, the files written, progress and the summary shown.
 #include <algorithm>
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <functional>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -24,7 +21,6 @@
 namespace {
 
 constexpr std::uint64_t MOST_THREADS = 256;
-constexpr std::uint64_t BLOCK_RUNS = 16; // seed-runs (seeds times couplings) a thread takes at a time
 constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r per quantile pass
 
 const char USAGE[] =
@@ -65,73 +61,6 @@ const char USAGE[] =
     "Files are written under a temporary name beside the target and renamed when complete.\n"
     "Exit status: 0 done, 1 a file could not be written, 2 bad options.\n";
 
-// ---- Work shared by the threads ----
-
-// One run over the seeds: at which couplings, with or without the rank statistic.
-struct job {
-    const double *couplings = nullptr;
-    int count = 0;
-    bool ranks = true;
-};
-
-// Seeds go out in blocks. A block's results wait in one of `window` slots until the main
-// thread has folded every earlier block, so the figures are folded in seed order; a thread
-// takes a new block only while a slot is free, so memory stays bounded. Each seed fills
-// one result per coupling, next to each other in its slot.
-struct shared_work {
-    job task;
-    std::uint64_t first_seed = 0;
-    std::uint64_t seeds = 0;
-    std::uint64_t block_seeds = 0;
-    std::uint64_t blocks = 0;
-    std::uint64_t window = 0;
-    std::vector<seed_result> slots;   // window x block_seeds x couplings results
-    std::vector<std::uint64_t> ready; // per slot: 1 + the block it holds, 0 when free
-
-    std::mutex lock;
-    std::condition_variable changed;
-    std::uint64_t next_block = 0;    // the next block a thread takes
-    std::uint64_t folded_blocks = 0; // blocks the main thread has folded
-    bool stop = false;
-
-    seed_result *seed_slot(std::uint64_t slot, std::uint64_t i)
-    {
-        const std::uint64_t per_seed = static_cast<std::uint64_t>(task.count);
-        return &slots[(slot * block_seeds + i) * per_seed];
-    }
-};
-
-void run_blocks(shared_work *work)
-{
-    for (;;) {
-        std::uint64_t block = 0;
-        {
-            std::unique_lock<std::mutex> held(work->lock);
-            work->changed.wait(held, [work] {
-                return work->stop || work->next_block >= work->blocks ||
-                       work->next_block < work->folded_blocks + work->window;
-            });
-            if (work->stop || work->next_block >= work->blocks) {
-                return;
-            }
-            block = work->next_block++;
-        }
-        const std::uint64_t slot = block % work->window;
-        const std::uint64_t first = block * work->block_seeds;
-        const std::uint64_t count = std::min(work->block_seeds, work->seeds - first);
-        for (std::uint64_t i = 0; i < count; ++i) {
-            run_seed(static_cast<std::uint32_t>(work->first_seed + first + i),
-                     work->task.couplings, work->task.count, work->task.ranks,
-                     work->seed_slot(slot, i));
-        }
-        {
-            std::lock_guard<std::mutex> held(work->lock);
-            work->ready[slot] = block + 1;
-        }
-        work->changed.notify_all();
-    }
-}
-
 // ---- Text ----
 
 std::string fixed(double value, int decimals)
@@ -165,6 +94,39 @@ void clear_progress()
     static_cast<void>(std::fputs("\r                                                            "
                                  "                  \r",
                                  stderr));
+}
+
+// Shows a progress line at most four times a second while a stage folds its seeds.
+struct progress_meter {
+    bool shown_at_all;
+    std::string stage;
+    std::uint64_t seeds;
+    std::uint64_t folded;
+    std::chrono::steady_clock::time_point start;
+    double shown;
+};
+
+progress_meter start_progress(const std::string &stage, std::uint64_t seeds)
+{
+    return progress_meter{stderr_is_terminal(), stage, seeds, 0, std::chrono::steady_clock::now(),
+                          0.0};
+}
+
+void count_folded(progress_meter *meter)
+{
+    meter->folded += 1;
+    if (meter->shown_at_all && meter->folded % 16 == 0 &&
+        seconds_since(meter->start) - meter->shown >= 0.25) {
+        meter->shown = seconds_since(meter->start);
+        show_progress(meter->stage, meter->folded, meter->seeds, meter->shown);
+    }
+}
+
+void end_progress(const progress_meter &meter)
+{
+    if (meter.shown_at_all) {
+        clear_progress();
+    }
 }
 
 // The figure's text, or "none" where it is not a number.
@@ -214,81 +176,6 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
     return print_or_report("agreement_ensemble", text.c_str());
 }
 
-// What the main thread does with each seed's results, in seed order: returns 0, or 1 after
-// reporting a failure.
-typedef std::function<int(const seed_result *)> seed_folder;
-
-// Runs every seed for the job on the threads and folds each seed's results in seed order.
-// Returns 0, or 1 after reporting a failure.
-int run_and_fold(const ensemble_options &chosen, std::uint64_t threads, const job &task,
-                 const std::string &stage, const seed_folder &fold)
-{
-    shared_work work;
-    work.task = task;
-    work.first_seed = chosen.first_seed;
-    work.seeds = chosen.seeds;
-    work.block_seeds = std::max<std::uint64_t>(1, BLOCK_RUNS / static_cast<std::uint64_t>(task.count));
-    work.blocks = (chosen.seeds + work.block_seeds - 1) / work.block_seeds;
-    work.window = 2 * threads + 2;
-    work.slots.resize(work.window * work.block_seeds * static_cast<std::uint64_t>(task.count));
-    work.ready.assign(work.window, 0U);
-
-    int status = 0;
-    std::vector<std::thread> pool;
-    try {
-        for (std::uint64_t i = 0; i < threads; ++i) {
-            pool.emplace_back(run_blocks, &work);
-        }
-    } catch (const std::system_error &error) {
-        const std::string line = "agreement_ensemble: cannot start " + std::to_string(threads) +
-                                 " threads: " + error.code().message() + "\n";
-        static_cast<void>(std::fputs(line.c_str(), stderr));
-        status = 1;
-        {
-            std::lock_guard<std::mutex> held(work.lock);
-            work.stop = true;
-        }
-        work.changed.notify_all();
-    }
-
-    const bool progress = stderr_is_terminal();
-    const auto start = std::chrono::steady_clock::now();
-    double shown = 0.0;
-    std::uint64_t folded = 0;
-    for (std::uint64_t block = 0; block < work.blocks && status == 0; ++block) {
-        const std::uint64_t slot = block % work.window;
-        {
-            std::unique_lock<std::mutex> held(work.lock);
-            work.changed.wait(held, [&work, slot, block] { return work.ready[slot] == block + 1; });
-        }
-        // The slot is this thread's until the block is marked folded.
-        const std::uint64_t count =
-            std::min(work.block_seeds, chosen.seeds - block * work.block_seeds);
-        for (std::uint64_t i = 0; i < count && status == 0; ++i) {
-            status = fold(work.seed_slot(slot, i));
-            ++folded;
-        }
-        {
-            std::lock_guard<std::mutex> held(work.lock);
-            work.ready[slot] = 0;
-            work.folded_blocks = block + 1;
-            work.stop = status != 0;
-        }
-        work.changed.notify_all();
-        if (progress && seconds_since(start) - shown >= 0.25) {
-            shown = seconds_since(start);
-            show_progress(stage, folded, chosen.seeds, shown);
-        }
-    }
-    for (std::thread &thread : pool) {
-        thread.join();
-    }
-    if (progress) {
-        clear_progress();
-    }
-    return status;
-}
-
 // Finds the exact quantiles again: runs the seeds once more for as many couplings at a time
 // as keep at most MOST_KEPT_VALUES values (at least one coupling), without the rank
 // statistic. Returns 0, or 1 after reporting a failure.
@@ -298,15 +185,16 @@ int find_quantiles(const ensemble_options &chosen, std::uint64_t threads,
     const int couplings = static_cast<int>(chosen.couplings.size());
     for (int first = 0; first < couplings;) {
         const int count = couplings_in_group(*search, first, MOST_KEPT_VALUES);
-        job task;
-        task.couplings = chosen.couplings.data() + first;
-        task.count = count;
-        task.ranks = false;
-        const int status = run_and_fold(chosen, threads, task, "quantiles",
-                                        [search, first, count](const seed_result *results) {
-                                            keep_values(search, first, count, results);
-                                            return 0;
-                                        });
+        const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data() + first,
+                              count, false};
+        progress_meter meter = start_progress("quantiles", chosen.seeds);
+        const int status =
+            run_seeds_in_order(job, threads, [search, first, count, &meter](const seed_result *results) {
+                keep_values(search, first, count, results);
+                count_folded(&meter);
+                return 0;
+            });
+        end_progress(meter);
         if (status != 0) {
             return status;
         }
@@ -358,22 +246,21 @@ int ensemble_driver(int argc, char **argv)
         }
     }
     if (status == 0) {
-        job task;
-        task.couplings = chosen.couplings.data();
-        task.count = couplings;
-        task.ranks = true;
-        status = run_and_fold(chosen, threads, task, "measuring",
-                              [&totals, &per_seed, couplings](const seed_result *results) {
-                                  fold_seed(&totals, results);
-                                  for (int c = 0; c < couplings && per_seed.stream != nullptr;
-                                       ++c) {
-                                      if (write_per_seed_rows(per_seed.stream, &results[c]) != 0) {
-                                          report_file_failure("write", per_seed.target);
-                                          return 1;
-                                      }
-                                  }
-                                  return 0;
-                              });
+        const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data(), couplings,
+                              true};
+        progress_meter meter = start_progress("measuring", chosen.seeds);
+        status = run_seeds_in_order(job, threads, [&](const seed_result *results) {
+            fold_seed(&totals, results);
+            count_folded(&meter);
+            for (int c = 0; c < couplings && per_seed.stream != nullptr; ++c) {
+                if (write_per_seed_rows(per_seed.stream, &results[c]) != 0) {
+                    report_file_failure("write", per_seed.target);
+                    return 1;
+                }
+            }
+            return 0;
+        });
+        end_progress(meter);
     }
 
     quantile_search search;

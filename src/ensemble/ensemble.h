@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,28 @@ struct seed_result {
 // threads may call it at once.
 void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks,
               seed_result *results);
+
+// ---- Work on the threads ----
+
+// One run over the seeds S .. S + N - 1: at which couplings, with or without the rank
+// statistic.
+struct seed_job {
+    std::uint64_t first_seed;
+    std::uint64_t seeds;
+    const double *couplings;
+    int count; // couplings, at least one
+    bool ranks;
+};
+
+// What the calling thread does with one seed's results (one per coupling), in seed order:
+// returns 0 to go on, or 1 to stop after reporting a failure.
+typedef std::function<int(const seed_result *results)> seed_folder;
+
+// Runs every seed of the job on `threads` worker threads and hands each seed's results to
+// fold on the calling thread in seed order, whichever thread ran them; at most a few blocks
+// of results wait at a time. Returns 0, or 1 after a failure: fold's, or threads that can't
+// be started (reported here).
+int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold);
 
 // ---- Folding seeds into the ensemble's figures ----
 

@@ -1,0 +1,130 @@
+// The ensemble's work window: seeds run on worker threads and come back to the calling
+// thread in seed order, with a bounded number of results waiting.
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "ensemble/ensemble.h"
+
+namespace {
+
+constexpr std::uint64_t BLOCK_RUNS = 16; // seed-runs (seeds times couplings) a thread takes at a time
+
+// Seeds go out in blocks. A block's results wait in one of `window` slots until the calling
+// thread has folded every earlier block, so the figures are folded in seed order; a thread
+// takes a new block only while a slot is free, so memory stays bounded. Each seed fills
+// one result per coupling, next to each other in its slot.
+struct shared_work {
+    seed_job job;
+    std::uint64_t block_seeds = 0;
+    std::uint64_t blocks = 0;
+    std::uint64_t window = 0;
+    std::vector<seed_result> slots;   // window x block_seeds x couplings results
+    std::vector<std::uint64_t> ready; // per slot: 1 + the block it holds, 0 when free
+
+    std::mutex lock;
+    std::condition_variable changed;
+    std::uint64_t next_block = 0;    // the next block a thread takes
+    std::uint64_t folded_blocks = 0; // blocks the calling thread has folded
+    bool stop = false;
+
+    seed_result *seed_slot(std::uint64_t slot, std::uint64_t i)
+    {
+        const std::uint64_t per_seed = static_cast<std::uint64_t>(job.count);
+        return &slots[(slot * block_seeds + i) * per_seed];
+    }
+};
+
+void run_blocks(shared_work *work)
+{
+    for (;;) {
+        std::uint64_t block = 0;
+        {
+            std::unique_lock<std::mutex> held(work->lock);
+            work->changed.wait(held, [work] {
+                return work->stop || work->next_block >= work->blocks ||
+                       work->next_block < work->folded_blocks + work->window;
+            });
+            if (work->stop || work->next_block >= work->blocks) {
+                return;
+            }
+            block = work->next_block++;
+        }
+        const std::uint64_t slot = block % work->window;
+        const std::uint64_t first = block * work->block_seeds;
+        const std::uint64_t count = std::min(work->block_seeds, work->job.seeds - first);
+        for (std::uint64_t i = 0; i < count; ++i) {
+            run_seed(static_cast<std::uint32_t>(work->job.first_seed + first + i),
+                     work->job.couplings, work->job.count, work->job.ranks,
+                     work->seed_slot(slot, i));
+        }
+        {
+            std::lock_guard<std::mutex> held(work->lock);
+            work->ready[slot] = block + 1;
+        }
+        work->changed.notify_all();
+    }
+}
+
+void stop_workers(shared_work *work)
+{
+    {
+        std::lock_guard<std::mutex> held(work->lock);
+        work->stop = true;
+    }
+    work->changed.notify_all();
+}
+
+} // namespace
+
+int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold)
+{
+    shared_work work;
+    work.job = job;
+    work.block_seeds = std::max<std::uint64_t>(1, BLOCK_RUNS / static_cast<std::uint64_t>(job.count));
+    work.blocks = (job.seeds + work.block_seeds - 1) / work.block_seeds;
+    work.window = 2 * threads + 2;
+    work.slots.resize(work.window * work.block_seeds * static_cast<std::uint64_t>(job.count));
+    work.ready.assign(work.window, 0U);
+
+    int status = 0;
+    std::vector<std::thread> pool;
+    try {
+        for (std::uint64_t i = 0; i < threads; ++i) {
+            pool.emplace_back(run_blocks, &work);
+        }
+    } catch (const std::system_error &error) {
+        const std::string line = "agreement_ensemble: cannot start " + std::to_string(threads) +
+                                 " threads: " + error.code().message() + "\n";
+        static_cast<void>(std::fputs(line.c_str(), stderr));
+        status = 1;
+        stop_workers(&work);
+    }
+
+    for (std::uint64_t block = 0; block < work.blocks && status == 0; ++block) {
+        const std::uint64_t slot = block % work.window;
+        {
+            std::unique_lock<std::mutex> held(work.lock);
+            work.changed.wait(held, [&work, slot, block] { return work.ready[slot] == block + 1; });
+        }
+        // The slot is this thread's until the block is marked folded.
+        const std::uint64_t count =
+            std::min(work.block_seeds, job.seeds - block * work.block_seeds);
+        for (std::uint64_t i = 0; i < count && status == 0; ++i) {
+            status = fold(work.seed_slot(slot, i));
+        }
+        {
+            std::lock_guard<std::mutex> held(work.lock);
+            work.ready[slot] = 0;
+            work.folded_blocks = block + 1;
+            work.stop = status != 0;
+        }
+        work.changed.notify_all();
+    }
+    for (std::thread &thread : pool) {
+        thread.join();
+    }
+    return status;
+}
