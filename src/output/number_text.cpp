@@ -83,7 +83,7 @@ char *format_fixed(char *first, char *last, double value)
     // than the fast path's longest text (22 characters), goes through the bounded to_chars,
     // whose fixed form with a precision is the exact decimal expansion rounded to six places,
     // ties to even, with '.' whatever the locale: the same text.
-    if (last - first >= 32) {
+    if (last - first >= NUMBER_TEXT_ROOM) {
         char *const end = format_fixed_fast(first, value);
         if (end != nullptr) {
             return end;
@@ -141,7 +141,8 @@ void pass_file_name(char *buffer, int n)
     for (const char *c = PASS_FILE_PREFIX; *c != '\0'; ++c) {
         *out++ = *c;
     }
-    // Eleven characters hold any int; the prefix takes twelve of the 32 promised.
+    // Eleven characters hold any int; the prefix takes twelve of the PASS_FILE_NAME_SIZE
+    // promised.
     out = std::to_chars(out, out + 11, n).ptr;
     *out = '\0';
 }

@@ -18,6 +18,10 @@
 #define AGREEMENT_SWEEP_SEPARATOR "/"
 #endif
 
+constexpr int TEXT_BUFFER_SIZE = 256; // characters in the run's text buffer
+constexpr int NUMBER_TEXT_ROOM = 32;  // room format_fixed asks for to take its fast path
+constexpr int PASS_FILE_NAME_SIZE = 32; // characters a pass signal file's path needs at most
+
 // Paths relative to the working directory. The run never creates "data" or "data/1".
 constexpr const char *REFERENCE_SIGNAL_PATH = "data" AGREEMENT_SWEEP_SEPARATOR "signal_1.dat";
 constexpr const char *CORRELATION_SUMMARY_PATH = "data" AGREEMENT_SWEEP_SEPARATOR "tov.dat";
@@ -48,7 +52,7 @@ int append_record(char *buffer, int length, const char *pattern, double first,
 void to_decimal_comma(char *buffer);
 
 // Formats the path of pass ordinal n's signal file, "data/1/sign_<n>" with no trailing
-// blank, into buffer, which must hold at least 32 characters.
+// blank, into buffer, which must hold at least PASS_FILE_NAME_SIZE characters.
 void pass_file_name(char *buffer, int n);
 
 // Creates or truncates path for writing in text mode, buffered in the caller's

@@ -26,9 +26,9 @@ char correlation_buffer[8192];
 char rank_buffer[4096];
 
 // Room a signal file's line is given in the text buffer: the room the fast number text asks
-// for (32 characters), a blank, a line end and the terminating zero. With it every level of
-// the run is formatted by the fast number text, never by its general fallback.
-constexpr int LONGEST_SIGNAL_LINE = 32 + 3;
+// for, a blank, a line end and the terminating zero. With it every level of the run is
+// formatted by the fast number text, never by its general fallback.
+constexpr int LONGEST_SIGNAL_LINE = NUMBER_TEXT_ROOM + 3;
 
 // A summary file held open through the pass phase, and how many whole lines it has.
 struct summary_file {
@@ -65,13 +65,8 @@ int write_signal_file(const char *path, const double *signal, const char *patter
     int status = 0;
     for (int i = 0; i < SIGNAL_LENGTH && status == 0; ++i) {
         int next = append_record(text_buffer, length, pattern, signal[i]);
-        if (next < 0 && length > 0) {
-            // A very large level needs more room still: write, and try an empty buffer.
-            status = write_piece(file, text_buffer);
-            next = append_record(text_buffer, 0, pattern, signal[i]);
-        }
         if (next < 0) {
-            status = -1; // a single line longer than the buffer
+            status = -1; // a line longer than the room kept for it, which no level needs
         } else if (next > TEXT_BUFFER_SIZE - LONGEST_SIGNAL_LINE && status == 0) {
             // Not enough room left for another line: write the lines gathered so far, so
             // that every line is formatted with room to spare.
@@ -103,7 +98,7 @@ int run_pass(int q, int n, summary_file *correlation, summary_file *rank)
     build_mask(mask, q);
     generate_coupled(reference, mask, coupled);
 
-    char path[32];
+    char path[PASS_FILE_NAME_SIZE];
     pass_file_name(path, n);
     if (write_signal_file(path, coupled, "%f\n") != 0) {
         return -1;
@@ -222,9 +217,8 @@ int run_passes()
     }
 
     int status = 0;
-    int n = 0; // pass ordinal, numbering the pass signal files 1 .. 128
     for (int q = 0; q < PASS_COUNT; ++q) {
-        n = n + 1;
+        const int n = q + 1; // pass ordinal, numbering the pass signal files 1 .. 128
         if (run_pass(q, n, &correlation, &rank) != 0) {
             status = 1;
             break;

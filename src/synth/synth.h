@@ -25,7 +25,7 @@ constexpr std::uint32_t RANDOM_INCREMENT = 2531011U; // 0x269EC3
 inline int next_draw_from(std::uint32_t *state)
 {
     *state = *state * RANDOM_MULTIPLIER + RANDOM_INCREMENT;
-    return static_cast<int>((*state >> 16) & 0x7FFFU);
+    return static_cast<int>((*state >> 16) & static_cast<std::uint32_t>(RANDOM_MAX));
 }
 
 // The run's generator: advances it one step and returns the draw.
@@ -35,7 +35,7 @@ int next_draw();
 inline double level_from_draw(int r)
 {
     // Multiply, then divide, then add: this order decides the last bit of some levels.
-    return (static_cast<double>(r) * 9.0) / 32767.0 + 1.0;
+    return (static_cast<double>(r) * 9.0) / RANDOM_SCALE + 1.0;
 }
 
 // Returns floor((r * 127.0) / 32767.0): 0 .. 127, and 127 only for r = 32767.
@@ -46,7 +46,7 @@ inline int step_index_from_draw(int r)
     // division's rounding error, so rounding never carries it across an integer. The integer
     // division avoids a floating-point division and a call to floor in the mask's rejection
     // loop, which takes tens of thousands of draws per run.
-    return r * 127 / 32767;
+    return r * STEP_COUNT / RANDOM_MAX;
 }
 
 // Consumes one draw and returns its level in [1.0, 10.0].
@@ -84,8 +84,8 @@ inline step_levels coupled_step_levels(double y, double d, double k, double r)
     const double lower_up = d * k + y;
     const double upper_down = y - d * k;
     const double lower_down = ((y - d) - LEVEL_MIN) * k + LEVEL_MIN;
-    const step_levels levels = {(r * (upper_up - lower_up)) / 32767.0 + (d * k + y),
-                                (y - d * k) - (r * (upper_down - lower_down)) / 32767.0};
+    const step_levels levels = {(r * (upper_up - lower_up)) / RANDOM_SCALE + (d * k + y),
+                                (y - d * k) - (r * (upper_down - lower_down)) / RANDOM_SCALE};
     return levels;
 }
 
@@ -95,8 +95,8 @@ inline step_levels coupled_step_levels(double y, double d, double k, double r)
 // one level to the next.
 inline step_levels coupled_step_levels_uncoupled(double y, double r)
 {
-    const step_levels levels = {(r * (LEVEL_MAX - y)) / 32767.0 + y,
-                                y - (r * (y - LEVEL_MIN)) / 32767.0};
+    const step_levels levels = {(r * (LEVEL_MAX - y)) / RANDOM_SCALE + y,
+                                y - (r * (y - LEVEL_MIN)) / RANDOM_SCALE};
     return levels;
 }
 
