@@ -19,19 +19,13 @@ import sys
 import tempfile
 import time
 
+from peak import peak_kib
+
 
 def timed(argv, folder):
     start = time.perf_counter()
     subprocess.run(argv, cwd=folder, check=True, stdout=subprocess.DEVNULL)
     return time.perf_counter() - start
-
-
-def peak_kib(argv, folder):
-    if not os.path.exists("/usr/bin/time"):
-        return None
-    out = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, cwd=folder, check=True,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True).stderr
-    return int(out.strip().splitlines()[-1])
 
 
 def rate_text(runs, times):

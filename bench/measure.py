@@ -19,9 +19,12 @@ import sys
 import tempfile
 import time
 
+from peak import peak_kib
+
 
 def run_loop(argv, folder, runs):
-    """Runs argv in folder `runs` times in a row; returns per-run (wall, cpu) seconds.
+    """Runs argv in folder `runs` times in a row; returns the per-run wall, CPU (user +
+    system), user and system seconds.
 
     A single run lasts a few milliseconds, near the resolution of the kernel's CPU-time
     accounting, so each sample is a loop of many runs and its totals are divided out."""
@@ -50,16 +53,6 @@ def file_sizes(folder):
     return [str(os.path.getsize(os.path.join(data, name))) for name in names]
 
 
-def peak_memory(argv, folder):
-    """Peak resident KiB from GNU time, which starts the child from its own small image (the
-    kernel counts the image a child replaces at exec in its peak)."""
-    if not os.path.exists("/usr/bin/time"):
-        return None
-    out = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, cwd=folder,
-                         capture_output=True, text=True).stderr
-    return int(out.strip().splitlines()[-1])
-
-
 def instructions(argv, folder):
     if shutil.which("valgrind") is None:
         return None
@@ -86,8 +79,8 @@ def main():
         for _ in range(samples_wanted):
             samples["program"].append(run_loop([program], folder, runs))
             samples["floor"].append(run_loop(floor_argv, folder, runs))
-        figures = {"program": (peak_memory([program], folder), instructions([program], folder)),
-                   "floor": (peak_memory(floor_argv, folder), instructions(floor_argv, folder))}
+        figures = {"program": (peak_kib([program], folder), instructions([program], folder)),
+                   "floor": (peak_kib(floor_argv, folder), instructions(floor_argv, folder))}
         os.chdir(home)
 
     def median(name, index):

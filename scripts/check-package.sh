@@ -9,7 +9,7 @@ work=${1:-$src/build/package}
 fail() { echo "FAIL: $*"; exit 1; }
 
 cmake -S "$src" -B "$work" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$work" --parallel 2 >/dev/null
+cmake --build "$work" --parallel "$(nproc 2>/dev/null || echo 2)" >/dev/null
 (cd "$work" && cpack -G "DEB;TGZ" >/dev/null)
 deb=$(ls "$work"/agreement-sweep_*.deb)
 tgz=$(ls "$work"/agreement-sweep-*.tar.gz)

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Proves the program's promise that every run writes the same bytes on every toolchain:
-#   1. the Windows program (MinGW-w64, static) run under Wine (one prefix for every check, in
+#   1. GCC and Clang at Debug, Release and Release -march=native write identical trees, and
+#      their ensembles (a few seeds at three coupling coefficients, with every seed's rows)
+#      identical files;
+#   2. the Windows program (MinGW-w64, static) run under Wine (one prefix for every check, in
 #      the user's cache: ~/.cache/agreement_sweep/wine) writes the Linux run's files,
-#      under their Windows names, with CR LF line ends, and reports a missing data\1;
-#   2. GCC and Clang at Debug, Release and Release -march=native write identical trees, and
-#      their ensembles (a few seeds, with every seed's rows) identical files, as the Windows
-#      ensemble does too;
+#      under their Windows names, with CR LF line ends, and reports a missing data\1; its
+#      ensemble writes the Linux ensemble's files;
 #   3. the whole test suite passes under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   4. clang-tidy and cppcheck report nothing on src/ and include/.
 # Usage: scripts/check-portability.sh [work folder, default build/portability]
@@ -15,7 +16,7 @@ set -uo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-$src/build/portability}
-jobs=2
+jobs=$(nproc 2>/dev/null || echo 2) # the machine's cores
 
 missing=()
 for tool in cmake g++ clang++ x86_64-w64-mingw32-g++ wine clang-tidy cppcheck; do
@@ -56,9 +57,10 @@ run_in() {
   rm -rf "$dir" && mkdir -p "$dir/data/1" && (cd "$dir" && "$@")
 }
 
-# ---- 2. Compilers and flags --------------------------------------------------------------
+# ---- 1. Compilers and flags --------------------------------------------------------------
 # Threads of their own, so the files must not depend on how the seeds were shared out.
-ensemble_options="--seeds 40 --first-seed 77 --threads 3 --coupling 0,0.5,1 --output ensemble.csv --per-seed seeds.csv"
+ensemble_options=(--seeds 40 --first-seed 77 --threads 3 --coupling 0,0.5,1
+  --output ensemble.csv --per-seed seeds.csv)
 reference=""
 for compiler in g++ clang++; do
   for variant in debug release native; do
@@ -81,7 +83,7 @@ for compiler in g++ clang++; do
       fail "$name: the run failed"
       continue
     fi
-    if ! (cd "$work/tree-$name" && "$work/$name/agreement_ensemble" $ensemble_options >/dev/null); then
+    if ! (cd "$work/tree-$name" && "$work/$name/agreement_ensemble" "${ensemble_options[@]}" >"$work/ensemble.out"); then
       fail "$name: the ensemble failed"
       continue
     fi
@@ -94,7 +96,7 @@ for compiler in g++ clang++; do
   done
 done
 
-# ---- 1. Windows program under Wine --------------------------------------------------------
+# ---- 2. Windows program under Wine --------------------------------------------------------
 step "build (MinGW-w64, static) and run under Wine"
 # One Wine prefix (about 700 MB once made) serves every check on this machine; making it takes
 # most of a minute. AGREEMENT_SWEEP_WINEPREFIX chooses another place.
@@ -135,7 +137,7 @@ else
   echo "   $(cd "$windows" && find data -type f | wc -l) files checked against the Linux run"
 
   # The ensemble writes its files byte for byte as on Linux (LF line ends on every system).
-  if ! (cd "$windows" && wine "$work/mingw/agreement_ensemble.exe" $ensemble_options >/dev/null 2>&1); then
+  if ! (cd "$windows" && wine "$work/mingw/agreement_ensemble.exe" "${ensemble_options[@]}" >"$work/wine.out" 2>&1); then
     fail "the Windows ensemble failed"
   fi
   for file in ensemble.csv seeds.csv; do
@@ -165,10 +167,15 @@ fi
 
 # ---- 4. Static analysis --------------------------------------------------------------------
 step "clang-tidy"
-sources=$(cd "$src" && find src -name '*.cpp' | sort)
-if ! (cd "$src" && quiet clang-tidy -p "$work/clang-release" --quiet --warnings-as-errors='*' \
+# clang-tidy reads the compile commands of a build of its own, configured here whatever the
+# compiler loop above did.
+mapfile -t sources < <(cd "$src" && find src -name '*.cpp' | sort)
+if ! quiet cmake -S "$src" -B "$work/tidy" -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON; then
+  fail "clang-tidy's build does not configure"
+elif ! (cd "$src" && quiet clang-tidy -p "$work/tidy" --quiet --warnings-as-errors='*' \
   --header-filter="^$src/(include|src)/" \
-  $sources); then
+  "${sources[@]}"); then
   fail "clang-tidy reports findings"
 fi
 step "cppcheck"

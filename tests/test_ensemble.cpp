@@ -30,13 +30,7 @@ namespace {
 // A folder of its own for each test, removed afterwards.
 class EnsembleProgram : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "agreement_ensemble_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(folder_); }
+    void SetUp() override { ASSERT_FALSE(folder_.empty()); }
 
     // Runs a program in the folder; returns its exit status, with stdout and stderr kept.
     int run(const std::string &program, const std::string &arguments)
@@ -66,7 +60,8 @@ protected:
         return found;
     }
 
-    fs::path folder_;
+    scratch_folder scratch_{"agreement_ensemble"};
+    fs::path folder_ = scratch_.path();
     std::string out_;
     std::string errors_;
 };
@@ -423,24 +418,19 @@ TEST(LongSignalLaw, MatchesALongSimulation)
                 const step_levels levels = coupled_step_levels(y[p], std::fabs(step), k, draw(random));
                 y[p + 1] = up ? levels.up : levels.down;
             }
-            double mx = 0.0;
-            double my = 0.0;
+            // Pearson's r from the five running sums, in one pass.
+            double sums[5] = {}; // x, y, x^2, y^2, x y
             for (int i = 0; i < length; ++i) {
-                mx += x[i];
-                my += y[i];
+                const double terms[5] = {x[i], y[i], x[i] * x[i], y[i] * y[i], x[i] * y[i]};
+                for (int t = 0; t < 5; ++t) {
+                    sums[t] += terms[t];
+                }
             }
-            mx /= length;
-            my /= length;
-            double sxy = 0.0;
-            double sxx = 0.0;
-            double syy = 0.0;
-            for (int i = 0; i < length; ++i) {
-                sxy += (x[i] - mx) * (y[i] - my);
-                sxx += (x[i] - mx) * (x[i] - mx);
-                syy += (y[i] - my) * (y[i] - my);
-            }
-            EXPECT_NEAR(sxy / std::sqrt(sxx * syy), long_signal_law(f, k), 0.01)
-                << "k = " << k << ", f = " << f;
+            const double n = length;
+            const double r = (n * sums[4] - sums[0] * sums[1]) /
+                             std::sqrt((n * sums[2] - sums[0] * sums[0]) *
+                                       (n * sums[3] - sums[1] * sums[1]));
+            EXPECT_NEAR(r, long_signal_law(f, k), 0.01) << "k = " << k << ", f = " << f;
         }
     }
 }

@@ -4,12 +4,42 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+// A fresh folder of the test's own in the system's temporary folder, named from prefix, and
+// removed with everything in it when the object goes.
+class scratch_folder {
+public:
+    explicit scratch_folder(const std::string &prefix)
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "_XXXXXX")).string();
+        if (mkdtemp(pattern.data()) != nullptr) {
+            path_ = pattern;
+        }
+    }
+    ~scratch_folder()
+    {
+        if (!path_.empty()) {
+            std::filesystem::remove_all(path_);
+        }
+    }
+    scratch_folder(const scratch_folder &) = delete;
+    scratch_folder &operator=(const scratch_folder &) = delete;
+
+    // The folder, or an empty path when it couldn't be made.
+    const std::filesystem::path &path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
 
 // The whole file, byte for byte.
 inline std::string read_text(const std::filesystem::path &path)

@@ -203,13 +203,9 @@ TEST(Streams, ReportFailures)
               "No such file or directory\n");
 
     // A full disk: the write may sit in the stream's buffer, but the close must fail.
-    std::string folder = (std::filesystem::temp_directory_path() / "agreement_output_XXXXXX").string();
-    ASSERT_NE(mkdtemp(folder.data()), nullptr);
-    const std::filesystem::path device = std::filesystem::path(folder) / "full";
-    struct remove_at_end {
-        std::string folder;
-        ~remove_at_end() { std::filesystem::remove_all(folder); }
-    } cleanup{folder};
+    const scratch_folder folder("agreement_output");
+    ASSERT_FALSE(folder.path().empty());
+    const std::filesystem::path device = folder.path() / "full";
     if (!make_full_device(device)) {
         GTEST_SKIP() << "making a device node needs root";
     }

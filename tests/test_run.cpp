@@ -33,14 +33,9 @@ class RunTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "agreement_sweep_XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        base_ = pattern;
-        folder_ = base_ / "work";
+        ASSERT_FALSE(base_.empty());
         fs::create_directory(folder_);
     }
-
-    void TearDown() override { fs::remove_all(base_); }
 
     void make_data_folders(bool pass_folder)
     {
@@ -125,8 +120,9 @@ protected:
         return read_text(good / "data" / name);
     }
 
-    fs::path base_;
-    fs::path folder_;
+    scratch_folder scratch_{"agreement_sweep"};
+    fs::path base_ = scratch_.path();
+    fs::path folder_ = base_ / "work";
     std::string output_;
     std::string errors_;
 };
