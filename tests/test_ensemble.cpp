@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <chrono>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -959,20 +961,22 @@ TEST_F(EnsembleProgram, FailuresLeaveNothingHalfWritten)
     EXPECT_TRUE(temporaries().empty());
 }
 
-// A fold as slow as a worker lets the workers fill every slot of the window: each seed must
-// still come back once, in order, with its own results. A worker that took a slot still
-// waiting to be folded would hand back another seed's results here, or hang.
+// A fold slower than the workers lets them fill every slot of the window, and sixteen
+// couplings make every block a single seed, so 60 seeds are far more blocks than slots: each
+// seed must still come back once, in order, with its own results. A worker that took a slot
+// still waiting to be folded would hand back another seed's results here, or hang.
 TEST(WorkWindow, SlowFoldGetsEverySeedInOrder)
 {
-    const double k = 0.0;
+    const std::vector<double> couplings(16, 0.0);
     for (const std::uint64_t threads : {1U, 3U}) {
-        const seed_job job = {4294967000U, 120, &k, 1, false};
+        const seed_job job = {4294967200U, 60, couplings.data(), 16, false};
         std::uint64_t next = job.first_seed;
         const int status = run_seeds_in_order(job, threads, [&next](const seed_result *results) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
             seed_result again = {};
             run_seed(static_cast<std::uint32_t>(next), &COUPLING_K, 1, false, &again);
-            EXPECT_EQ(results->seed, next);
-            EXPECT_EQ(results->r[127], again.r[127]) << "seed " << next;
+            EXPECT_EQ(results[15].seed, next);
+            EXPECT_EQ(results[15].r[127], again.r[127]) << "seed " << next;
             next += 1;
             return 0;
         });
