@@ -58,7 +58,10 @@ const char USAGE[] =
     "decimal point.\n"
     "\n"
     "The exact quantiles run the seeds a second time, keeping only the values near them.\n"
-    "Files are written under a temporary name beside the target and renamed when complete.\n"
+    "A file is written under a temporary name beside it and renamed when complete, so an\n"
+    "interrupted or failed run leaves the earlier file; a link stays a link and its file is\n"
+    "replaced; a device or FIFO is written straight through, and '-' is standard output (the\n"
+    "summary then goes to stderr).\n"
     "Exit status: 0 done, 1 a file could not be written, 2 bad options.\n";
 
 // ---- Text ----
