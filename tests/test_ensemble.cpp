@@ -266,7 +266,8 @@ TEST_F(EnsembleProgram, SameBytesWhateverTheThreadCount)
         EXPECT_EQ(text("t.csv"), table) << threads << " threads";
         EXPECT_EQ(text("t_seeds.csv"), per_seed) << threads << " threads";
     }
-    EXPECT_NE(out_.find("70 seeds (500 to 569) at 1 coupling on 8 threads"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("70 seeds (500 to 569) at 1 coupling on 8 threads"), std::string::npos)
+        << out_;
 }
 
 TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
@@ -906,6 +907,12 @@ TEST_F(EnsembleProgram, OutputsKeepWhatStandsAtTheirPath)
     EXPECT_EQ(text("sub/real.csv"), table);
     EXPECT_TRUE(fs::is_symlink(folder_ / "sub" / "dangling.csv"));
     EXPECT_EQ(text("sub/made.csv").rfind("coupling,seed,q,r,rho,bound\n", 0), 0U);
+
+    EXPECT_EQ(ensemble("--seeds 3 --output sub/real.csv --per-seed sub/link.csv"), 2);
+    EXPECT_NE(errors_.find("--output and --per-seed name the same file 'sub/link.csv'"),
+              std::string::npos) << errors_;
+    EXPECT_EQ(text("sub/real.csv"), table);
+    EXPECT_TRUE(temporaries().empty());
 
     ASSERT_EQ(ensemble("--seeds 3 --output -"), 0) << errors_;
     EXPECT_EQ(out_, table);

@@ -79,7 +79,8 @@ void fold_seed(ensemble_totals *totals, const seed_result *results)
                 totals->nan_r[cell] += 1;
             } else {
                 const std::size_t first_bin = cell * static_cast<std::size_t>(totals->bins);
-                totals->histogram[first_bin + static_cast<std::size_t>(bin_of(r, totals->bins))] += 1;
+                const std::size_t bin = static_cast<std::size_t>(bin_of(r, totals->bins));
+                totals->histogram[first_bin + bin] += 1;
             }
         }
     }

@@ -191,12 +191,11 @@ int find_quantiles(const ensemble_options &chosen, std::uint64_t threads,
         const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data() + first,
                               count, false};
         progress_meter meter = start_progress("quantiles", chosen.seeds);
-        const int status =
-            run_seeds_in_order(job, threads, [search, first, count, &meter](const seed_result *results) {
-                keep_values(search, first, count, results);
-                count_folded(&meter);
-                return 0;
-            });
+        const int status = run_seeds_in_order(job, threads, [&](const seed_result *results) {
+            keep_values(search, first, count, results);
+            count_folded(&meter);
+            return 0;
+        });
         end_progress(meter);
         if (status != 0) {
             return status;
@@ -241,6 +240,16 @@ int ensemble_driver(int argc, char **argv)
     int status = open_staged(&table, chosen.output) == 0 ? 0 : 1;
     if (status == 0 && !chosen.per_seed.empty()) {
         status = open_staged(&per_seed, chosen.per_seed) == 0 ? 0 : 1;
+        if (status == 0 && same_file(table, per_seed)) {
+            // Through a link or another spelling: one would overwrite the other.
+            const std::string line =
+                "agreement_ensemble: --output and --per-seed name the same file '" +
+                chosen.per_seed + "' (see --help)\n";
+            static_cast<void>(std::fputs(line.c_str(), stderr));
+            abandon_staged(&per_seed);
+            abandon_staged(&table);
+            return 2;
+        }
         if (status == 0) {
             if (write_per_seed_header(per_seed.stream) != 0) {
                 report_file_failure("write", per_seed.target);

@@ -144,7 +144,8 @@ struct quantile_search {
     std::uint64_t place[QUANTILES] = {}; // order statistic k of each quantile
     double fraction[QUANTILES] = {};     // and the way from k to k + 1
     std::vector<std::uint8_t> wanted_bin; // per cell and bin: 1 when its values are kept
-    std::vector<std::uint64_t> read_back; // per cell and wanted order statistic: its place among the kept values
+    std::vector<std::uint64_t> read_back; // per cell and wanted order statistic: its place
+                                          // among the cell's kept values
     std::vector<std::uint64_t> kept;      // per cell: values in its wanted bins
     std::vector<std::vector<double>> values; // per cell: the kept values
 };
@@ -192,7 +193,8 @@ line_fit fit_line(const pass_row *rows);
 // The long-signal law: the correlation of the reference with a coupled signal of unbounded
 // length whose step directions agree with probability f, at coupling k, from the stationary
 // moments of the level recursion:
-//   (2f - 1)(1 + k) sqrt((1 - k)(2 + k) / (2 [(1 - k)(k^2 + 5) + 4 f (1 - f)(1 + k)(k^2 + 4k + 1)]))
+//   (2f - 1)(1 + k) sqrt((1 - k)(2 + k) / (2 [(1 - k)(k^2 + 5)
+//                                          + 4 f (1 - f)(1 + k)(k^2 + 4k + 1)]))
 // 1/sqrt(5) at k = 0, f = 1; at k = 1, +1 and -1 at f = 1 and 0, and 0 in between.
 double long_signal_law(double f, double k);
 
@@ -223,6 +225,10 @@ int open_staged(staged_file *file, const std::string &target);
 // Returns 0, or -1 after reporting the failure on stderr; a temporary file is removed
 // either way.
 int commit_staged(staged_file *file);
+
+// True when two open files are the same file under two names (a link, "./" and so on), so
+// that one would overwrite the other.
+bool same_file(const staged_file &a, const staged_file &b);
 
 // Closes a file not committed and removes its temporary file, leaving the target as it was.
 void abandon_staged(staged_file *file);

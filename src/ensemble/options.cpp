@@ -67,7 +67,8 @@ std::string read_coupling_item(const std::string &item, std::vector<double> *cou
         return std::string();
     }
     const std::size_t second_colon = item.find(':', first_colon + 1);
-    if (second_colon == std::string::npos || item.find(':', second_colon + 1) != std::string::npos) {
+    if (second_colon == std::string::npos ||
+        item.find(':', second_colon + 1) != std::string::npos) {
         return "--coupling range " + quoted + " is not START:STOP:STEP";
     }
     double start = 0.0;

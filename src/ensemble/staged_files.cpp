@@ -187,6 +187,13 @@ int commit_staged(staged_file *file)
     return 0;
 }
 
+bool same_file(const staged_file &a, const staged_file &b)
+{
+    std::error_code error;
+    return !a.temporary.empty() && !b.temporary.empty() &&
+           fs::equivalent(a.temporary, b.temporary, error);
+}
+
 void abandon_staged(staged_file *file)
 {
     if (file->stream != nullptr) {

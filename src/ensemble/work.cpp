@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::uint64_t BLOCK_RUNS = 16; // seed-runs (seeds times couplings) a thread takes at a time
+constexpr std::uint64_t BLOCK_RUNS = 16; // seed-runs (seeds times couplings) a block holds
 
 // Seeds go out in blocks. A block's results wait in one of `window` slots until the calling
 // thread has folded every earlier block, so the figures are folded in seed order; a thread
@@ -83,7 +83,8 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
 {
     shared_work work;
     work.job = job;
-    work.block_seeds = std::max<std::uint64_t>(1, BLOCK_RUNS / static_cast<std::uint64_t>(job.count));
+    const std::uint64_t couplings = static_cast<std::uint64_t>(job.count);
+    work.block_seeds = std::max<std::uint64_t>(1, BLOCK_RUNS / couplings);
     work.blocks = (job.seeds + work.block_seeds - 1) / work.block_seeds;
     work.window = 2 * threads + 2;
     work.slots.resize(work.window * work.block_seeds * static_cast<std::uint64_t>(job.count));

@@ -185,7 +185,8 @@ int run_driver(int argc, char **argv)
             return print_or_report("agreement_sweep", HELP);
         }
         if (std::strcmp(argv[i], "--version") == 0) {
-            return print_or_report("agreement_sweep", "agreement_sweep " AGREEMENT_SWEEP_VERSION "\n");
+            return print_or_report("agreement_sweep",
+                                   "agreement_sweep " AGREEMENT_SWEEP_VERSION "\n");
         }
     }
 
