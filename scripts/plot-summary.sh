@@ -123,7 +123,7 @@ rank_passes=$(convert data/sl.dat "$work/sl.raw" 2)
 # of mean r over agreement and k, and the curves of the k nearest 0, 0.25, 0.5, 0.75 and 1.
 ensemble=""
 couplings=0
-curves=""
+curves=0
 if [ -e "$folder/ensemble.csv" ]; then
   couplings=$(awk -F ',' -v me="$me" -v name="$folder/ensemble.csv" -v passes="$passes" -v work="$work" '
     function bad(text) { printf "%s: %s line %d: %s\n", me, name, NR, text > "/dev/stderr"; failed = 1; exit 1 }

@@ -102,7 +102,6 @@ void plan_quantiles(const ensemble_totals &totals, quantile_search *search)
     const std::size_t bins = static_cast<std::size_t>(totals.bins);
     search->couplings = totals.couplings;
     search->bins = totals.bins;
-    search->seeds = totals.seeds;
     for (int i = 0; i < QUANTILES; ++i) {
         quantile_place(totals.seeds, QUANTILE_PER_MILLE[i], &search->place[i],
                        &search->fraction[i]);
@@ -117,7 +116,8 @@ void plan_quantiles(const ensemble_totals &totals, quantile_search *search)
             continue; // no order among NaNs: these quantiles are NaN
         }
         // The places grow with the quantile, so the wanted order statistics come in
-        // ascending order: k and k + 1 of each quantile, k + 1 only where it exists.
+        // ascending order: k and k + 1 of each quantile (k + 1 is taken as the last value
+        // where there is none after k; its fraction is 0 then).
         const std::uint32_t *histogram = &totals.histogram[cell * bins];
         std::uint64_t below = 0;      // values in the bins before b
         std::uint64_t kept_below = 0; // of those, values in wanted bins

@@ -242,13 +242,10 @@ int ensemble_driver(int argc, char **argv)
         status = open_staged(&per_seed, chosen.per_seed) == 0 ? 0 : 1;
         if (status == 0 && same_file(table, per_seed)) {
             // Through a link or another spelling: one would overwrite the other.
-            const std::string line =
-                "agreement_ensemble: --output and --per-seed name the same file '" +
-                chosen.per_seed + "' (see --help)\n";
-            static_cast<void>(std::fputs(line.c_str(), stderr));
             abandon_staged(&per_seed);
             abandon_staged(&table);
-            return 2;
+            return usage_error("--output and --per-seed name the same file '" + chosen.per_seed +
+                               "'");
         }
         if (status == 0) {
             if (write_per_seed_header(per_seed.stream) != 0) {

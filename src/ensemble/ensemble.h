@@ -38,6 +38,10 @@ struct ensemble_options {
 // offending item and pointing to --help.
 int read_options(int argc, char **argv, ensemble_options *chosen);
 
+// Reports a bad command line: one line naming the problem and pointing to --help. Returns 2,
+// the status for bad options.
+int usage_error(const std::string &problem);
+
 // Reads a --coupling list into *couplings: comma-separated items, each a number or a range
 // START:STOP:STEP (value i = START + i STEP, STOP included when it falls on the grid), every
 // value in [0, 1], at most MOST_COUPLINGS in all; sorted ascending, repeats dropped. Returns
@@ -140,7 +144,6 @@ constexpr int WANTED_PER_CELL = 2 * QUANTILES; // order statistics k and k + 1 p
 struct quantile_search {
     int couplings = 0;
     int bins = 0;
-    std::uint64_t seeds = 0;
     std::uint64_t place[QUANTILES] = {}; // order statistic k of each quantile
     double fraction[QUANTILES] = {};     // and the way from k to k + 1
     std::vector<std::uint8_t> wanted_bin; // per cell and bin: 1 when its values are kept

@@ -12,14 +12,6 @@ namespace {
 constexpr std::uint64_t STATE_WORDS = 4294967296U; // the generator's 32-bit state range
 constexpr std::uint64_t MOST_THREADS = 256;
 
-// Reports a bad command line: one line naming the problem and pointing to --help.
-int usage_error(const std::string &problem)
-{
-    const std::string line = "agreement_ensemble: " + problem + " (see --help)\n";
-    static_cast<void>(std::fputs(line.c_str(), stderr));
-    return 2;
-}
-
 // Reads a whole decimal number from lowest to highest. Returns false for anything else:
 // signs, blanks, other characters, or a value out of range.
 bool read_count(const char *text, std::uint64_t lowest, std::uint64_t highest,
@@ -109,6 +101,13 @@ std::string read_coupling_item(const std::string &item, std::vector<double> *cou
 }
 
 } // namespace
+
+int usage_error(const std::string &problem)
+{
+    const std::string line = "agreement_ensemble: " + problem + " (see --help)\n";
+    static_cast<void>(std::fputs(line.c_str(), stderr));
+    return 2;
+}
 
 std::string read_couplings(const char *text, std::vector<double> *couplings)
 {

@@ -68,14 +68,6 @@ void forget_temporary(staged_file *file)
 
 // ---- Where a file goes ----
 
-void report_reason(const std::string &action, const std::string &path, const std::string &reason)
-{
-    const std::string line = "agreement_ensemble: cannot " + action + " " + path + ": " + reason +
-                             "\n";
-    // Nothing is left to tell if stderr itself fails; the exit status still says it.
-    static_cast<void>(std::fputs(line.c_str(), stderr));
-}
-
 // The file a chain of symbolic links ends at (the path itself when it is no link), so that
 // the link stays a link and its file is replaced. A loop of links is left to the open to
 // report.
@@ -125,6 +117,7 @@ void report_file_failure(const char *action, const std::string &path)
 int open_staged(staged_file *file, const std::string &target)
 {
     file->target = target == "-" ? "standard output" : target;
+    file->destination.clear();
     file->temporary.clear();
     file->slot = -1;
     errno = 0;
@@ -179,7 +172,9 @@ int commit_staged(staged_file *file)
     std::error_code error;
     fs::rename(file->temporary, file->destination, error);
     if (error) {
-        report_reason("rename " + file->temporary + " to", file->target, error.message());
+        const std::string action = "rename " + file->temporary + " to";
+        report_failure_because("agreement_ensemble", action.c_str(), file->target.c_str(), "",
+                               error.message().c_str());
         discard(file);
         return -1;
     }

@@ -66,8 +66,13 @@ int failure_with_reason()
 void report_failure(const char *program, const char *action, const char *path,
                     const char *detail)
 {
-    const char *pieces[] = {program, ": cannot ", action, " ", path, detail, ": ",
-                            std::strerror(errno)};
+    report_failure_because(program, action, path, detail, std::strerror(errno));
+}
+
+void report_failure_because(const char *program, const char *action, const char *path,
+                            const char *detail, const char *reason)
+{
+    const char *pieces[] = {program, ": cannot ", action, " ", path, detail, ": ", reason};
     put_line(pieces, sizeof pieces / sizeof pieces[0]);
 }
 

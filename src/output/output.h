@@ -75,9 +75,12 @@ int close_output(std::FILE *stream);
 int failure_with_reason();
 
 // Prints one line on stderr, built whole so that it reaches stderr in one piece:
-// "<program>: cannot <action> <path><detail>: <reason>", the reason taken from errno.
+// "<program>: cannot <action> <path><detail>: <reason>", the reason taken from errno, or
+// given (a system error that errno doesn't carry).
 void report_failure(const char *program, const char *action, const char *path,
                     const char *detail);
+void report_failure_because(const char *program, const char *action, const char *path,
+                            const char *detail, const char *reason);
 
 // The one-shot run's forms: "agreement_sweep: cannot open <path> for writing: <reason>" and
 // "agreement_sweep: cannot write <path>: <reason>".

@@ -84,8 +84,9 @@ inline step_levels coupled_step_levels(double y, double d, double k, double r)
     const double lower_up = d * k + y;
     const double upper_down = y - d * k;
     const double lower_down = ((y - d) - LEVEL_MIN) * k + LEVEL_MIN;
-    const step_levels levels = {(r * (upper_up - lower_up)) / RANDOM_SCALE + (d * k + y),
-                                (y - d * k) - (r * (upper_down - lower_down)) / RANDOM_SCALE};
+    // The up rule's base d k + y is lower_up, and the down rule's y - d k is upper_down.
+    const step_levels levels = {(r * (upper_up - lower_up)) / RANDOM_SCALE + lower_up,
+                                upper_down - (r * (upper_down - lower_down)) / RANDOM_SCALE};
     return levels;
 }
 
