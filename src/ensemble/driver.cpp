@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -57,7 +58,8 @@ const char USAGE[] =
     "long-signal law's r at that agreement and k). Comma-separated, six decimals, '.' as the\n"
     "decimal point.\n"
     "\n"
-    "The exact quantiles run the seeds a second time, keeping only the values near them.\n"
+    "The exact quantiles come from the values near them, kept as the seeds run; where\n"
+    "those turn out to miss one (rarely), the seeds run a second time to find it.\n"
     "A file is written under a temporary name beside it and renamed when complete, so an\n"
     "interrupted or failed run leaves the earlier file; a link stays a link and its file is\n"
     "replaced; a device or FIFO is written straight through, and '-' is standard output (the\n"
@@ -179,17 +181,26 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
     return print_or_report("agreement_ensemble", text.c_str());
 }
 
-// Finds the exact quantiles again: runs the seeds once more for as many couplings at a time
-// as keep at most MOST_KEPT_VALUES values (at least one coupling), without the rank
-// statistic. Returns 0, or 1 after reporting a failure.
-int find_quantiles(const ensemble_options &chosen, std::uint64_t threads,
-                   quantile_search *search)
+// Finds the exact quantiles of the couplings the net didn't catch whole: runs the seeds
+// again for as many of them at a time as keep at most MOST_KEPT_VALUES values (at least one
+// coupling), without the rank statistic. Returns 0, or 1 after reporting a failure.
+int find_quantiles(const ensemble_options &chosen, std::uint64_t threads, seed_path path,
+                   const std::vector<std::uint8_t> &found, quantile_search *search)
 {
     const int couplings = static_cast<int>(chosen.couplings.size());
     for (int first = 0; first < couplings;) {
-        const int count = couplings_in_group(*search, first, MOST_KEPT_VALUES);
+        if (found[static_cast<std::size_t>(first)] != 0) {
+            ++first;
+            continue;
+        }
+        int count = couplings_in_group(*search, first, MOST_KEPT_VALUES);
+        for (int c = 1; c < count; ++c) {
+            if (found[static_cast<std::size_t>(first + c)] != 0) {
+                count = c;
+            }
+        }
         const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data() + first,
-                              count, false};
+                              count, false, path};
         progress_meter meter = start_progress("quantiles", chosen.seeds);
         const int status = run_seeds_in_order(job, threads, [&](const seed_result *results) {
             keep_values(search, first, count, results);
@@ -226,10 +237,18 @@ int ensemble_driver(int argc, char **argv)
         threads = std::min(threads, MOST_THREADS);
     }
     const int couplings = static_cast<int>(chosen.couplings.size());
+    // Every path gives the same doubles; the variable only picks how they are worked out.
+    seed_path path = PATH_GENERIC;
+    const std::string path_problem = choose_seed_path(std::getenv("AGREEMENT_ENSEMBLE_ISA"), &path);
+    if (!path_problem.empty()) {
+        return usage_error(path_problem);
+    }
 
     const auto start = std::chrono::steady_clock::now();
     ensemble_totals totals;
     start_totals(&totals, couplings);
+    quantile_net net;
+    start_net(totals, chosen.seeds, MOST_KEPT_VALUES, &net);
     staged_file table;
     staged_file per_seed;
     // Without the handlers an interruption leaves the temporary files behind; the targets
@@ -256,10 +275,11 @@ int ensemble_driver(int argc, char **argv)
     }
     if (status == 0) {
         const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data(), couplings,
-                              true};
+                              true, path};
         progress_meter meter = start_progress("measuring", chosen.seeds);
         status = run_seeds_in_order(job, threads, [&](const seed_result *results) {
             fold_seed(&totals, results);
+            catch_values(&net, totals, results);
             count_folded(&meter);
             for (int c = 0; c < couplings && per_seed.stream != nullptr; ++c) {
                 if (write_per_seed_rows(per_seed.stream, &results[c]) != 0) {
@@ -276,7 +296,9 @@ int ensemble_driver(int argc, char **argv)
     std::vector<pass_row> rows(static_cast<std::size_t>(couplings) * PASS_COUNT);
     if (status == 0) {
         plan_quantiles(totals, &search);
-        status = find_quantiles(chosen, threads, &search);
+        std::vector<std::uint8_t> found;
+        take_caught(&net, &search, &found);
+        status = find_quantiles(chosen, threads, path, found, &search);
     }
     if (status == 0) {
         finish_rows(totals, &search, chosen.couplings.data(), rows.data());

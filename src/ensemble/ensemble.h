@@ -68,6 +68,27 @@ struct seed_result {
 void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks,
               seed_result *results);
 
+// ---- The kernels ----
+
+// The ways to run seeds, every one with the same doubles: one seed at a time in plain C++
+// (run_seed), or many seeds and passes side by side on the vector units.
+enum seed_path { PATH_GENERIC, PATH_SSE2, PATH_AVX2 };
+
+// "generic", "sse2" or "avx2".
+const char *seed_path_name(seed_path path);
+
+// Whether this build and this processor can run the path.
+bool seed_path_available(seed_path path);
+
+// Sets *path to the one named by asked (AGREEMENT_ENSEMBLE_ISA's value), or when asked is
+// null or empty to the widest available. Returns an empty string, or the problem with asked.
+std::string choose_seed_path(const char *asked, seed_path *path);
+
+// Runs seeds first_seed .. first_seed + count - 1 (no wrap past 2^32 - 1) by path into
+// results[seed * coupling_count + coupling], as run_seed does each.
+void run_seeds(seed_path path, std::uint32_t first_seed, int count, const double *couplings,
+               int coupling_count, bool ranks, seed_result *results);
+
 // ---- Work on the threads ----
 
 // One run over the seeds S .. S + N - 1: at which couplings, with or without the rank
@@ -78,6 +99,7 @@ struct seed_job {
     const double *couplings;
     int count; // couplings, at least one
     bool ranks;
+    seed_path path = PATH_GENERIC;
 };
 
 // What the calling thread does with one seed's results (one per coupling), in seed order:
@@ -171,6 +193,42 @@ void keep_values(quantile_search *search, int first, int count, const seed_resul
 // values are kept (at least one seed). couplings holds the k values.
 void finish_rows(const ensemble_totals &totals, quantile_search *search,
                  const double *couplings, pass_row *rows);
+
+// ---- Catching those values in the first run ----
+//
+// The first run can keep the values the quantiles will need as it goes, if it can tell where
+// they will fall. The net keeps every value at first; once the first seeds are folded, and
+// again each time the seeds folded double, it lets go of the bins that the wanted order
+// statistics can no longer be expected to reach: it keeps those within NET_SPREAD standard
+// deviations of each statistic's likely place among the seeds so far, and a bin let go is
+// never taken back, so every bin still kept has all of its values. After the run, a coupling
+// whose wanted bins were all kept needs no second run; any other coupling (the net missed,
+// or outgrew its budget) is run again as above. The quantiles are exact either way.
+
+constexpr double NET_SPREAD = 6.0;
+
+struct quantile_net {
+    int couplings = 0;
+    int bins = 0;
+    std::uint64_t seeds = 0;            // seeds the run folds in all
+    std::uint64_t next_narrowing = 0;   // seeds folded when the net next lets bins go
+    std::uint64_t budget = 0;           // values it may hold at once
+    std::uint64_t held = 0;             // values it holds
+    std::vector<std::uint8_t> open_bin; // per cell and bin: 1 while its values are kept
+    std::vector<std::uint8_t> given_up; // per coupling: 1 once its values are no longer kept
+    std::vector<std::vector<double>> values; // per cell
+};
+
+// Prepares a net for a run over `seeds` seeds that holds at most `budget` values at once.
+void start_net(const ensemble_totals &totals, std::uint64_t seeds, std::uint64_t budget,
+               quantile_net *net);
+
+// Keeps a seed's values that fall in kept bins; totals must already hold the seed.
+void catch_values(quantile_net *net, const ensemble_totals &totals, const seed_result *results);
+
+// After plan_quantiles: for every coupling whose wanted bins the net kept throughout, moves
+// the values of those bins into search and sets found[coupling] to 1 (else 0).
+void take_caught(quantile_net *net, quantile_search *search, std::vector<std::uint8_t> *found);
 
 // Quantile p = numerator / 1000 of n sorted values, by linear interpolation between the
 // order statistics at (n - 1) p (the common default of statistics packages): the place k and

@@ -10,7 +10,10 @@
 
 namespace {
 
-constexpr std::uint64_t BLOCK_RUNS = 16; // seed-runs (seeds times couplings) a block holds
+// A block holds up to LANE_SEEDS seeds, which the vector kernels run side by side, and
+// fewer when there are many couplings, so that a block holds about BLOCK_RUNS seed-runs.
+constexpr std::uint64_t BLOCK_RUNS = 512;
+constexpr std::uint64_t LANE_SEEDS = 16;
 
 // Seeds go out in blocks. A block's results wait in one of `window` slots until the calling
 // thread has folded every earlier block, so the figures are folded in seed order; a thread
@@ -55,11 +58,9 @@ void run_blocks(shared_work *work)
         const std::uint64_t slot = block % work->window;
         const std::uint64_t first = block * work->block_seeds;
         const std::uint64_t count = std::min(work->block_seeds, work->job.seeds - first);
-        for (std::uint64_t i = 0; i < count; ++i) {
-            run_seed(static_cast<std::uint32_t>(work->job.first_seed + first + i),
-                     work->job.couplings, work->job.count, work->job.ranks,
-                     work->seed_slot(slot, i));
-        }
+        run_seeds(work->job.path, static_cast<std::uint32_t>(work->job.first_seed + first),
+                  static_cast<int>(count), work->job.couplings, work->job.count, work->job.ranks,
+                  work->seed_slot(slot, 0));
         {
             std::lock_guard<std::mutex> held(work->lock);
             work->ready[slot] = block + 1;
@@ -84,7 +85,7 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
     shared_work work;
     work.job = job;
     const std::uint64_t couplings = static_cast<std::uint64_t>(job.count);
-    work.block_seeds = std::max<std::uint64_t>(1, BLOCK_RUNS / couplings);
+    work.block_seeds = std::max<std::uint64_t>(1, std::min(LANE_SEEDS, BLOCK_RUNS / couplings));
     work.blocks = (job.seeds + work.block_seeds - 1) / work.block_seeds;
     work.window = 2 * threads + 2;
     work.slots.resize(work.window * work.block_seeds * static_cast<std::uint64_t>(job.count));

@@ -13,8 +13,4 @@ void exchange_sort(double *levels, double *position);
 // Returns the sum of squared differences between sorted place and time position, exact.
 double squared_differences(const double *position);
 
-// Returns rho and its bound from S, the sum of squared differences between each level's
-// sorted place and its time position.
-rank_result rank_from_squared_differences(double sum);
-
 #endif

@@ -36,6 +36,10 @@ rank_result rank_statistic_counted(const double *signal);
 // rank_statistic_counted takes the widest.
 rank_result rank_statistic_counted_by(const double *signal, int widest);
 
+// Returns rho and its bound from S, the sum of squared differences between each level's
+// place in the stable ascending order and its time position.
+rank_result rank_from_squared_differences(double sum);
+
 // ---- One pass's measures ----
 
 // What a pass reports about its coupled signal.

@@ -1,0 +1,260 @@
+// The seed kernel on AVX2 with FMA: eight seeds to a register in the masks phase, eight
+// passes to a register in the coupled phase. Built with -mavx2 -mfma (or /arch:AVX2) and
+// called only where the processor has both.
+#if defined(__AVX2__) && defined(__FMA__)
+#include <immintrin.h>
+
+#include "ensemble/lanes_kernel.h"
+#include "synth/synth.h"
+
+namespace {
+
+struct avx2_lanes {
+    static constexpr int WIDTH = 8;  // passes per group: 32-bit lanes of a register
+    static constexpr int GROUPS = 2; // groups run together
+    typedef __m256d levels;
+    typedef __m256i words;
+    typedef __m256 keys;
+
+    static levels set(double x) { return _mm256_set1_pd(x); }
+    static levels load(const double *p) { return _mm256_load_pd(p); }
+    static void store(double *p, levels x) { _mm256_storeu_pd(p, x); }
+    static levels add(levels a, levels b) { return _mm256_add_pd(a, b); }
+    static levels sub(levels a, levels b) { return _mm256_sub_pd(a, b); }
+    static levels mul(levels a, levels b) { return _mm256_mul_pd(a, b); }
+    static levels div(levels a, levels b) { return _mm256_div_pd(a, b); }
+    static levels sqrt(levels a) { return _mm256_sqrt_pd(a); }
+    static levels min(levels a, levels b) { return _mm256_min_pd(a, b); }
+    static levels max(levels a, levels b) { return _mm256_max_pd(a, b); }
+    static levels select(levels mask, levels if_set, levels if_clear)
+    {
+        return _mm256_blendv_pd(if_clear, if_set, mask);
+    }
+    static levels negate_unless(levels mask, levels x)
+    {
+        return _mm256_xor_pd(x, _mm256_andnot_pd(mask, _mm256_set1_pd(-0.0)));
+    }
+    static levels positive_or_zero(levels test, levels x)
+    {
+        return _mm256_and_pd(_mm256_cmp_pd(test, _mm256_setzero_pd(), _CMP_GT_OQ), x);
+    }
+
+    // x / 32767, correctly rounded, without the divider. With y = RN(1/32767) =
+    // 2^-15 (1 + 2^-15 + 2^-30 + 2^-45), whose relative error is below 2^-59, q = RN(x y)
+    // lies within one ulp of x / 32767; e = x - 32767 q is then exact and computed exactly by
+    // the fused multiply-add, and RN(q + e y) is the correctly rounded quotient RN(x / 32767)
+    // (Markstein's theorem: y within half an ulp of 1/b, q within one ulp of x/b, no
+    // overflow or underflow, which levels between about 1e-300 and 1e300 never come near).
+    // A zero quotient takes the sign of x, as the division gives it: x = -0 would
+    // otherwise come out +0.
+    static levels scaled(levels x)
+    {
+        const levels reciprocal = _mm256_set1_pd(1.0 / RANDOM_SCALE);
+        const levels q = _mm256_mul_pd(x, reciprocal);
+        const levels e = _mm256_fnmadd_pd(q, _mm256_set1_pd(RANDOM_SCALE), x);
+        const levels rounded = _mm256_fmadd_pd(e, reciprocal, q);
+        return _mm256_or_pd(rounded, _mm256_and_pd(x, _mm256_set1_pd(-0.0)));
+    }
+
+    static words set_words(std::uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
+    static words load_words(const std::uint32_t *p)
+    {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    }
+    static words xor_words(words a, words b) { return _mm256_xor_si256(a, b); }
+    static words and_words(words a, words b) { return _mm256_and_si256(a, b); }
+    static words add_words(words a, words b) { return _mm256_add_epi32(a, b); }
+
+    // One draw in every lane, as doubles: lanes 0 .. 3 in r[0], 4 .. 7 in r[1].
+    static void draw(words *state, levels *r)
+    {
+        *state = _mm256_add_epi32(
+            _mm256_mullo_epi32(*state, _mm256_set1_epi32(static_cast<int>(RANDOM_MULTIPLIER))),
+            _mm256_set1_epi32(static_cast<int>(RANDOM_INCREMENT)));
+        const __m256i raw =
+            _mm256_and_si256(_mm256_srli_epi32(*state, 16), _mm256_set1_epi32(RANDOM_MAX));
+        r[0] = _mm256_cvtepi32_pd(_mm256_castsi256_si128(raw));
+        r[1] = _mm256_cvtepi32_pd(_mm256_extracti128_si256(raw, 1));
+    }
+
+    // Each lane's sign bit as a whole-lane mask, in the draws' lane order.
+    static void spread_signs(words x, levels *mask)
+    {
+        const __m256i all = _mm256_srai_epi32(x, 31);
+        mask[0] = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(all)));
+        mask[1] = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_extracti128_si256(all, 1)));
+    }
+
+    // Eight codes, truncated, as keys: (code << 7) + add.
+    static void store_keys(std::uint32_t *p, levels first, levels second, std::uint32_t add)
+    {
+        const __m256i codes = _mm256_set_m128i(_mm256_cvttpd_epi32(second),
+                                               _mm256_cvttpd_epi32(first));
+        _mm256_store_si256(reinterpret_cast<__m256i *>(p),
+                           _mm256_add_epi32(_mm256_slli_epi32(codes, 7),
+                                            _mm256_set1_epi32(static_cast<int>(add))));
+    }
+
+    static keys key_min(keys a, keys b) { return _mm256_min_ps(a, b); }
+    static keys key_max(keys a, keys b) { return _mm256_max_ps(a, b); }
+
+    // Sum over places j of j * index_j per lane, and the lanes where two neighbouring
+    // places have equal codes.
+    static void place_sums(const keys *k, long long *sums, std::uint32_t *tied)
+    {
+        __m256i total = _mm256_setzero_si256();
+        __m256i equal = _mm256_setzero_si256();
+        __m256i previous = _mm256_set1_epi32(-1);
+        for (int j = 0; j < SIGNAL_LENGTH; ++j) {
+            const __m256i key = _mm256_castps_si256(k[j]);
+            // index and place are below 2^15 in the low half of each lane, the high half 0.
+            total = _mm256_add_epi32(
+                total, _mm256_madd_epi16(_mm256_and_si256(key, _mm256_set1_epi32(127)),
+                                         _mm256_set1_epi32(j)));
+            const __m256i code = _mm256_srli_epi32(key, 7);
+            equal = _mm256_or_si256(equal, _mm256_cmpeq_epi32(code, previous));
+            previous = code;
+        }
+        alignas(32) std::int32_t lanes[WIDTH];
+        _mm256_store_si256(reinterpret_cast<__m256i *>(lanes), total);
+        for (int i = 0; i < WIDTH; ++i) {
+            sums[i] = lanes[i];
+        }
+        *tied = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(equal)));
+    }
+
+    static void draw_passes(const std::uint32_t *seeds, int count, pass_draws *draws);
+};
+
+// ---- The masks phase, eight seeds to a register ----
+
+constexpr int SETS = 2; // registers of seeds run together: two hide the generator's latency
+constexpr std::uint32_t FINISHED = 0x7FFFFFFFU; // a target no count reaches
+
+// The flag words of a fresh mask: every step set, index 127 (bit 0 of word 3) clear.
+constexpr std::uint32_t FRESH_WORD[4] = {0xFFFFFFFFU, 0xFFFFFFFFU, 0xFFFFFFFFU, 0xFFFFFFFEU};
+
+struct lane_set {
+    __m256i state;
+    __m256i flags[4];
+    __m256i cleared;
+    __m256i target;
+};
+
+void avx2_lanes::draw_passes(const std::uint32_t *seeds, int count, pass_draws *draws)
+{
+    const draw_jump signal = jump_of(SIGNAL_LENGTH);
+    alignas(32) std::uint32_t state[SETS][8];
+    alignas(32) std::uint32_t target[SETS][8];
+    int pass[SETS * 8];
+    int unfinished = 0;
+    for (int lane = 0; lane < SETS * 8; ++lane) {
+        std::uint32_t *word = &state[lane / 8][lane % 8];
+        pass[lane] = PASS_COUNT;
+        target[lane / 8][lane % 8] = FINISHED;
+        *word = 0;
+        if (lane >= count) {
+            continue;
+        }
+        // Past the reference's draws, pass 0 takes no draw: its mask is whole.
+        *word = signal.multiplier * seeds[lane] + signal.increment;
+        draws[lane].state[0] = *word;
+        for (int w = 0; w < 4; ++w) {
+            draws[lane].flags[w][0] = FRESH_WORD[w];
+        }
+        *word = signal.multiplier * *word + signal.increment;
+        pass[lane] = 1;
+        target[lane / 8][lane % 8] = 1;
+        ++unfinished;
+    }
+
+    lane_set set[SETS];
+    for (int s = 0; s < SETS; ++s) {
+        set[s].state = _mm256_load_si256(reinterpret_cast<const __m256i *>(state[s]));
+        for (int w = 0; w < 4; ++w) {
+            set[s].flags[w] = _mm256_set1_epi32(static_cast<int>(FRESH_WORD[w]));
+        }
+        set[s].cleared = _mm256_setzero_si256();
+        set[s].target = _mm256_load_si256(reinterpret_cast<const __m256i *>(target[s]));
+    }
+
+    const __m256i multiplier = _mm256_set1_epi32(static_cast<int>(RANDOM_MULTIPLIER));
+    const __m256i increment = _mm256_set1_epi32(static_cast<int>(RANDOM_INCREMENT));
+    const __m256i jump_multiplier = _mm256_set1_epi32(static_cast<int>(signal.multiplier));
+    const __m256i jump_increment = _mm256_set1_epi32(static_cast<int>(signal.increment));
+    const __m256i top_bit = _mm256_set1_epi32(static_cast<int>(0x80000000U));
+    while (unfinished > 0) {
+        for (int s = 0; s < SETS; ++s) {
+            lane_set &v = set[s];
+            v.state = _mm256_add_epi32(_mm256_mullo_epi32(v.state, multiplier), increment);
+            const __m256i raw =
+                _mm256_and_si256(_mm256_srli_epi32(v.state, 16), _mm256_set1_epi32(RANDOM_MAX));
+            // floor(raw * 127 / 32767) = (raw * 32513) >> 23 for every raw 0 .. 32767.
+            const __m256i index =
+                _mm256_srli_epi32(_mm256_mulhi_epu16(raw, _mm256_set1_epi32(32513)), 7);
+            // The index's bit in each word: a shift of 32 or more, or a negative one read as
+            // unsigned, leaves no bit, so only the index's own word gets one.
+            __m256i hit = _mm256_setzero_si256();
+            for (int w = 0; w < 4; ++w) {
+                const __m256i bit = _mm256_srlv_epi32(
+                    top_bit, _mm256_sub_epi32(index, _mm256_set1_epi32(32 * w)));
+                hit = _mm256_or_si256(hit, _mm256_and_si256(v.flags[w], bit));
+                v.flags[w] = _mm256_andnot_si256(bit, v.flags[w]);
+            }
+            // A draw whose flag was still set counts: cleared + 1 + (hit == 0 ? -1 : 0).
+            v.cleared = _mm256_add_epi32(
+                v.cleared, _mm256_add_epi32(_mm256_set1_epi32(1),
+                                            _mm256_cmpeq_epi32(hit, _mm256_setzero_si256())));
+            const __m256i done = _mm256_cmpeq_epi32(v.cleared, v.target);
+            if (_mm256_testz_si256(done, done) != 0) {
+                continue;
+            }
+            // Some lanes have finished their pass: record it and start the next one past
+            // its coupled draws.
+            alignas(32) std::uint32_t words[5][8];
+            _mm256_store_si256(reinterpret_cast<__m256i *>(words[0]), v.state);
+            for (int w = 0; w < 4; ++w) {
+                _mm256_store_si256(reinterpret_cast<__m256i *>(words[1 + w]), v.flags[w]);
+            }
+            const unsigned lanes_done =
+                static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(done)));
+            for (int lane = 0; lane < 8; ++lane) {
+                if (((lanes_done >> lane) & 1U) == 0) {
+                    continue;
+                }
+                const int seed = s * 8 + lane;
+                const int q = pass[seed];
+                draws[seed].state[q] = words[0][lane];
+                for (int w = 0; w < 4; ++w) {
+                    draws[seed].flags[w][q] = words[1 + w][lane];
+                }
+                pass[seed] = q + 1;
+                if (q + 1 == PASS_COUNT) {
+                    target[s][lane] = FINISHED;
+                    --unfinished;
+                } else {
+                    target[s][lane] = static_cast<std::uint32_t>(q + 1);
+                }
+            }
+            v.state = _mm256_blendv_epi8(
+                v.state,
+                _mm256_add_epi32(_mm256_mullo_epi32(v.state, jump_multiplier), jump_increment),
+                done);
+            for (int w = 0; w < 4; ++w) {
+                v.flags[w] = _mm256_blendv_epi8(
+                    v.flags[w], _mm256_set1_epi32(static_cast<int>(FRESH_WORD[w])), done);
+            }
+            v.cleared = _mm256_andnot_si256(done, v.cleared);
+            v.target = _mm256_load_si256(reinterpret_cast<const __m256i *>(target[s]));
+        }
+    }
+}
+
+} // namespace
+
+void run_block_avx2(const seed_block &block)
+{
+    run_block_with<avx2_lanes>(block);
+}
+
+#endif

@@ -1,0 +1,454 @@
+// The coupled phase of the seed kernels, written once for every vector width. Each including
+// file defines its instruction set's operations (a struct `lanes`, see lanes_sse2.cpp) and
+// instantiates run_block_with<lanes> in a file built for that instruction set.
+//
+// Everything here has internal linkage: a file built for AVX2 must not hand the linker a
+// copy of a shared inline function that other files, built for any x86-64, would then call.
+#ifndef AGREEMENT_SWEEP_LANES_KERNEL_H
+#define AGREEMENT_SWEEP_LANES_KERNEL_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "ensemble/seed_lanes.h"
+#include "stats/stats.h"
+
+namespace {
+
+// The rank statistic's keys are 32-bit and order like floats, which the vector units
+// compare on more ports and in every instruction set: 0x00800000 + (code << 7) + time index,
+// with the level's code in 0 .. MOST_CODE, so that every key is a positive normal float
+// below the largest one, 0x7F7FFFFF.
+constexpr std::uint32_t KEY_BASE = 0x00800000U;
+constexpr int MOST_CODE = static_cast<int>((0x7F7FFFFFU - KEY_BASE) >> 7);
+constexpr std::uint32_t TIME_BITS = 127U;
+
+// Sum over sorted places j of j * j: with the time indices a permutation of the places,
+// sum (j - index_j)^2 = 2 (PLACE_SQUARES - sum j * index_j).
+constexpr long long PLACE_SQUARES = 127LL * 128 * 255 / 6;
+
+// The networks' loops have fixed bounds and must be unrolled whole, so that every key stays
+// in a register.
+// The sort is kept out of its caller, whose own vectors would otherwise crowd the keys out
+// of the registers.
+#if defined(__GNUC__) || defined(__clang__)
+#define UNROLLED _Pragma("GCC unroll 16")
+#define NOT_INLINED __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define UNROLLED
+#define NOT_INLINED __declspec(noinline)
+#else
+#define UNROLLED
+#define NOT_INLINED
+#endif
+
+// ---- Sorting the keys ----
+//
+// The keys of a group of passes, one pass per lane, are sorted by a bitonic network: merges
+// of blocks of m = 2, 4, .., 128, each stage m comparing places i and i + s (s = m/2 .. 1)
+// into ascending order where bit m of i is 0 and descending where it is 1 (for m = 128 it
+// is 0 everywhere). Up to four stages of a merge run on 16 registers at a time, loaded from
+// places that differ only in the stages' stride bits, so that the keys go through memory
+// seven times instead of twenty-eight.
+
+// Puts the lower key in a and the higher in b, or the other way round.
+template <class L, bool ASCENDING>
+inline void exchange(typename L::keys &a, typename L::keys &b)
+{
+    const typename L::keys low = L::key_min(a, b);
+    const typename L::keys high = L::key_max(a, b);
+    a = ASCENDING ? low : high;
+    b = ASCENDING ? high : low;
+}
+
+// A stage of the network: merge m, stride s.
+struct stage {
+    int m;
+    int s;
+};
+
+// A set of up to four stages on the 16 places that differ only in the bits of four strides.
+// Every stage's stride is one of them, so a comparator's two places are in the same set,
+// and every stage's direction is known without looking at the keys: from the place's own
+// stride bits when bit m is one of them, else from the set's base, or ascending for m = 128.
+struct network_pass {
+    int strides[4];
+    stage stages[10];
+    int stage_count;
+};
+
+constexpr network_pass NETWORK_PASSES[] = {
+    // Blocks of 16 sorted, ascending and descending in turn.
+    {{8, 4, 2, 1},
+     {{2, 1}, {4, 2}, {4, 1}, {8, 4}, {8, 2}, {8, 1}, {16, 8}, {16, 4}, {16, 2}, {16, 1}},
+     10},
+    {{16, 8, 4, 2}, {{32, 16}, {32, 8}, {32, 4}, {32, 2}}, 4},
+    {{32, 16, 8, 1}, {{32, 1}, {64, 32}, {64, 16}, {64, 8}}, 4},
+    {{64, 4, 2, 1}, {{64, 4}, {64, 2}, {64, 1}, {128, 64}}, 4},
+    {{32, 16, 8, 4}, {{128, 32}, {128, 16}, {128, 8}, {128, 4}}, 4},
+    {{8, 4, 2, 1}, {{128, 2}, {128, 1}, {0, 0}, {0, 0}}, 2},
+};
+
+// Place t of the set from base: base plus the strides of t's bits, stride 0 for bit 3.
+constexpr int place_in_set(const network_pass &pass, int base, int t)
+{
+    return base + ((t & 8) != 0 ? pass.strides[0] : 0) + ((t & 4) != 0 ? pass.strides[1] : 0) +
+           ((t & 2) != 0 ? pass.strides[2] : 0) + ((t & 1) != 0 ? pass.strides[3] : 0);
+}
+
+constexpr int stride_bit(const network_pass &pass, int s)
+{
+    return s == pass.strides[0] ? 8 : s == pass.strides[1] ? 4 : s == pass.strides[2] ? 2 : 1;
+}
+
+constexpr bool spans(const network_pass &pass, int m)
+{
+    return m == pass.strides[0] || m == pass.strides[1] || m == pass.strides[2] ||
+           m == pass.strides[3];
+}
+
+// The pass's stages on one set; BASE_BIT_SET: the base has bit m of the stages whose m is
+// no stride of the set.
+template <class L, int P, bool BASE_BIT_SET>
+inline void network_set(typename L::keys *k, int base)
+{
+    constexpr network_pass pass = NETWORK_PASSES[P];
+    typename L::keys v[16];
+    UNROLLED
+    for (int t = 0; t < 16; ++t) {
+        v[t] = k[place_in_set(pass, base, t)];
+    }
+    UNROLLED
+    for (int i = 0; i < pass.stage_count; ++i) {
+        const stage st = pass.stages[i];
+        const int bit = stride_bit(pass, st.s);
+        UNROLLED
+        for (int t = 0; t < 16; ++t) {
+            if ((t & bit) != 0) {
+                continue;
+            }
+            const bool ascending = st.m == SIGNAL_LENGTH ? true
+                                   : spans(pass, st.m)
+                                       ? (place_in_set(pass, 0, t) & st.m) == 0
+                                       : !BASE_BIT_SET;
+            if (ascending) {
+                exchange<L, true>(v[t], v[t | bit]);
+            } else {
+                exchange<L, false>(v[t], v[t | bit]);
+            }
+        }
+    }
+    UNROLLED
+    for (int t = 0; t < 16; ++t) {
+        k[place_in_set(pass, base, t)] = v[t];
+    }
+}
+
+// Runs pass P on all eight of its sets.
+template <class L, int P>
+void network_pass_on(typename L::keys *k)
+{
+    constexpr network_pass pass = NETWORK_PASSES[P];
+    constexpr int spanned = pass.strides[0] | pass.strides[1] | pass.strides[2] | pass.strides[3];
+    // The m whose bit comes from the base, if any stage has one below 128.
+    constexpr int base_m = !spans(pass, pass.stages[0].m) && pass.stages[0].m < SIGNAL_LENGTH
+                               ? pass.stages[0].m
+                           : !spans(pass, pass.stages[pass.stage_count - 1].m) &&
+                                   pass.stages[pass.stage_count - 1].m < SIGNAL_LENGTH
+                               ? pass.stages[pass.stage_count - 1].m
+                               : 0;
+    for (int base = 0; base < SIGNAL_LENGTH; ++base) {
+        if ((base & spanned) != 0) {
+            continue;
+        }
+        if ((base & base_m) != 0) {
+            network_set<L, P, true>(k, base);
+        } else {
+            network_set<L, P, false>(k, base);
+        }
+    }
+}
+
+template <class L>
+NOT_INLINED void sort_keys(typename L::keys *k)
+{
+    network_pass_on<L, 0>(k);
+    network_pass_on<L, 1>(k);
+    network_pass_on<L, 2>(k);
+    network_pass_on<L, 3>(k);
+    network_pass_on<L, 4>(k);
+    network_pass_on<L, 5>(k);
+}
+
+// ---- One group of passes ----
+
+// A group is L::WIDTH passes (one key vector, two level vectors); a batch is GROUPS groups,
+// run step by step together so that each level's long chain of dependent operations
+// overlaps the others'.
+template <class L>
+struct batch_work {
+    static constexpr int GROUPS = L::GROUPS;
+    static constexpr int PASSES = GROUPS * L::WIDTH;
+    static constexpr int HALF = L::WIDTH / 2; // lanes of a level vector
+    alignas(64) double level[SIGNAL_LENGTH][PASSES];
+    alignas(64) std::uint32_t key[SIGNAL_LENGTH][L::WIDTH];
+    bool finite[PASSES];
+};
+
+// The rank statistic of the lane's signal by the stable order itself, for the rare lane
+// whose sorted codes meet an equal neighbour: within each run of equal codes the places go
+// by level, then time index, as the exchange sort leaves them. Returns sum j * index_j.
+template <class L>
+long long settle_ties(const batch_work<L> &work, int group, int lane)
+{
+    const int column = group * L::WIDTH + lane;
+    std::uint32_t sorted[SIGNAL_LENGTH];
+    for (int j = 0; j < SIGNAL_LENGTH; ++j) {
+        sorted[j] = work.key[j][lane];
+    }
+    int start = 0;
+    while (start < SIGNAL_LENGTH) {
+        int end = start + 1;
+        while (end < SIGNAL_LENGTH && (sorted[end] >> 7) == (sorted[start] >> 7)) {
+            ++end;
+        }
+        // Insertion by (level, index) within [start, end): runs are short.
+        for (int j = start + 1; j < end; ++j) {
+            const std::uint32_t moving = sorted[j];
+            const double level = work.level[moving & TIME_BITS][column];
+            int i = j;
+            while (i > start) {
+                const std::uint32_t before = sorted[i - 1];
+                const double other = work.level[before & TIME_BITS][column];
+                const bool after = other > level ||
+                                   (other == level && (before & TIME_BITS) > (moving & TIME_BITS));
+                if (!after) {
+                    break;
+                }
+                sorted[i] = before;
+                --i;
+            }
+            sorted[i] = moving;
+        }
+        start = end;
+    }
+    long long sum = 0;
+    for (int j = 0; j < SIGNAL_LENGTH; ++j) {
+        sum += static_cast<long long>(j) * static_cast<long long>(sorted[j] & TIME_BITS);
+    }
+    return sum;
+}
+
+// Draws the levels of a batch's passes: the first from its own draw, then one step per
+// reference step. Stores them in work->level, and returns the sum of each lane's levels in
+// index order in sum[2 * GROUPS].
+template <class L, bool TIED>
+void couple_batch(const seed_reference &reference, const pass_draws &draws, int first_pass,
+                  double k, batch_work<L> *work, typename L::levels *sum)
+{
+    constexpr int G = L::GROUPS;
+    constexpr int H = batch_work<L>::HALF;
+    typename L::words state[G];
+    typename L::words flags[G];
+    typename L::levels y[2 * G];
+    for (int g = 0; g < G; ++g) {
+        state[g] = L::load_words(&draws.state[first_pass + g * L::WIDTH]);
+        flags[g] = L::load_words(&draws.flags[0][first_pass + g * L::WIDTH]);
+        typename L::levels r[2];
+        L::draw(&state[g], r);
+        for (int h = 0; h < 2; ++h) {
+            // The first level: (r * 9) / 32767 + 1.
+            y[2 * g + h] = L::add(L::scaled(L::mul(r[h], L::set(9.0))), L::set(LEVEL_MIN));
+            sum[2 * g + h] = L::add(L::set(0.0), y[2 * g + h]);
+            L::store(&work->level[0][(2 * g + h) * H], y[2 * g + h]);
+        }
+    }
+    const typename L::levels k_lanes = L::set(k);
+    for (int p = 0; p < STEP_COUNT; ++p) {
+        const typename L::words falls = L::set_words(reference.falls[p]);
+        const typename L::words moves = L::set_words(reference.moves[p]);
+        const typename L::levels size = L::set(reference.size[p]);
+        const typename L::levels size_k = L::mul(size, k_lanes);
+        for (int g = 0; g < G; ++g) {
+            if ((p & 31) == 0 && p > 0) {
+                flags[g] = L::load_words(&draws.flags[p >> 5][first_pass + g * L::WIDTH]);
+            }
+            // A lane goes up when its flag agrees with a rising step or disagrees with a
+            // falling one; never on a level step.
+            typename L::levels up[2];
+            L::spread_signs(L::and_words(L::xor_words(flags[g], falls), moves), up);
+            flags[g] = L::add_words(flags[g], flags[g]);
+            typename L::levels r[2];
+            L::draw(&state[g], r);
+            for (int h = 0; h < 2; ++h) {
+                const typename L::levels level = y[2 * g + h];
+                typename L::levels base;
+                typename L::levels width;
+                if (TIED) {
+                    // The four bounds in the scalar operand order; a lane keeps one pair.
+                    const typename L::levels upper_up = L::sub(
+                        L::set(LEVEL_MAX),
+                        L::mul(L::sub(L::sub(L::set(LEVEL_MAX), level), size), k_lanes));
+                    const typename L::levels lower_up = L::add(size_k, level);
+                    const typename L::levels upper_down = L::sub(level, size_k);
+                    const typename L::levels lower_down = L::add(
+                        L::mul(L::sub(L::sub(level, size), L::set(LEVEL_MIN)), k_lanes),
+                        L::set(LEVEL_MIN));
+                    base = L::select(up[h], lower_up, upper_down);
+                    width = L::select(up[h], L::sub(upper_up, lower_up),
+                                      L::sub(upper_down, lower_down));
+                } else {
+                    base = level;
+                    width = L::select(up[h], L::sub(L::set(LEVEL_MAX), level),
+                                      L::sub(level, L::set(LEVEL_MIN)));
+                }
+                // up: (r * width) / 32767 + base; down: base - (r * width) / 32767, which
+                // is base + -(...) exactly.
+                const typename L::levels part = L::scaled(L::mul(r[h], width));
+                const typename L::levels next = L::add(L::negate_unless(up[h], part), base);
+                y[2 * g + h] = next;
+                sum[2 * g + h] = L::add(sum[2 * g + h], next);
+                L::store(&work->level[p + 1][(2 * g + h) * H], next);
+            }
+        }
+    }
+}
+
+// One batch of passes at one k: levels, moments and r, and when asked the rank statistic.
+template <class L>
+void measure_batch(const seed_reference &reference, const pass_draws &draws, int first_pass,
+                   double k, bool ranks, batch_work<L> *work, seed_result *result)
+{
+    constexpr int G = L::GROUPS;
+    constexpr int H = batch_work<L>::HALF;
+    typename L::levels sum[2 * G];
+    if (k == 0.0) {
+        couple_batch<L, false>(reference, draws, first_pass, k, work, sum);
+    } else {
+        couple_batch<L, true>(reference, draws, first_pass, k, work, sum);
+    }
+
+    typename L::levels low_of[2];
+    typename L::levels scale_of[2];
+    for (int v = 0; v < 2 * G; ++v) {
+        // mean = sum / 128 (a power of two: the same double as the division).
+        const typename L::levels mean = L::mul(sum[v], L::set(1.0 / 128.0));
+        typename L::levels squares = L::set(0.0);
+        typename L::levels products = L::set(0.0);
+        typename L::levels lowest = L::set(0.0);
+        typename L::levels highest = L::set(0.0);
+        for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+            // Amplified about the mean, then the variance's and the correlation's terms
+            // from the same deviation, each sum in index order.
+            const typename L::levels raw = L::load(&work->level[p][v * H]);
+            const typename L::levels amplified =
+                L::add(mean, L::mul(L::sub(raw, mean), L::set(AMPLIFICATION)));
+            const typename L::levels deviation = L::sub(amplified, mean);
+            squares = L::add(L::mul(deviation, deviation), squares);
+            products = L::add(products, L::mul(L::set(reference.deviation[p]), deviation));
+            if (ranks) {
+                L::store(&work->level[p][v * H], amplified);
+                lowest = p == 0 ? amplified : L::min(lowest, amplified);
+                highest = p == 0 ? amplified : L::max(highest, amplified);
+            }
+        }
+        const typename L::levels variance = L::mul(squares, L::set(1.0 / 128.0));
+        const typename L::levels r =
+            L::div(products, L::mul(L::sqrt(variance), L::set(reference.scale)));
+        double lanes[H];
+        L::store(lanes, r);
+        double spread[H];
+        L::store(spread, squares);
+        for (int h = 0; h < H; ++h) {
+            result->r[first_pass + v * H + h] = lanes[h];
+            // An infinite or NaN level makes its sum of squares infinite or NaN.
+            work->finite[v * H + h] = spread[h] - spread[h] == 0.0;
+        }
+        if (!ranks) {
+            continue;
+        }
+        // The keys' codes: (level - lowest) * MOST_CODE / (highest - lowest), truncated,
+        // never decrease as the level grows, so the keys' order is the levels' order
+        // except among equal codes, which settle_ties puts right.
+        const typename L::levels range = L::sub(highest, lowest);
+        const typename L::levels scale = L::positive_or_zero(
+            range, L::div(L::set(static_cast<double>(MOST_CODE)), range));
+        const int group = v / 2;
+        const int half = v % 2;
+        low_of[half] = lowest;
+        scale_of[half] = scale;
+        if (half == 0) {
+            continue;
+        }
+        // Both halves' keys are stored together, as the sort loads them.
+        for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+            const typename L::levels first = L::load(&work->level[p][(v - 1) * H]);
+            const typename L::levels second = L::load(&work->level[p][v * H]);
+            L::store_keys(&work->key[p][0], L::mul(L::sub(first, low_of[0]), scale_of[0]),
+                          L::mul(L::sub(second, low_of[1]), scale_of[1]),
+                          KEY_BASE + static_cast<std::uint32_t>(p));
+        }
+        // Both halves of the group have their keys: sort them and sum j * index_j.
+        typename L::keys *keys = reinterpret_cast<typename L::keys *>(&work->key[0][0]);
+        sort_keys<L>(keys);
+        std::uint32_t tied_lanes = 0;
+        long long place_sums[L::WIDTH];
+        L::place_sums(keys, place_sums, &tied_lanes);
+        for (int lane = 0; lane < L::WIDTH; ++lane) {
+            const int column = group * L::WIDTH + lane;
+            const int pass = first_pass + column;
+            rank_result ranks_of;
+            if (!work->finite[column]) {
+                // Levels that aren't all finite numbers have no sound codes: such a lane
+                // goes by the levels themselves.
+                double levels[SIGNAL_LENGTH];
+                for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+                    levels[p] = work->level[p][column];
+                }
+                ranks_of = rank_statistic_counted_by(levels, 0);
+            } else {
+                const long long place_sum = ((tied_lanes >> lane) & 1U) != 0
+                                                ? settle_ties<L>(*work, group, lane)
+                                                : place_sums[lane];
+                ranks_of = rank_from_squared_differences(
+                    static_cast<double>(2 * (PLACE_SQUARES - place_sum)));
+            }
+            result->rho[pass] = ranks_of.rho;
+            result->bound[pass] = ranks_of.bound;
+        }
+    }
+}
+
+// The whole block: masks for its seeds (the instruction set's masks phase), then each seed's
+// passes, batch by batch, at every k.
+template <class L>
+void run_block_with(const seed_block &block)
+{
+    pass_draws draws[LANE_SEEDS];
+    L::draw_passes(block.seeds, block.count, draws);
+    batch_work<L> work;
+    for (int s = 0; s < block.count; ++s) {
+        seed_reference reference;
+        prepare_reference(block.seeds[s], &reference);
+        for (int c = 0; c < block.coupling_count; ++c) {
+            seed_result *result = &block.results[s * block.coupling_count + c];
+            result->seed = block.seeds[s];
+            result->coupling = block.couplings[c];
+            result->turning_points = reference.turning_points;
+            if (!block.ranks) {
+                for (int q = 0; q < PASS_COUNT; ++q) {
+                    result->rho[q] = 0.0;
+                    result->bound[q] = 0.0;
+                }
+            }
+            for (int first = 0; first < PASS_COUNT; first += batch_work<L>::PASSES) {
+                measure_batch<L>(reference, draws[s], first, block.couplings[c], block.ranks,
+                                 &work, result);
+            }
+        }
+    }
+}
+
+} // namespace
+
+#endif

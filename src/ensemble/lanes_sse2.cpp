@@ -1,0 +1,128 @@
+// The seed kernel on SSE2, which every x86-64 processor has: four passes to a register of
+// words, two to a register of doubles. SSE2 has no fused multiply-add, so a draw's share of
+// its step is the divider's quotient, which is the same double as the AVX2 path's. The masks
+// phase runs one seed at a time.
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+
+#include "ensemble/lanes_kernel.h"
+#include "synth/synth.h"
+
+namespace {
+
+struct sse2_lanes {
+    static constexpr int WIDTH = 4;
+    static constexpr int GROUPS = 2;
+    typedef __m128d levels;
+    typedef __m128i words;
+    typedef __m128 keys;
+
+    static levels set(double x) { return _mm_set1_pd(x); }
+    static levels load(const double *p) { return _mm_load_pd(p); }
+    static void store(double *p, levels x) { _mm_storeu_pd(p, x); }
+    static levels add(levels a, levels b) { return _mm_add_pd(a, b); }
+    static levels sub(levels a, levels b) { return _mm_sub_pd(a, b); }
+    static levels mul(levels a, levels b) { return _mm_mul_pd(a, b); }
+    static levels div(levels a, levels b) { return _mm_div_pd(a, b); }
+    static levels sqrt(levels a) { return _mm_sqrt_pd(a); }
+    static levels min(levels a, levels b) { return _mm_min_pd(a, b); }
+    static levels max(levels a, levels b) { return _mm_max_pd(a, b); }
+    static levels select(levels mask, levels if_set, levels if_clear)
+    {
+        return _mm_or_pd(_mm_and_pd(mask, if_set), _mm_andnot_pd(mask, if_clear));
+    }
+    static levels negate_unless(levels mask, levels x)
+    {
+        return _mm_xor_pd(x, _mm_andnot_pd(mask, _mm_set1_pd(-0.0)));
+    }
+    static levels positive_or_zero(levels test, levels x)
+    {
+        return _mm_and_pd(_mm_cmpgt_pd(test, _mm_setzero_pd()), x);
+    }
+    static levels scaled(levels x) { return _mm_div_pd(x, _mm_set1_pd(RANDOM_SCALE)); }
+
+    static words set_words(std::uint32_t x) { return _mm_set1_epi32(static_cast<int>(x)); }
+    static words load_words(const std::uint32_t *p)
+    {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    }
+    static words xor_words(words a, words b) { return _mm_xor_si128(a, b); }
+    static words and_words(words a, words b) { return _mm_and_si128(a, b); }
+    static words add_words(words a, words b) { return _mm_add_epi32(a, b); }
+
+    // The low 32 bits of each lane's product: SSE2 multiplies the even lanes and the odd
+    // lanes into 64-bit products, which are then put back together.
+    static words multiply_low(words a, words b)
+    {
+        const __m128i even = _mm_mul_epu32(a, b);
+        const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(a, 32), _mm_srli_epi64(b, 32));
+        return _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
+                                  _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
+    }
+
+    static void draw(words *state, levels *r)
+    {
+        *state = _mm_add_epi32(
+            multiply_low(*state, _mm_set1_epi32(static_cast<int>(RANDOM_MULTIPLIER))),
+            _mm_set1_epi32(static_cast<int>(RANDOM_INCREMENT)));
+        const __m128i raw = _mm_and_si128(_mm_srli_epi32(*state, 16), _mm_set1_epi32(RANDOM_MAX));
+        r[0] = _mm_cvtepi32_pd(raw);
+        r[1] = _mm_cvtepi32_pd(_mm_shuffle_epi32(raw, _MM_SHUFFLE(3, 2, 3, 2)));
+    }
+
+    static void spread_signs(words x, levels *mask)
+    {
+        const __m128i all = _mm_srai_epi32(x, 31);
+        mask[0] = _mm_castsi128_pd(_mm_unpacklo_epi32(all, all));
+        mask[1] = _mm_castsi128_pd(_mm_unpackhi_epi32(all, all));
+    }
+
+    static void store_keys(std::uint32_t *p, levels first, levels second, std::uint32_t add)
+    {
+        const __m128i codes =
+            _mm_unpacklo_epi64(_mm_cvttpd_epi32(first), _mm_cvttpd_epi32(second));
+        _mm_store_si128(reinterpret_cast<__m128i *>(p),
+                        _mm_add_epi32(_mm_slli_epi32(codes, 7),
+                                      _mm_set1_epi32(static_cast<int>(add))));
+    }
+
+    static keys key_min(keys a, keys b) { return _mm_min_ps(a, b); }
+    static keys key_max(keys a, keys b) { return _mm_max_ps(a, b); }
+
+    static void place_sums(const keys *k, long long *sums, std::uint32_t *tied)
+    {
+        __m128i total = _mm_setzero_si128();
+        __m128i equal = _mm_setzero_si128();
+        __m128i previous = _mm_set1_epi32(-1);
+        for (int j = 0; j < SIGNAL_LENGTH; ++j) {
+            const __m128i key = _mm_castps_si128(k[j]);
+            total = _mm_add_epi32(
+                total, _mm_madd_epi16(_mm_and_si128(key, _mm_set1_epi32(127)), _mm_set1_epi32(j)));
+            const __m128i code = _mm_srli_epi32(key, 7);
+            equal = _mm_or_si128(equal, _mm_cmpeq_epi32(code, previous));
+            previous = code;
+        }
+        alignas(16) std::int32_t lanes[WIDTH];
+        _mm_store_si128(reinterpret_cast<__m128i *>(lanes), total);
+        for (int i = 0; i < WIDTH; ++i) {
+            sums[i] = lanes[i];
+        }
+        *tied = static_cast<std::uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(equal)));
+    }
+
+    static void draw_passes(const std::uint32_t *seeds, int count, pass_draws *draws)
+    {
+        for (int s = 0; s < count; ++s) {
+            draw_passes_plain(seeds[s], &draws[s]);
+        }
+    }
+};
+
+} // namespace
+
+void run_block_sse2(const seed_block &block)
+{
+    run_block_with<sse2_lanes>(block);
+}
+
+#endif

@@ -1,0 +1,66 @@
+// The ensemble's fast seed kernels: many seeds, and within a seed many passes, side by side
+// in the lanes of the vector registers, with the same doubles as run_seed for every seed,
+// pass and coupling coefficient. Internal to the ensemble.
+//
+// A block of seeds is run in two phases. The masks phase runs the generator for up to
+// LANE_SEEDS seeds at once, one seed per lane: it builds every pass's direction mask by the
+// same rejection draws as build_mask_from, records the mask and the state word where the
+// pass's coupled draws start, and jumps the lane's generator past those 128 draws. The
+// coupled phase then runs a seed's passes side by side, each lane starting from its recorded
+// state word, and works out r, and when asked the rank statistic, per pass.
+#ifndef AGREEMENT_SWEEP_SEED_LANES_H
+#define AGREEMENT_SWEEP_SEED_LANES_H
+
+#include <cstdint>
+
+#include "ensemble/ensemble.h"
+
+constexpr int LANE_SEEDS = 16; // seeds one call of a kernel runs together, at most
+
+// A seed's passes as the masks phase leaves them. Pass q's agree flag for step p is bit
+// 31 - p % 32 of flags[p / 32][q]: doubling a word moves the next step's flag into its sign
+// bit. Bit 0 of word 3 stands for index 127, outside the mask, and is always 0.
+struct pass_draws {
+    std::uint32_t state[PASS_COUNT];    // state word before pass q's coupled draws
+    std::uint32_t flags[4][PASS_COUNT]; // pass q's flags, 32 steps to a word
+};
+
+// What every pass of a seed shares: the reference signal and what is taken from it once.
+struct seed_reference {
+    double level[SIGNAL_LENGTH];   // the reference signal
+    double deviation[SIGNAL_LENGTH]; // level - mean, as the correlation's sum takes it
+    double size[STEP_COUNT];       // |step|, the reference step's magnitude
+    std::uint32_t falls[STEP_COUNT]; // all ones when the step goes down, else 0
+    std::uint32_t moves[STEP_COUNT]; // all ones when the step isn't level, else 0
+    double scale;                  // sqrt(variance) * 128, the correlation's divisor part
+    int turning_points;
+};
+
+// The generator's jump past n draws: state' = multiplier * state + increment (mod 2^32).
+struct draw_jump {
+    std::uint32_t multiplier;
+    std::uint32_t increment;
+};
+draw_jump jump_of(int draws);
+
+// Fills the reference: the seed's first 128 draws and what the passes take from them.
+void prepare_reference(std::uint32_t seed, seed_reference *reference);
+
+// The masks phase one seed at a time, with build_mask_from's own loop: the plain form.
+void draw_passes_plain(std::uint32_t seed, pass_draws *draws);
+
+// The vector paths, each in a file of its own built for its instruction set. Each runs
+// count seeds (1 .. LANE_SEEDS) at `couplings` coefficients into results[seed * couplings +
+// coupling], as run_seed does for one seed.
+struct seed_block {
+    const std::uint32_t *seeds;
+    int count;
+    const double *couplings;
+    int coupling_count;
+    bool ranks;
+    seed_result *results;
+};
+void run_block_sse2(const seed_block &block);
+void run_block_avx2(const seed_block &block);
+
+#endif
