@@ -2,11 +2,12 @@
 # Proves the program's promise that every run writes the same bytes on every toolchain:
 #   1. GCC and Clang at Debug, Release and Release -march=native write identical trees, and
 #      their ensembles (a few seeds at three coupling coefficients, with every seed's rows)
-#      identical files;
+#      identical files, on every kernel path the processor has (AGREEMENT_ENSEMBLE_ISA), and
+#      the paths agree on 3,000 seeds from both ends of the seed range;
 #   2. the Windows program (MinGW-w64, static) run under Wine (one prefix for every check, in
 #      the user's cache: ~/.cache/agreement_sweep/wine) writes the Linux run's files,
 #      under their Windows names, with CR LF line ends, and reports a missing data\1; its
-#      ensemble writes the Linux ensemble's files;
+#      ensemble writes the Linux ensemble's files on every path;
 #   3. the whole test suite passes under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   4. clang-tidy and cppcheck report nothing on src/ and include/.
 # Usage: scripts/check-portability.sh [work folder, default build/portability]
@@ -87,11 +88,50 @@ for compiler in g++ clang++; do
       fail "$name: the ensemble failed"
       continue
     fi
+    # The other kernel paths write the same files.
+    for isa in generic sse2 avx2; do
+      rm -rf "$work/paths" && mkdir -p "$work/paths"
+      (cd "$work/paths" && AGREEMENT_ENSEMBLE_ISA=$isa "$work/$name/agreement_ensemble" \
+        "${ensemble_options[@]}" >"$work/ensemble.out" 2>&1)
+      status=$?
+      if [ "$status" -eq 2 ] && grep -q "can't run that path" "$work/ensemble.out"; then
+        echo "   the $isa path: not on this processor"
+        continue
+      fi
+      for file in ensemble.csv seeds.csv; do
+        cmp -s "$work/paths/$file" "$work/tree-$name/$file" ||
+          fail "$name: the $isa path writes another $file"
+      done
+    done
     if [ -z "$reference" ]; then
       reference="$work/tree-$name"
     elif ! diff -r "$reference" "$work/tree-$name" >/dev/null; then
       fail "$name writes different files from ${reference##*/tree-}"
       diff -r "$reference" "$work/tree-$name" | head -n 20
+    fi
+  done
+done
+
+# Every path against the plain one on 3,000 seeds at three couplings, every seed's r, rho and
+# bound written in full: the first 2,000 seeds and the last 1,000.
+step "kernel paths on 3,000 seeds"
+for range in "--first-seed 0 --seeds 2000" "--first-seed 4294966296 --seeds 1000"; do
+  for isa in generic sse2 avx2; do
+    rm -rf "$work/paths-$isa" && mkdir -p "$work/paths-$isa"
+    # shellcheck disable=SC2086 # the range is two options
+    (cd "$work/paths-$isa" && AGREEMENT_ENSEMBLE_ISA=$isa "$work/gcc-release/agreement_ensemble" \
+      $range --coupling 0,0.35,1 --per-seed seeds.csv >"$work/ensemble.out" 2>&1)
+    status=$?
+    if [ "$status" -eq 2 ] && grep -q "can't run that path" "$work/ensemble.out"; then
+      echo "   the $isa path: not on this processor"
+      continue
+    fi
+    [ "$status" -eq 0 ] || fail "the $isa path failed on $range"
+    if [ "$isa" != generic ]; then
+      for file in ensemble.csv seeds.csv; do
+        cmp -s "$work/paths-$isa/$file" "$work/paths-generic/$file" ||
+          fail "the $isa path writes another $file for $range"
+      done
     fi
   done
 done
@@ -136,12 +176,21 @@ else
   [ "$content_bad" -eq 0 ] || fail "$content_bad Windows files differ from the Linux run"
   echo "   $(cd "$windows" && find data -type f | wc -l) files checked against the Linux run"
 
-  # The ensemble writes its files byte for byte as on Linux (LF line ends on every system).
-  if ! (cd "$windows" && wine "$work/mingw/agreement_ensemble.exe" "${ensemble_options[@]}" >"$work/wine.out" 2>&1); then
-    fail "the Windows ensemble failed"
-  fi
-  for file in ensemble.csv seeds.csv; do
-    cmp -s "$windows/$file" "$reference/$file" || fail "the Windows ensemble's $file differs"
+  # The ensemble writes its files byte for byte as on Linux (LF line ends on every system),
+  # on every path.
+  for isa in "" generic sse2 avx2; do
+    (cd "$windows" && AGREEMENT_ENSEMBLE_ISA=$isa wine "$work/mingw/agreement_ensemble.exe" \
+      "${ensemble_options[@]}" >"$work/wine.out" 2>&1)
+    status=$?
+    if [ "$status" -eq 2 ] && grep -q "can't run that path" "$work/wine.out"; then
+      echo "   the $isa path: not on this processor"
+      continue
+    fi
+    [ "$status" -eq 0 ] || fail "the Windows ensemble failed on path '${isa:-default}'"
+    for file in ensemble.csv seeds.csv; do
+      cmp -s "$windows/$file" "$reference/$file" ||
+        fail "the Windows ensemble's $file differs on path '${isa:-default}'"
+    done
   done
 
   # A missing data\1 stops the run with status 1 and a message naming the file.

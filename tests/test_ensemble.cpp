@@ -270,6 +270,34 @@ TEST_F(EnsembleProgram, SameBytesWhateverTheThreadCount)
         << out_;
 }
 
+// Every path this processor has writes the plain path's bytes, here for the last seeds
+// and two couplings; a path that isn't one stops the program before it writes anything.
+TEST_F(EnsembleProgram, EveryPathWritesTheSameBytes)
+{
+    const std::string options =
+        "--seeds 40 --first-seed 4294967256 --coupling 0,0.6 --threads 2 --per-seed s.csv";
+    const std::string program = std::string("'") + AGREEMENT_ENSEMBLE_EXE + "' ";
+    ASSERT_EQ(run("env", "AGREEMENT_ENSEMBLE_ISA=generic " + program + options), 0) << errors_;
+    const std::string table = text("ensemble.csv");
+    const std::string per_seed = text("s.csv");
+    for (seed_path path : {PATH_SSE2, PATH_AVX2}) {
+        if (!seed_path_available(path)) {
+            continue;
+        }
+        const std::string name = seed_path_name(path);
+        ASSERT_EQ(run("env", "AGREEMENT_ENSEMBLE_ISA=" + name + " " + program + options), 0)
+            << errors_;
+        EXPECT_EQ(text("ensemble.csv"), table) << name;
+        EXPECT_EQ(text("s.csv"), per_seed) << name;
+    }
+    fs::remove(folder_ / "ensemble.csv");
+    fs::remove(folder_ / "s.csv");
+    EXPECT_EQ(run("env", "AGREEMENT_ENSEMBLE_ISA=avx " + program + options), 2);
+    EXPECT_NE(errors_.find("AGREEMENT_ENSEMBLE_ISA='avx'"), std::string::npos) << errors_;
+    EXPECT_FALSE(fs::exists(folder_ / "ensemble.csv"));
+    EXPECT_FALSE(fs::exists(folder_ / "s.csv"));
+}
+
 TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
 {
     struct bad_case {
@@ -686,6 +714,104 @@ TEST(CurveShape, LineAndBend)
 
 // Keeping values for one group of couplings at a time gives the same rows as keeping them
 // for all at once: each group's values land in its own couplings' cells.
+// Folds the seeds' results (one coupling) with a net of `budget` values, as the program
+// does; where the net misses, runs them again as the second run would. *found says which.
+std::vector<pass_row> fold_with_net(const std::vector<seed_result> &results,
+                                    std::uint64_t budget, bool *found, std::uint64_t *held)
+{
+    ensemble_totals totals;
+    start_totals(&totals, 1);
+    quantile_net net;
+    start_net(totals, results.size(), budget, &net);
+    for (const seed_result &result : results) {
+        fold_seed(&totals, &result);
+        catch_values(&net, totals, &result);
+    }
+    *held = net.held;
+    quantile_search search;
+    plan_quantiles(totals, &search);
+    std::vector<std::uint8_t> caught;
+    take_caught(&net, &search, &caught);
+    *found = caught[0] != 0;
+    if (!*found) {
+        for (const seed_result &result : results) {
+            keep_values(&search, 0, 1, &result);
+        }
+    }
+    std::vector<pass_row> rows(PASS_COUNT);
+    const double k = 0.0;
+    finish_rows(totals, &search, &k, rows.data());
+    return rows;
+}
+
+// Every pass's quantiles from the results, sorted directly.
+void expect_direct_quantiles(const std::vector<seed_result> &results,
+                             const std::vector<pass_row> &rows)
+{
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        std::vector<double> values;
+        for (const seed_result &result : results) {
+            values.push_back(result.r[q]);
+        }
+        std::sort(values.begin(), values.end());
+        // The same interpolation between the same order statistics, so equal to the bit.
+        const double found[3] = {rows[q].r_low, rows[q].r_median, rows[q].r_high};
+        const int per_mille[3] = {25, 500, 975};
+        for (int i = 0; i < 3; ++i) {
+            std::uint64_t k = 0;
+            double fraction = 0.0;
+            quantile_place(values.size(), per_mille[i], &k, &fraction);
+            const double expected = fraction == 0.0
+                                        ? values[k]
+                                        : values[k] + fraction * (values[k + 1] - values[k]);
+            EXPECT_EQ(found[i], expected) << "pass " << q << ", quantile " << i;
+        }
+    }
+}
+
+// 6,000 seeds of spread-out values: the net lets go of most of them as it goes (it starts
+// narrowing after 2,048 seeds here) and still holds every value the quantiles need.
+TEST(QuantileNet, CatchesWhatASecondRunWould)
+{
+    std::mt19937_64 random(3);
+    std::normal_distribution<double> normal(0.0, 0.2);
+    std::vector<seed_result> results;
+    for (int i = 0; i < 6000; ++i) {
+        seed_result result = made_up_seed(static_cast<std::uint32_t>(i));
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            result.r[q] = std::max(-1.0, std::min(1.0, normal(random) + (64 - q) / 80.0));
+        }
+        results.push_back(result);
+    }
+    bool found = false;
+    std::uint64_t held = 0;
+    const std::vector<pass_row> rows = fold_with_net(results, 8192 * PASS_COUNT, &found, &held);
+    EXPECT_TRUE(found);
+    EXPECT_LT(held, 6000U * PASS_COUNT / 8);
+    expect_direct_quantiles(results, rows);
+}
+
+// Values that drift after the first thousand seeds leave the quantiles where the net let go
+// early; a net over its budget gives up at once. The second run then finds them.
+TEST(QuantileNet, MissesADriftOrItsBudgetAndTheSecondRunFindsThem)
+{
+    std::vector<seed_result> results;
+    for (int i = 0; i < 5000; ++i) {
+        seed_result result = made_up_seed(static_cast<std::uint32_t>(i));
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            result.r[q] = (i < 1000 ? 0.1 : 0.7) + ((i * 7919 + q) % 1000) / 10000.0;
+        }
+        results.push_back(result);
+    }
+    for (std::uint64_t budget : {std::uint64_t{8192} * PASS_COUNT, std::uint64_t{1000}}) {
+        bool found = true;
+        std::uint64_t held = 0;
+        const std::vector<pass_row> rows = fold_with_net(results, budget, &found, &held);
+        EXPECT_FALSE(found) << budget;
+        expect_direct_quantiles(results, rows);
+    }
+}
+
 TEST(QuantileSearch, GroupsKeepTheirOwnCouplings)
 {
     const double couplings[2] = {0.0, 0.5};

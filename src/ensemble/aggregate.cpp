@@ -2,6 +2,7 @@
 // shape of the curve of mean r; the long-signal law.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "ensemble/ensemble.h"
@@ -312,8 +313,9 @@ void start_net(const ensemble_totals &totals, std::uint64_t seeds, std::uint64_t
     net->seeds = seeds;
     net->budget = budget;
     net->held = 0;
+    // Until then it keeps every value: a quarter of the budget, leaving room to grow.
     net->next_narrowing = std::min(FIRST_NARROWING_MOST,
-                                   std::max(FIRST_NARROWING_LEAST, budget / cells));
+                                   std::max(FIRST_NARROWING_LEAST, budget / cells / 4));
     net->open_bin.assign(cells * static_cast<std::size_t>(totals.bins), 1U);
     net->given_up.assign(static_cast<std::size_t>(totals.couplings), 0U);
     net->values.assign(cells, std::vector<double>());
@@ -329,7 +331,8 @@ void catch_values(quantile_net *net, const ensemble_totals &totals, const seed_r
         for (int q = 0; q < PASS_COUNT; ++q) {
             const double r = results[c].r[q];
             const std::size_t cell = cell_of(c, q);
-            if (r == r && net->open_bin[cell * bins + static_cast<std::size_t>(bin_of(r, net->bins))] != 0) {
+            const std::size_t bin = static_cast<std::size_t>(bin_of(r, net->bins));
+            if (r == r && net->open_bin[cell * bins + bin] != 0) {
                 net->values[cell].push_back(r);
                 net->held += 1;
             }
@@ -363,19 +366,21 @@ void take_caught(quantile_net *net, quantile_search *search, std::vector<std::ui
         for (int q = 0; q < PASS_COUNT && whole; ++q) {
             const std::size_t cell = cell_of(c, q);
             for (std::size_t b = 0; b < bins && whole; ++b) {
-                whole = search->wanted_bin[cell * bins + b] == 0 || net->open_bin[cell * bins + b] != 0;
+                whole = search->wanted_bin[cell * bins + b] == 0 ||
+                        net->open_bin[cell * bins + b] != 0;
             }
         }
         if (whole) {
             for (int q = 0; q < PASS_COUNT; ++q) {
                 const std::size_t cell = cell_of(c, q);
+                const std::uint8_t *wanted = &search->wanted_bin[cell * bins];
+                const int bin_count = net->bins;
                 std::vector<double> &kept = search->values[cell];
                 kept.clear();
-                for (double r : net->values[cell]) {
-                    if (search->wanted_bin[cell * bins + static_cast<std::size_t>(bin_of(r, net->bins))] != 0) {
-                        kept.push_back(r);
-                    }
-                }
+                std::copy_if(net->values[cell].begin(), net->values[cell].end(),
+                             std::back_inserter(kept), [wanted, bin_count](double r) {
+                                 return wanted[bin_of(r, bin_count)] != 0;
+                             });
             }
             (*found)[static_cast<std::size_t>(c)] = 1U;
         }

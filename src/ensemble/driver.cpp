@@ -195,7 +195,7 @@ int find_quantiles(const ensemble_options &chosen, std::uint64_t threads, seed_p
         }
         int count = couplings_in_group(*search, first, MOST_KEPT_VALUES);
         for (int c = 1; c < count; ++c) {
-            if (found[static_cast<std::size_t>(first + c)] != 0) {
+            if (found[static_cast<std::size_t>(first) + static_cast<std::size_t>(c)] != 0) {
                 count = c;
             }
         }

@@ -1,13 +1,17 @@
 // The seed kernel on AVX2 with FMA: eight seeds to a register in the masks phase, eight
 // passes to a register in the coupled phase. Built with -mavx2 -mfma (or /arch:AVX2) and
 // called only where the processor has both.
-#if defined(__AVX2__) && defined(__FMA__)
+#if defined(AGREEMENT_ENSEMBLE_AVX2)
+#if !defined(__AVX2__) || !defined(__FMA__)
+#error "this file must be built for AVX2 and FMA"
+#endif
 #include <immintrin.h>
 
+#define LANES_NAMESPACE lanes_avx2
 #include "ensemble/lanes_kernel.h"
 #include "synth/synth.h"
 
-namespace {
+namespace LANES_NAMESPACE {
 
 struct avx2_lanes {
     static constexpr int WIDTH = 8;  // passes per group: 32-bit lanes of a register
@@ -168,14 +172,14 @@ void avx2_lanes::draw_passes(const std::uint32_t *seeds, int count, pass_draws *
         ++unfinished;
     }
 
-    lane_set set[SETS];
+    lane_set sets[SETS];
     for (int s = 0; s < SETS; ++s) {
-        set[s].state = _mm256_load_si256(reinterpret_cast<const __m256i *>(state[s]));
+        sets[s].state = _mm256_load_si256(reinterpret_cast<const __m256i *>(state[s]));
         for (int w = 0; w < 4; ++w) {
-            set[s].flags[w] = _mm256_set1_epi32(static_cast<int>(FRESH_WORD[w]));
+            sets[s].flags[w] = _mm256_set1_epi32(static_cast<int>(FRESH_WORD[w]));
         }
-        set[s].cleared = _mm256_setzero_si256();
-        set[s].target = _mm256_load_si256(reinterpret_cast<const __m256i *>(target[s]));
+        sets[s].cleared = _mm256_setzero_si256();
+        sets[s].target = _mm256_load_si256(reinterpret_cast<const __m256i *>(target[s]));
     }
 
     const __m256i multiplier = _mm256_set1_epi32(static_cast<int>(RANDOM_MULTIPLIER));
@@ -185,7 +189,7 @@ void avx2_lanes::draw_passes(const std::uint32_t *seeds, int count, pass_draws *
     const __m256i top_bit = _mm256_set1_epi32(static_cast<int>(0x80000000U));
     while (unfinished > 0) {
         for (int s = 0; s < SETS; ++s) {
-            lane_set &v = set[s];
+            lane_set &v = sets[s];
             v.state = _mm256_add_epi32(_mm256_mullo_epi32(v.state, multiplier), increment);
             const __m256i raw =
                 _mm256_and_si256(_mm256_srli_epi32(v.state, 16), _mm256_set1_epi32(RANDOM_MAX));
@@ -250,11 +254,24 @@ void avx2_lanes::draw_passes(const std::uint32_t *seeds, int count, pass_draws *
     }
 }
 
-} // namespace
+} // namespace LANES_NAMESPACE
 
 void run_block_avx2(const seed_block &block)
 {
-    run_block_with<avx2_lanes>(block);
+    LANES_NAMESPACE::run_block_with<LANES_NAMESPACE::avx2_lanes>(block);
+}
+
+void rank_signals_avx2(const double *signals, rank_result *ranks)
+{
+    LANES_NAMESPACE::rank_signals_with<LANES_NAMESPACE::avx2_lanes>(signals, ranks);
+}
+
+void scale_draw_products_avx2(const double *x, double *quotients, int count)
+{
+    for (int i = 0; i + 4 <= count; i += 4) {
+        const __m256d four = _mm256_loadu_pd(x + i);
+        _mm256_storeu_pd(quotients + i, LANES_NAMESPACE::avx2_lanes::scaled(four));
+    }
 }
 
 #endif

@@ -2,8 +2,9 @@
 // file defines its instruction set's operations (a struct `lanes`, see lanes_sse2.cpp) and
 // instantiates run_block_with<lanes> in a file built for that instruction set.
 //
-// Everything here has internal linkage: a file built for AVX2 must not hand the linker a
-// copy of a shared inline function that other files, built for any x86-64, would then call.
+// Each including file names a namespace of its own in LANES_NAMESPACE: a file built for AVX2
+// must not hand the linker a copy of an inline function that files built for any x86-64
+// would then call under the same name.
 #ifndef AGREEMENT_SWEEP_LANES_KERNEL_H
 #define AGREEMENT_SWEEP_LANES_KERNEL_H
 
@@ -13,7 +14,11 @@
 #include "ensemble/seed_lanes.h"
 #include "stats/stats.h"
 
-namespace {
+#ifndef LANES_NAMESPACE
+#error "LANES_NAMESPACE must name the including file's own namespace"
+#endif
+
+namespace LANES_NAMESPACE {
 
 // The rank statistic's keys are 32-bit and order like floats, which the vector units
 // compare on more ports and in every instruction set: 0x00800000 + (code << 7) + time index,
@@ -314,6 +319,59 @@ void couple_batch(const seed_reference &reference, const pass_draws &draws, int 
     }
 }
 
+// The rank statistic of each pass of a group, from its amplified levels in work->level and
+// the lowest and highest level of each half.
+template <class L>
+void rank_group(batch_work<L> *work, int group, const typename L::levels *lowest,
+                const typename L::levels *highest, rank_result *ranks)
+{
+    constexpr int H = batch_work<L>::HALF;
+    // The keys' codes: (level - lowest) * MOST_CODE / (highest - lowest), truncated. They
+    // never decrease as the level grows (each operation rounds monotonically), so the keys
+    // order the levels except among equal codes, which settle_ties puts right; and they
+    // never exceed MOST_CODE, as (highest - lowest) * RN(MOST_CODE / range) rounds to at
+    // most MOST_CODE plus a fraction. A signal whose levels are all equal has range 0 and
+    // every code 0.
+    typename L::levels scale[2];
+    for (int half = 0; half < 2; ++half) {
+        const typename L::levels range = L::sub(highest[half], lowest[half]);
+        scale[half] = L::positive_or_zero(
+            range, L::div(L::set(static_cast<double>(MOST_CODE)), range));
+    }
+    const int first_column = group * L::WIDTH;
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+        // Both halves' keys are stored as one vector, as the sort loads them.
+        const typename L::levels first = L::load(&work->level[p][first_column]);
+        const typename L::levels second = L::load(&work->level[p][first_column + H]);
+        L::store_keys(&work->key[p][0], L::mul(L::sub(first, lowest[0]), scale[0]),
+                      L::mul(L::sub(second, lowest[1]), scale[1]),
+                      KEY_BASE + static_cast<std::uint32_t>(p));
+    }
+    typename L::keys *keys = reinterpret_cast<typename L::keys *>(&work->key[0][0]);
+    sort_keys<L>(keys);
+    std::uint32_t tied_lanes = 0;
+    long long place_sums[L::WIDTH];
+    L::place_sums(keys, place_sums, &tied_lanes);
+    for (int lane = 0; lane < L::WIDTH; ++lane) {
+        const int column = first_column + lane;
+        if (!work->finite[column]) {
+            // Levels that aren't all finite numbers have no sound codes: such a signal goes
+            // by its levels themselves.
+            double levels[SIGNAL_LENGTH];
+            for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+                levels[p] = work->level[p][column];
+            }
+            ranks[lane] = rank_statistic_counted_by(levels, 0);
+            continue;
+        }
+        const long long place_sum = ((tied_lanes >> lane) & 1U) != 0
+                                        ? settle_ties<L>(*work, group, lane)
+                                        : place_sums[lane];
+        ranks[lane] = rank_from_squared_differences(
+            static_cast<double>(2 * (PLACE_SQUARES - place_sum)));
+    }
+}
+
 // One batch of passes at one k: levels, moments and r, and when asked the rank statistic.
 template <class L>
 void measure_batch(const seed_reference &reference, const pass_draws &draws, int first_pass,
@@ -328,15 +386,15 @@ void measure_batch(const seed_reference &reference, const pass_draws &draws, int
         couple_batch<L, true>(reference, draws, first_pass, k, work, sum);
     }
 
-    typename L::levels low_of[2];
-    typename L::levels scale_of[2];
+    typename L::levels lowest[2 * G];
+    typename L::levels highest[2 * G];
     for (int v = 0; v < 2 * G; ++v) {
         // mean = sum / 128 (a power of two: the same double as the division).
         const typename L::levels mean = L::mul(sum[v], L::set(1.0 / 128.0));
         typename L::levels squares = L::set(0.0);
         typename L::levels products = L::set(0.0);
-        typename L::levels lowest = L::set(0.0);
-        typename L::levels highest = L::set(0.0);
+        lowest[v] = L::set(0.0);
+        highest[v] = L::set(0.0);
         for (int p = 0; p < SIGNAL_LENGTH; ++p) {
             // Amplified about the mean, then the variance's and the correlation's terms
             // from the same deviation, each sum in index order.
@@ -348,8 +406,8 @@ void measure_batch(const seed_reference &reference, const pass_draws &draws, int
             products = L::add(products, L::mul(L::set(reference.deviation[p]), deviation));
             if (ranks) {
                 L::store(&work->level[p][v * H], amplified);
-                lowest = p == 0 ? amplified : L::min(lowest, amplified);
-                highest = p == 0 ? amplified : L::max(highest, amplified);
+                lowest[v] = p == 0 ? amplified : L::min(lowest[v], amplified);
+                highest[v] = p == 0 ? amplified : L::max(highest[v], amplified);
             }
         }
         const typename L::levels variance = L::mul(squares, L::set(1.0 / 128.0));
@@ -364,59 +422,48 @@ void measure_batch(const seed_reference &reference, const pass_draws &draws, int
             // An infinite or NaN level makes its sum of squares infinite or NaN.
             work->finite[v * H + h] = spread[h] - spread[h] == 0.0;
         }
-        if (!ranks) {
-            continue;
-        }
-        // The keys' codes: (level - lowest) * MOST_CODE / (highest - lowest), truncated,
-        // never decrease as the level grows, so the keys' order is the levels' order
-        // except among equal codes, which settle_ties puts right.
-        const typename L::levels range = L::sub(highest, lowest);
-        const typename L::levels scale = L::positive_or_zero(
-            range, L::div(L::set(static_cast<double>(MOST_CODE)), range));
-        const int group = v / 2;
-        const int half = v % 2;
-        low_of[half] = lowest;
-        scale_of[half] = scale;
-        if (half == 0) {
-            continue;
-        }
-        // Both halves' keys are stored together, as the sort loads them.
-        for (int p = 0; p < SIGNAL_LENGTH; ++p) {
-            const typename L::levels first = L::load(&work->level[p][(v - 1) * H]);
-            const typename L::levels second = L::load(&work->level[p][v * H]);
-            L::store_keys(&work->key[p][0], L::mul(L::sub(first, low_of[0]), scale_of[0]),
-                          L::mul(L::sub(second, low_of[1]), scale_of[1]),
-                          KEY_BASE + static_cast<std::uint32_t>(p));
-        }
-        // Both halves of the group have their keys: sort them and sum j * index_j.
-        typename L::keys *keys = reinterpret_cast<typename L::keys *>(&work->key[0][0]);
-        sort_keys<L>(keys);
-        std::uint32_t tied_lanes = 0;
-        long long place_sums[L::WIDTH];
-        L::place_sums(keys, place_sums, &tied_lanes);
+    }
+    if (!ranks) {
+        return;
+    }
+    for (int g = 0; g < G; ++g) {
+        rank_result ranks_of[L::WIDTH];
+        rank_group<L>(work, g, &lowest[2 * g], &highest[2 * g], ranks_of);
         for (int lane = 0; lane < L::WIDTH; ++lane) {
-            const int column = group * L::WIDTH + lane;
-            const int pass = first_pass + column;
-            rank_result ranks_of;
-            if (!work->finite[column]) {
-                // Levels that aren't all finite numbers have no sound codes: such a lane
-                // goes by the levels themselves.
-                double levels[SIGNAL_LENGTH];
-                for (int p = 0; p < SIGNAL_LENGTH; ++p) {
-                    levels[p] = work->level[p][column];
-                }
-                ranks_of = rank_statistic_counted_by(levels, 0);
-            } else {
-                const long long place_sum = ((tied_lanes >> lane) & 1U) != 0
-                                                ? settle_ties<L>(*work, group, lane)
-                                                : place_sums[lane];
-                ranks_of = rank_from_squared_differences(
-                    static_cast<double>(2 * (PLACE_SQUARES - place_sum)));
-            }
-            result->rho[pass] = ranks_of.rho;
-            result->bound[pass] = ranks_of.bound;
+            result->rho[first_pass + g * L::WIDTH + lane] = ranks_of[lane].rho;
+            result->bound[first_pass + g * L::WIDTH + lane] = ranks_of[lane].bound;
         }
     }
+}
+
+// The rank statistic of L::WIDTH whole signals (signals[lane * 128 + p]) by the lanes' way,
+// for the tests to hold against the plain one.
+template <class L>
+void rank_signals_with(const double *signals, rank_result *ranks)
+{
+    constexpr int H = batch_work<L>::HALF;
+    batch_work<L> work;
+    typename L::levels lowest[2];
+    typename L::levels highest[2];
+    for (int lane = 0; lane < L::WIDTH; ++lane) {
+        bool finite = true;
+        for (int p = 0; p < SIGNAL_LENGTH; ++p) {
+            const double level = signals[lane * SIGNAL_LENGTH + p];
+            work.level[p][lane] = level;
+            finite = finite && level - level == 0.0;
+        }
+        work.finite[lane] = finite;
+    }
+    for (int half = 0; half < 2; ++half) {
+        lowest[half] = L::load(&work.level[0][half * H]);
+        highest[half] = lowest[half];
+        for (int p = 1; p < SIGNAL_LENGTH; ++p) {
+            const typename L::levels level = L::load(&work.level[p][half * H]);
+            lowest[half] = L::min(lowest[half], level);
+            highest[half] = L::max(highest[half], level);
+        }
+    }
+    rank_group<L>(&work, 0, lowest, highest, ranks);
 }
 
 // The whole block: masks for its seeds (the instruction set's masks phase), then each seed's
@@ -449,6 +496,6 @@ void run_block_with(const seed_block &block)
     }
 }
 
-} // namespace
+} // namespace LANES_NAMESPACE
 
 #endif

@@ -2,13 +2,15 @@
 // words, two to a register of doubles. SSE2 has no fused multiply-add, so a draw's share of
 // its step is the divider's quotient, which is the same double as the AVX2 path's. The masks
 // phase runs one seed at a time.
-#if defined(__SSE2__) || defined(_M_X64)
+#include "ensemble/seed_lanes.h"
+#if defined(AGREEMENT_ENSEMBLE_SSE2)
 #include <emmintrin.h>
 
+#define LANES_NAMESPACE lanes_sse2
 #include "ensemble/lanes_kernel.h"
 #include "synth/synth.h"
 
-namespace {
+namespace LANES_NAMESPACE {
 
 struct sse2_lanes {
     static constexpr int WIDTH = 4;
@@ -118,11 +120,16 @@ struct sse2_lanes {
     }
 };
 
-} // namespace
+} // namespace LANES_NAMESPACE
 
 void run_block_sse2(const seed_block &block)
 {
-    run_block_with<sse2_lanes>(block);
+    LANES_NAMESPACE::run_block_with<LANES_NAMESPACE::sse2_lanes>(block);
+}
+
+void rank_signals_sse2(const double *signals, rank_result *ranks)
+{
+    LANES_NAMESPACE::rank_signals_with<LANES_NAMESPACE::sse2_lanes>(signals, ranks);
 }
 
 #endif

@@ -1,6 +1,8 @@
 // The seed kernels' shared plain parts, and the choice of kernel: the widest one this build
 // and processor have, unless AGREEMENT_ENSEMBLE_ISA names one.
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <cstring>
 
 #include "ensemble/ensemble.h"
@@ -8,12 +10,6 @@
 #include "stats/stats.h"
 #include "synth/synth.h"
 
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
-#define SEED_PATH_AVX2 1 // built from lanes_avx2.cpp with -mavx2 -mfma
-#endif
-#if defined(__SSE2__) || defined(_M_X64)
-#define SEED_PATH_SSE2 1
-#endif
 
 draw_jump jump_of(int draws)
 {
@@ -82,13 +78,13 @@ bool seed_path_available(seed_path path)
 {
     switch (path) {
     case PATH_AVX2:
-#if defined(SEED_PATH_AVX2)
+#if defined(AGREEMENT_ENSEMBLE_AVX2)
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
         return false;
 #endif
     case PATH_SSE2:
-#if defined(SEED_PATH_SSE2)
+#if defined(AGREEMENT_ENSEMBLE_SSE2)
         return true;
 #else
         return false;
@@ -103,12 +99,9 @@ std::string choose_seed_path(const char *asked, seed_path *path)
 {
     const seed_path widest_first[] = {PATH_AVX2, PATH_SSE2, PATH_GENERIC};
     if (asked == nullptr || *asked == '\0') {
-        for (seed_path candidate : widest_first) {
-            if (seed_path_available(candidate)) {
-                *path = candidate;
-                break;
-            }
-        }
+        // The generic path is always there, so the search always ends on one.
+        *path = *std::find_if(std::begin(widest_first), std::end(widest_first),
+                              seed_path_available);
         return "";
     }
     for (seed_path candidate : widest_first) {
@@ -126,8 +119,8 @@ std::string choose_seed_path(const char *asked, seed_path *path)
         return "AGREEMENT_ENSEMBLE_ISA=avx512: this build has no AVX-512 path (it has avx2, "
                "sse2 and generic)";
     }
-    return std::string("AGREEMENT_ENSEMBLE_ISA=") + asked +
-           ": not a path (avx2, sse2 or generic)";
+    return std::string("AGREEMENT_ENSEMBLE_ISA='") + asked +
+           "' is not a path (avx2, sse2 or generic)";
 }
 
 void run_seeds(seed_path path, std::uint32_t first_seed, int count, const double *couplings,
@@ -142,12 +135,12 @@ void run_seeds(seed_path path, std::uint32_t first_seed, int count, const double
         seed_result *out = results + static_cast<std::ptrdiff_t>(done) * coupling_count;
         const seed_block block = {seeds, block_count, couplings, coupling_count, ranks, out};
         switch (path) {
-#if defined(SEED_PATH_AVX2)
+#if defined(AGREEMENT_ENSEMBLE_AVX2)
         case PATH_AVX2:
             run_block_avx2(block);
             break;
 #endif
-#if defined(SEED_PATH_SSE2)
+#if defined(AGREEMENT_ENSEMBLE_SSE2)
         case PATH_SSE2:
             run_block_sse2(block);
             break;

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "ensemble/ensemble.h"
+#include "stats/stats.h"
 
 constexpr int LANE_SEEDS = 16; // seeds one call of a kernel runs together, at most
 
@@ -60,7 +61,22 @@ struct seed_block {
     bool ranks;
     seed_result *results;
 };
+//
+// The build defines AGREEMENT_ENSEMBLE_AVX2 where it builds the AVX2 file for AVX2; SSE2 is
+// part of every x86-64 processor.
+#if defined(__SSE2__) || defined(_M_X64)
+#define AGREEMENT_ENSEMBLE_SSE2 1
+#endif
 void run_block_sse2(const seed_block &block);
 void run_block_avx2(const seed_block &block);
+
+// For the tests: each path's own parts, to hold against the plain ones.
+constexpr int SSE2_RANK_SIGNALS = 4; // signals a path ranks at once
+constexpr int AVX2_RANK_SIGNALS = 8;
+// The rank statistic of signals[s * 128 .. s * 128 + 127] for each of its signals.
+void rank_signals_sse2(const double *signals, rank_result *ranks);
+void rank_signals_avx2(const double *signals, rank_result *ranks);
+// x[i] / 32767 for count values (a multiple of 4) as the AVX2 path works it out.
+void scale_draw_products_avx2(const double *x, double *quotients, int count);
 
 #endif

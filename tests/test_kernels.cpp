@@ -1,0 +1,260 @@
+// The vector paths against the plain run: the same doubles for every seed, pass and k, and
+// their parts (the rank by sorted keys, the division without the divider) against the plain
+// ones on cases made to trip them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ensemble/ensemble.h"
+#include "ensemble/seed_lanes.h"
+#include "stats/stats.h"
+#include "synth/synth.h"
+
+namespace {
+
+bool same_bits(double a, double b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+const seed_path VECTOR_PATHS[] = {PATH_SSE2, PATH_AVX2};
+
+// Runs count seeds from first by path and by run_seed, and counts the doubles that differ.
+int differences(seed_path path, std::uint32_t first, int count, const std::vector<double> &k)
+{
+    const int couplings = static_cast<int>(k.size());
+    std::vector<seed_result> fast(static_cast<std::size_t>(count * couplings));
+    std::memset(static_cast<void *>(fast.data()), 0x5A, fast.size() * sizeof(seed_result));
+    run_seeds(path, first, count, k.data(), couplings, true, fast.data());
+    int differing = 0;
+    std::vector<seed_result> plain(k.size());
+    for (int s = 0; s < count; ++s) {
+        const std::uint32_t seed = first + static_cast<std::uint32_t>(s);
+        run_seed(seed, k.data(), couplings, true, plain.data());
+        for (int c = 0; c < couplings; ++c) {
+            const seed_result &a = plain[static_cast<std::size_t>(c)];
+            const seed_result &b = fast[static_cast<std::size_t>(s * couplings + c)];
+            differing += a.seed != b.seed || a.turning_points != b.turning_points ||
+                         !same_bits(a.coupling, b.coupling);
+            for (int q = 0; q < PASS_COUNT; ++q) {
+                const bool same = same_bits(a.r[q], b.r[q]) && same_bits(a.rho[q], b.rho[q]) &&
+                                  same_bits(a.bound[q], b.bound[q]);
+                if (!same && differing < 3) {
+                    ADD_FAILURE() << seed_path_name(path) << ": seed " << seed << " k "
+                                  << a.coupling << " pass " << q << ": r " << a.r[q] << " / "
+                                  << b.r[q] << ", rho " << a.rho[q] << " / " << b.rho[q];
+                }
+                differing += same ? 0 : 1;
+            }
+        }
+    }
+    return differing;
+}
+
+// The rank statistic of `lanes` signals by a path's own parts.
+void rank_by_path(seed_path path, const std::vector<double> &signals, rank_result *ranks)
+{
+    if (path == PATH_AVX2) {
+        rank_signals_avx2(signals.data(), ranks);
+    } else {
+        rank_signals_sse2(signals.data(), ranks);
+    }
+}
+
+} // namespace
+
+// Both ends of the seed range, three couplings (the k = 0 form, the general bounds, and
+// k = 1, whose levels copy the reference's steps), blocks that don't fill the lanes.
+TEST(Kernels, EveryPathGivesThePlainRunsDoubles)
+{
+    const std::vector<double> k = {0.0, 0.35, 1.0};
+    int tested = 0;
+    for (seed_path path : VECTOR_PATHS) {
+        if (!seed_path_available(path)) {
+            continue;
+        }
+        ++tested;
+        EXPECT_EQ(differences(path, 0U, 37, k), 0) << seed_path_name(path);
+        EXPECT_EQ(differences(path, 4294967295U - 20U, 21, k), 0) << seed_path_name(path);
+    }
+    if (tested == 0) {
+        GTEST_SKIP() << "this processor or build has no vector path";
+    }
+}
+
+TEST(Kernels, SeedsWithTiedLevelsMatchToo)
+{
+    // Seeds whose passes hold equal levels, found by the plain functions: the stable
+    // order must then go by time.
+    std::vector<std::uint32_t> tied;
+    for (std::uint32_t seed = 0; tied.size() < 3 && seed < 400; ++seed) {
+        std::uint32_t state = seed;
+        signal_t reference;
+        for (double &level : reference) {
+            level = draw_level_from(&state);
+        }
+        bool found = false;
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            mask_t mask;
+            build_mask_from(&state, mask, q);
+            signal_t coupled;
+            generate_coupled_from(&state, reference, mask, 0.0, coupled);
+            for (int p = 1; p < SIGNAL_LENGTH; ++p) {
+                found = found || coupled[p] == coupled[p - 1];
+            }
+        }
+        if (found) {
+            tied.push_back(seed);
+        }
+    }
+    ASSERT_EQ(tied.size(), 3U) << "no seed below 400 repeats a level";
+    int tested = 0;
+    for (seed_path path : VECTOR_PATHS) {
+        if (!seed_path_available(path)) {
+            continue;
+        }
+        ++tested;
+        for (std::uint32_t seed : tied) {
+            EXPECT_EQ(differences(path, seed, 1, {0.0}), 0) << seed_path_name(path);
+        }
+    }
+    if (tested == 0) {
+        GTEST_SKIP() << "this processor or build has no vector path";
+    }
+}
+
+// Signals made to trip the sorted keys: levels one ulp apart share a code, exact ties, a
+// constant signal, a range too wide for a double, levels that aren't numbers.
+TEST(Kernels, RankByKeysMatchesTheExchangeSort)
+{
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> uniform(-20.0, 30.0);
+    std::vector<std::vector<double>> cases;
+    std::vector<double> signal(SIGNAL_LENGTH);
+    for (double &level : signal) {
+        level = uniform(random);
+    }
+    cases.push_back(signal);
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) { // neighbours one ulp apart, both ways round
+        signal[p] = p % 2 == 0 ? 3.0 + p / 16 : std::nextafter(3.0 + p / 16, (p % 4) - 2.0);
+    }
+    cases.push_back(signal);
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) { // few distinct levels, many exact ties
+        signal[p] = static_cast<double>((p * 37) % 5) - 2.0;
+    }
+    signal[9] = -0.0; // equal to 0.0: time decides
+    cases.push_back(signal);
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) { // all one level
+        signal[p] = 4.25;
+    }
+    cases.push_back(signal);
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) { // its range overflows, close pairs inside
+        signal[p] = (p % 3 == 0 ? -1e308 : 1e308) * (1.0 + (p % 7) * 0x1p-52);
+    }
+    cases.push_back(signal);
+    for (int p = 0; p < SIGNAL_LENGTH; ++p) { // descending, with a near-tie at the top
+        signal[p] = 1000.0 - p;
+    }
+    signal[1] = std::nextafter(signal[0], 0.0);
+    cases.push_back(signal);
+    signal[40] = std::numeric_limits<double>::quiet_NaN();
+    cases.push_back(signal);
+    signal[40] = -std::numeric_limits<double>::infinity();
+    cases.push_back(signal);
+
+    int tested = 0;
+    for (seed_path path : VECTOR_PATHS) {
+        if (!seed_path_available(path)) {
+            continue;
+        }
+        ++tested;
+        const int width = path == PATH_AVX2 ? AVX2_RANK_SIGNALS : SSE2_RANK_SIGNALS;
+        // Every case in every lane, next to each of the others.
+        for (std::size_t first = 0; first < cases.size(); ++first) {
+            std::vector<double> lanes;
+            for (int lane = 0; lane < width; ++lane) {
+                const std::vector<double> &one = cases[(first + lane) % cases.size()];
+                lanes.insert(lanes.end(), one.begin(), one.end());
+            }
+            rank_result ranks[AVX2_RANK_SIGNALS];
+            rank_by_path(path, lanes, ranks);
+            for (int lane = 0; lane < width; ++lane) {
+                const std::size_t which = (first + lane) % cases.size();
+                const rank_result expected = rank_statistic(cases[which].data());
+                EXPECT_TRUE(same_bits(ranks[lane].rho, expected.rho) &&
+                            same_bits(ranks[lane].bound, expected.bound))
+                    << seed_path_name(path) << ": case " << which << " in lane " << lane
+                    << ": rho " << ranks[lane].rho << ", expected " << expected.rho;
+            }
+        }
+    }
+    if (tested == 0) {
+        GTEST_SKIP() << "this processor or build has no vector path";
+    }
+}
+
+// The AVX2 path divides by 32767 with a reciprocal and one correction: the same double as
+// the division for the numerators the steps make (a draw times a width) and for numbers
+// of every size and sign.
+TEST(Kernels, DivisionWithoutTheDividerIsTheQuotient)
+{
+    if (!seed_path_available(PATH_AVX2)) {
+        GTEST_SKIP() << "this processor or build has no AVX2 path";
+    }
+    std::vector<double> x;
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> width(0.0, 9.0);
+    for (int r = 0; r <= RANDOM_MAX; ++r) {
+        for (int i = 0; i < 24; ++i) {
+            x.push_back(static_cast<double>(r) * width(random));
+        }
+        x.push_back(static_cast<double>(r) * (10.0 - std::nextafter(10.0, 0.0)));
+        x.push_back(static_cast<double>(r) * -0.37);
+    }
+    std::uniform_int_distribution<std::uint64_t> bits;
+    while (x.size() % 4 != 0 || x.size() < 1200000) {
+        // Any finite double away from the ends of the range.
+        std::uint64_t word = bits(random);
+        double value;
+        std::memcpy(&value, &word, sizeof value);
+        if (std::isfinite(value) && std::fabs(value) > 1e-290 && std::fabs(value) < 1e290) {
+            x.push_back(value);
+        }
+    }
+    x.insert(x.end(), {0.0, -0.0, RANDOM_SCALE, -RANDOM_SCALE});
+    std::vector<double> quotients(x.size());
+    scale_draw_products_avx2(x.data(), quotients.data(), static_cast<int>(x.size()));
+    int wrong = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double expected = x[i] / RANDOM_SCALE;
+        if (!same_bits(quotients[i], expected)) {
+            if (++wrong < 4) {
+                ADD_FAILURE() << x[i] << " / 32767: " << quotients[i] << ", expected " << expected;
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(Kernels, PathChoice)
+{
+    seed_path path = PATH_GENERIC;
+    EXPECT_EQ(choose_seed_path(nullptr, &path), "");
+    // The widest the processor has.
+    EXPECT_EQ(path, seed_path_available(PATH_AVX2)   ? PATH_AVX2
+                    : seed_path_available(PATH_SSE2) ? PATH_SSE2
+                                                     : PATH_GENERIC);
+    EXPECT_EQ(choose_seed_path("generic", &path), "");
+    EXPECT_EQ(path, PATH_GENERIC);
+    EXPECT_NE(choose_seed_path("avx", &path).find("'avx'"), std::string::npos);
+    EXPECT_NE(choose_seed_path("avx512", &path).find("avx512"), std::string::npos);
+    EXPECT_EQ(path, PATH_GENERIC);
+    if (!seed_path_available(PATH_AVX2)) {
+        EXPECT_NE(choose_seed_path("avx2", &path), "");
+    }
+}
