@@ -145,7 +145,7 @@ struct lane_set {
     __m256i target;
 };
 
-void avx2_lanes::draw_passes(const std::uint32_t *seeds, int count, pass_draws *draws)
+NOT_INLINED void avx2_lanes::draw_passes(const std::uint32_t *seeds, int count, pass_draws *draws)
 {
     const draw_jump signal = jump_of(SIGNAL_LENGTH);
     alignas(32) std::uint32_t state[SETS][8];

@@ -39,12 +39,15 @@ constexpr long long PLACE_SQUARES = 127LL * 128 * 255 / 6;
 #if defined(__GNUC__) || defined(__clang__)
 #define UNROLLED _Pragma("GCC unroll 16")
 #define NOT_INLINED __attribute__((noinline))
+#define INLINED inline __attribute__((always_inline))
 #elif defined(_MSC_VER)
 #define UNROLLED
 #define NOT_INLINED __declspec(noinline)
+#define INLINED __forceinline
 #else
 #define UNROLLED
 #define NOT_INLINED
+#define INLINED inline
 #endif
 
 // ---- Sorting the keys ----
@@ -115,7 +118,7 @@ constexpr bool spans(const network_pass &pass, int m)
 // The pass's stages on one set; BASE_BIT_SET: the base has bit m of the stages whose m is
 // no stride of the set.
 template <class L, int P, bool BASE_BIT_SET>
-inline void network_set(typename L::keys *k, int base)
+INLINED void network_set(typename L::keys *k, int base)
 {
     constexpr network_pass pass = NETWORK_PASSES[P];
     typename L::keys v[16];
@@ -149,12 +152,30 @@ inline void network_set(typename L::keys *k, int base)
     }
 }
 
+// The eight bases of a pass's sets: the places with none of the strides' bits.
+struct set_bases {
+    int at[8];
+};
+
+constexpr set_bases bases_of(const network_pass &pass)
+{
+    set_bases bases = {};
+    int count = 0;
+    const int spanned = pass.strides[0] | pass.strides[1] | pass.strides[2] | pass.strides[3];
+    for (int base = 0; base < SIGNAL_LENGTH; ++base) {
+        if ((base & spanned) == 0) {
+            bases.at[count++] = base;
+        }
+    }
+    return bases;
+}
+
 // Runs pass P on all eight of its sets.
 template <class L, int P>
 void network_pass_on(typename L::keys *k)
 {
     constexpr network_pass pass = NETWORK_PASSES[P];
-    constexpr int spanned = pass.strides[0] | pass.strides[1] | pass.strides[2] | pass.strides[3];
+    constexpr set_bases bases = bases_of(pass);
     // The m whose bit comes from the base, if any stage has one below 128.
     constexpr int base_m = !spans(pass, pass.stages[0].m) && pass.stages[0].m < SIGNAL_LENGTH
                                ? pass.stages[0].m
@@ -162,14 +183,11 @@ void network_pass_on(typename L::keys *k)
                                    pass.stages[pass.stage_count - 1].m < SIGNAL_LENGTH
                                ? pass.stages[pass.stage_count - 1].m
                                : 0;
-    for (int base = 0; base < SIGNAL_LENGTH; ++base) {
-        if ((base & spanned) != 0) {
-            continue;
-        }
-        if ((base & base_m) != 0) {
-            network_set<L, P, true>(k, base);
+    for (int i = 0; i < 8; ++i) {
+        if ((bases.at[i] & base_m) != 0) {
+            network_set<L, P, true>(k, bases.at[i]);
         } else {
-            network_set<L, P, false>(k, base);
+            network_set<L, P, false>(k, bases.at[i]);
         }
     }
 }
@@ -248,7 +266,7 @@ long long settle_ties(const batch_work<L> &work, int group, int lane)
 // reference step. Stores them in work->level, and returns the sum of each lane's levels in
 // index order in sum[2 * GROUPS].
 template <class L, bool TIED>
-void couple_batch(const seed_reference &reference, const pass_draws &draws, int first_pass,
+NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws &draws, int first_pass,
                   double k, batch_work<L> *work, typename L::levels *sum)
 {
     constexpr int G = L::GROUPS;
@@ -322,7 +340,7 @@ void couple_batch(const seed_reference &reference, const pass_draws &draws, int 
 // The rank statistic of each pass of a group, from its amplified levels in work->level and
 // the lowest and highest level of each half.
 template <class L>
-void rank_group(batch_work<L> *work, int group, const typename L::levels *lowest,
+NOT_INLINED void rank_group(batch_work<L> *work, int group, const typename L::levels *lowest,
                 const typename L::levels *highest, rank_result *ranks)
 {
     constexpr int H = batch_work<L>::HALF;
