@@ -34,8 +34,8 @@ constexpr long long PLACE_SQUARES = 127LL * 128 * 255 / 6;
 
 // The networks' loops have fixed bounds and must be unrolled whole, so that every key stays
 // in a register.
-// The sort is kept out of its caller, whose own vectors would otherwise crowd the keys out
-// of the registers.
+// The phases are kept out of each other (the sort's keys need every register), and a sort
+// set's code is kept in its loop.
 #if defined(__GNUC__) || defined(__clang__)
 #define UNROLLED _Pragma("GCC unroll 16")
 #define NOT_INLINED __attribute__((noinline))
@@ -274,6 +274,9 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
     typename L::words state[G];
     typename L::words flags[G];
     typename L::levels y[2 * G];
+    // The sums stay in registers: through the caller's array each step would wait for the
+    // last one's store.
+    typename L::levels running[2 * G];
     for (int g = 0; g < G; ++g) {
         state[g] = L::load_words(&draws.state[first_pass + g * L::WIDTH]);
         flags[g] = L::load_words(&draws.flags[0][first_pass + g * L::WIDTH]);
@@ -282,7 +285,7 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
         for (int h = 0; h < 2; ++h) {
             // The first level: (r * 9) / 32767 + 1.
             y[2 * g + h] = L::add(L::scaled(L::mul(r[h], L::set(9.0))), L::set(LEVEL_MIN));
-            sum[2 * g + h] = L::add(L::set(0.0), y[2 * g + h]);
+            running[2 * g + h] = L::add(L::set(0.0), y[2 * g + h]);
             L::store(&work->level[0][(2 * g + h) * H], y[2 * g + h]);
         }
     }
@@ -330,10 +333,13 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
                 const typename L::levels part = L::scaled(L::mul(r[h], width));
                 const typename L::levels next = L::add(L::negate_unless(up[h], part), base);
                 y[2 * g + h] = next;
-                sum[2 * g + h] = L::add(sum[2 * g + h], next);
+                running[2 * g + h] = L::add(running[2 * g + h], next);
                 L::store(&work->level[p + 1][(2 * g + h) * H], next);
             }
         }
+    }
+    for (int v = 0; v < 2 * G; ++v) {
+        sum[v] = running[v];
     }
 }
 

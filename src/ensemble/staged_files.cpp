@@ -23,6 +23,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::size_t STREAM_BUFFER_BYTES = std::size_t{1} << 20;
+
 // ---- Removing temporary files when interrupted ----
 
 // The temporary names in use, for the interrupt handler: fixed arrays, so that the handler
@@ -149,6 +151,9 @@ int open_staged(staged_file *file, const std::string &target)
         file->temporary.clear();
         return -1;
     }
+    // The per-seed file grows by about 6 KB a seed: large writes keep the system calls from
+    // taking a share of the rate.
+    static_cast<void>(std::setvbuf(file->stream, nullptr, _IOFBF, STREAM_BUFFER_BYTES));
     return 0;
 }
 
