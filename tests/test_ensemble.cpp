@@ -1104,13 +1104,16 @@ TEST(WorkWindow, SlowFoldGetsEverySeedInOrder)
     for (const std::uint64_t threads : {1U, 3U}) {
         const seed_job job = {4294967200U, 60, couplings.data(), 16, false};
         std::uint64_t next = job.first_seed;
-        const int status = run_seeds_in_order(job, threads, [&next](const seed_result *results) {
+        const int status = run_seeds_in_order(job, threads, [&next](const seed_result *results,
+                                                                    std::uint64_t seeds) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            seed_result again = {};
-            run_seed(static_cast<std::uint32_t>(next), &COUPLING_K, 1, false, &again);
-            EXPECT_EQ(results[15].seed, next);
-            EXPECT_EQ(results[15].r[127], again.r[127]) << "seed " << next;
-            next += 1;
+            for (std::uint64_t i = 0; i < seeds; ++i) {
+                seed_result again = {};
+                run_seed(static_cast<std::uint32_t>(next), &COUPLING_K, 1, false, &again);
+                EXPECT_EQ(results[i * 16 + 15].seed, next);
+                EXPECT_EQ(results[i * 16 + 15].r[127], again.r[127]) << "seed " << next;
+                next += 1;
+            }
             return 0;
         });
         EXPECT_EQ(status, 0);

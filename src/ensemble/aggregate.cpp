@@ -54,35 +54,55 @@ void start_totals(ensemble_totals *totals, int couplings)
 
 void fold_seed(ensemble_totals *totals, const seed_result *results)
 {
-    totals->seeds += 1;
-    const double n = static_cast<double>(totals->seeds);
-    // Every coupling shares the seed's reference signal.
-    if (results[0].turning_points < turning_point_bound()) {
-        totals->few_turning_points += 1;
+    fold_seeds(totals, results, 1);
+}
+
+void fold_seeds(ensemble_totals *totals, const seed_result *results, std::uint64_t seeds)
+{
+    const std::size_t couplings = static_cast<std::size_t>(totals->couplings);
+    const std::uint64_t before = totals->seeds;
+    totals->seeds += seeds;
+    for (std::uint64_t i = 0; i < seeds; ++i) {
+        // Every coupling shares the seed's reference signal.
+        if (results[i * couplings].turning_points < turning_point_bound()) {
+            totals->few_turning_points += 1;
+        }
     }
-    for (int c = 0; c < totals->couplings; ++c) {
-        const seed_result &result = results[c];
+    // Cell by cell, each cell's seeds in seed order: a cell's figures and its part of the
+    // histogram stay at hand while its seeds go by.
+    const std::size_t bins = static_cast<std::size_t>(totals->bins);
+    for (std::size_t c = 0; c < couplings; ++c) {
         for (int q = 0; q < PASS_COUNT; ++q) {
-            const std::size_t cell = cell_of(c, q);
-            // Running mean and squared deviations, one seed at a time (Welford): stable for
-            // any number of seeds, and the same figures whatever thread ran which seed.
-            const double r = result.r[q];
-            const double delta = r - totals->mean_r[cell];
-            totals->mean_r[cell] += delta / n;
-            totals->m2_r[cell] += delta * (r - totals->mean_r[cell]);
-            const double rho = result.rho[q];
-            const double bound = result.bound[q];
-            totals->sum_rho[cell] += rho;
-            if (rho - bound > 0.0 || rho + bound < 0.0) {
-                totals->excluding[cell] += 1;
+            const std::size_t cell = cell_of(static_cast<int>(c), q);
+            std::uint32_t *histogram = &totals->histogram[cell * bins];
+            double mean = totals->mean_r[cell];
+            double m2 = totals->m2_r[cell];
+            double sum_rho = totals->sum_rho[cell];
+            for (std::uint64_t i = 0; i < seeds; ++i) {
+                const seed_result &result = results[i * couplings + c];
+                // Running mean and squared deviations, one seed at a time (Welford): stable
+                // for any number of seeds, and the same figures whatever thread ran which
+                // seed.
+                const double n = static_cast<double>(before + i + 1);
+                const double r = result.r[q];
+                const double delta = r - mean;
+                mean += delta / n;
+                m2 += delta * (r - mean);
+                const double rho = result.rho[q];
+                const double bound = result.bound[q];
+                sum_rho += rho;
+                if (rho - bound > 0.0 || rho + bound < 0.0) {
+                    totals->excluding[cell] += 1;
+                }
+                if (r != r) {
+                    totals->nan_r[cell] += 1;
+                } else {
+                    histogram[bin_of(r, totals->bins)] += 1;
+                }
             }
-            if (r != r) {
-                totals->nan_r[cell] += 1;
-            } else {
-                const std::size_t first_bin = cell * static_cast<std::size_t>(totals->bins);
-                const std::size_t bin = static_cast<std::size_t>(bin_of(r, totals->bins));
-                totals->histogram[first_bin + bin] += 1;
-            }
+            totals->mean_r[cell] = mean;
+            totals->m2_r[cell] = m2;
+            totals->sum_rho[cell] = sum_rho;
         }
     }
 }
@@ -321,20 +341,29 @@ void start_net(const ensemble_totals &totals, std::uint64_t seeds, std::uint64_t
     net->values.assign(cells, std::vector<double>());
 }
 
-void catch_values(quantile_net *net, const ensemble_totals &totals, const seed_result *results)
+namespace {
+
+// Keeps the values of `seeds` consecutive seeds that fall in kept bins, cell by cell; totals
+// must already hold them. Lets bins go when the last of them is the one the net waits for.
+void catch_seeds(quantile_net *net, const ensemble_totals &totals, const seed_result *results,
+                 std::uint64_t seeds)
 {
     const std::size_t bins = static_cast<std::size_t>(net->bins);
-    for (int c = 0; c < net->couplings; ++c) {
-        if (net->given_up[static_cast<std::size_t>(c)] != 0) {
+    const std::size_t couplings = static_cast<std::size_t>(net->couplings);
+    for (std::size_t c = 0; c < couplings; ++c) {
+        if (net->given_up[c] != 0) {
             continue;
         }
         for (int q = 0; q < PASS_COUNT; ++q) {
-            const double r = results[c].r[q];
-            const std::size_t cell = cell_of(c, q);
-            const std::size_t bin = static_cast<std::size_t>(bin_of(r, net->bins));
-            if (r == r && net->open_bin[cell * bins + bin] != 0) {
-                net->values[cell].push_back(r);
-                net->held += 1;
+            const std::size_t cell = cell_of(static_cast<int>(c), q);
+            const std::uint8_t *open = &net->open_bin[cell * bins];
+            std::vector<double> &values = net->values[cell];
+            for (std::uint64_t i = 0; i < seeds; ++i) {
+                const double r = results[i * couplings + c].r[q];
+                if (r == r && open[bin_of(r, net->bins)] != 0) {
+                    values.push_back(r);
+                    net->held += 1;
+                }
             }
         }
     }
@@ -354,6 +383,30 @@ void catch_values(quantile_net *net, const ensemble_totals &totals, const seed_r
             }
         }
         net->next_narrowing *= 2;
+    }
+}
+
+} // namespace
+
+void catch_values(quantile_net *net, const ensemble_totals &totals, const seed_result *results)
+{
+    catch_seeds(net, totals, results, 1);
+}
+
+void fold_and_catch(ensemble_totals *totals, quantile_net *net, const seed_result *results,
+                    std::uint64_t seeds)
+{
+    const std::size_t couplings = static_cast<std::size_t>(totals->couplings);
+    while (seeds > 0) {
+        // Up to the seed after which the net lets bins go, if it comes in this block.
+        const std::uint64_t before = net->next_narrowing > totals->seeds
+                                         ? net->next_narrowing - totals->seeds
+                                         : seeds;
+        const std::uint64_t piece = std::min(seeds, before);
+        fold_seeds(totals, results, piece);
+        catch_seeds(net, *totals, results, piece);
+        results += piece * couplings;
+        seeds -= piece;
     }
 }
 

@@ -117,11 +117,10 @@ progress_meter start_progress(const std::string &stage, std::uint64_t seeds)
                           0.0};
 }
 
-void count_folded(progress_meter *meter)
+void count_folded(progress_meter *meter, std::uint64_t seeds)
 {
-    meter->folded += 1;
-    if (meter->shown_at_all && meter->folded % 16 == 0 &&
-        seconds_since(meter->start) - meter->shown >= 0.25) {
+    meter->folded += seeds;
+    if (meter->shown_at_all && seconds_since(meter->start) - meter->shown >= 0.25) {
         meter->shown = seconds_since(meter->start);
         show_progress(meter->stage, meter->folded, meter->seeds, meter->shown);
     }
@@ -202,9 +201,12 @@ int find_quantiles(const ensemble_options &chosen, std::uint64_t threads, seed_p
         const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data() + first,
                               count, false, path};
         progress_meter meter = start_progress("quantiles", chosen.seeds);
-        const int status = run_seeds_in_order(job, threads, [&](const seed_result *results) {
-            keep_values(search, first, count, results);
-            count_folded(&meter);
+        const int status = run_seeds_in_order(job, threads, [&](const seed_result *results,
+                                                                std::uint64_t seeds) {
+            for (std::uint64_t i = 0; i < seeds; ++i) {
+                keep_values(search, first, count, results + i * static_cast<std::uint64_t>(count));
+            }
+            count_folded(&meter, seeds);
             return 0;
         });
         end_progress(meter);
@@ -277,12 +279,13 @@ int ensemble_driver(int argc, char **argv)
         const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data(), couplings,
                               true, path};
         progress_meter meter = start_progress("measuring", chosen.seeds);
-        status = run_seeds_in_order(job, threads, [&](const seed_result *results) {
-            fold_seed(&totals, results);
-            catch_values(&net, totals, results);
-            count_folded(&meter);
-            for (int c = 0; c < couplings && per_seed.stream != nullptr; ++c) {
-                if (write_per_seed_rows(per_seed.stream, &results[c]) != 0) {
+        status = run_seeds_in_order(job, threads, [&](const seed_result *results,
+                                                       std::uint64_t seeds) {
+            fold_and_catch(&totals, &net, results, seeds);
+            count_folded(&meter, seeds);
+            const std::size_t rows = static_cast<std::size_t>(seeds) * couplings;
+            for (std::size_t i = 0; i < rows && per_seed.stream != nullptr; ++i) {
+                if (write_per_seed_rows(per_seed.stream, &results[i]) != 0) {
                     report_file_failure("write", per_seed.target);
                     return 1;
                 }

@@ -102,19 +102,20 @@ struct seed_job {
     seed_path path = PATH_GENERIC;
 };
 
-// What the calling thread does with one seed's results (one per coupling), in seed order:
-// returns 0 to go on, or 1 to stop after reporting a failure.
-typedef std::function<int(const seed_result *results)> seed_folder;
+// What the calling thread does with the results of `seeds` consecutive seeds (one per
+// coupling for each seed, seed by seed), in seed order: returns 0 to go on, or 1 to stop
+// after reporting a failure.
+typedef std::function<int(const seed_result *results, std::uint64_t seeds)> seed_folder;
 
-// Runs every seed of the job on `threads` worker threads and hands each seed's results to
-// fold on the calling thread in seed order, whichever thread ran them; at most a few blocks
-// of results wait at a time. Returns 0, or 1 after a failure: fold's, or threads that can't
+// Runs every seed of the job on `threads` worker threads and hands the results to fold on
+// the calling thread a block at a time, in seed order, whichever thread ran them; at most a
+// few blocks of results wait at a time. Returns 0, or 1 after a failure: fold's, or threads that can't
 // be started (reported here).
 int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold);
 
 // ---- Folding seeds into the ensemble's figures ----
 
-constexpr int MOST_R_BINS = 4096; // histogram bins of r over [-1, 1] per (k, q), at most
+constexpr int MOST_R_BINS = 2048; // histogram bins of r over [-1, 1] per (k, q), at most
 
 // One row of the ensemble's table: pass q at one coupling coefficient, across all seeds.
 struct pass_row {
@@ -152,6 +153,10 @@ void start_totals(ensemble_totals *totals, int couplings);
 // Adds one seed: results holds its run at every coupling, in the totals' order. Seeds must
 // come in seed order.
 void fold_seed(ensemble_totals *totals, const seed_result *results);
+
+// Adds `seeds` consecutive seeds, results seed by seed as for fold_seed: the same figures
+// as folding them one at a time.
+void fold_seeds(ensemble_totals *totals, const seed_result *results, std::uint64_t seeds);
 
 // ---- Exact quantiles, found again ----
 //
@@ -225,6 +230,11 @@ void start_net(const ensemble_totals &totals, std::uint64_t seeds, std::uint64_t
 
 // Keeps a seed's values that fall in kept bins; totals must already hold the seed.
 void catch_values(quantile_net *net, const ensemble_totals &totals, const seed_result *results);
+
+// Folds `seeds` consecutive seeds into the totals and the net: the same as fold_seed and
+// catch_values seed by seed, cell by cell, in pieces that end where the net lets bins go.
+void fold_and_catch(ensemble_totals *totals, quantile_net *net, const seed_result *results,
+                    std::uint64_t seeds);
 
 // After plan_quantiles: for every coupling whose wanted bins the net kept throughout, moves
 // the values of those bins into search and sets found[coupling] to 1 (else 0).

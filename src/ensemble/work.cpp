@@ -114,9 +114,7 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
         // The slot is this thread's until the block is marked folded.
         const std::uint64_t count =
             std::min(work.block_seeds, job.seeds - block * work.block_seeds);
-        for (std::uint64_t i = 0; i < count && status == 0; ++i) {
-            status = fold(work.seed_slot(slot, i));
-        }
+        status = fold(work.seed_slot(slot, 0), count);
         {
             std::lock_guard<std::mutex> held(work.lock);
             work.ready[slot] = 0;
