@@ -388,11 +388,6 @@ void catch_seeds(quantile_net *net, const ensemble_totals &totals, const seed_re
 
 } // namespace
 
-void catch_values(quantile_net *net, const ensemble_totals &totals, const seed_result *results)
-{
-    catch_seeds(net, totals, results, 1);
-}
-
 void fold_and_catch(ensemble_totals *totals, quantile_net *net, const seed_result *results,
                     std::uint64_t seeds)
 {

@@ -228,11 +228,8 @@ struct quantile_net {
 void start_net(const ensemble_totals &totals, std::uint64_t seeds, std::uint64_t budget,
                quantile_net *net);
 
-// Keeps a seed's values that fall in kept bins; totals must already hold the seed.
-void catch_values(quantile_net *net, const ensemble_totals &totals, const seed_result *results);
-
-// Folds `seeds` consecutive seeds into the totals and the net: the same as fold_seed and
-// catch_values seed by seed, cell by cell, in pieces that end where the net lets bins go.
+// Folds `seeds` consecutive seeds into the totals (as fold_seeds) and keeps their values that
+// fall in kept bins, in pieces that end where the net lets bins go.
 void fold_and_catch(ensemble_totals *totals, quantile_net *net, const seed_result *results,
                     std::uint64_t seeds);
 
