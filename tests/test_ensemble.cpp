@@ -813,6 +813,44 @@ TEST(QuantileNet, MissesADriftOrItsBudgetAndTheSecondRunFindsThem)
     }
 }
 
+// The net lets bins go exactly after 2,048 seeds, even when blocks (13 seeds here) straddle
+// that seed, and never takes a bin back: values that move on after the first 2,100 seeds come
+// into bins already let go.
+TEST(QuantileNet, LetsBinsGoOnTimeAndForGood)
+{
+    std::vector<seed_result> results;
+    for (int i = 0; i < 5000; ++i) {
+        seed_result result = made_up_seed(static_cast<std::uint32_t>(i));
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            result.r[q] = (i < 2100 ? 0.1 : 0.7) + ((i * 7919 + q) % 1000) / 100000.0;
+        }
+        results.push_back(result);
+    }
+    ensemble_totals totals;
+    start_totals(&totals, 1);
+    quantile_net net;
+    start_net(totals, results.size(), 8192 * PASS_COUNT, &net);
+    const auto bin = [&net](double r) {
+        return static_cast<std::size_t>(std::floor((r + 1.0) * (0.5 * net.bins)));
+    };
+    std::size_t folded = 0;
+    const auto fold_to = [&](std::size_t last) {
+        for (; folded < last; folded += 13) {
+            fold_and_catch(&totals, &net, &results[folded], std::min<std::size_t>(13, last - folded));
+        }
+        folded = last;
+    };
+    fold_to(2047);
+    EXPECT_EQ(net.open_bin[bin(0.705)], 1U) << "nothing let go before 2,048 seeds";
+    fold_to(2050);
+    EXPECT_EQ(net.next_narrowing, 4096U);
+    EXPECT_EQ(net.open_bin[bin(0.705)], 0U);
+    EXPECT_EQ(net.open_bin[bin(0.105)], 1U);
+    fold_to(4100);
+    // At 4,096 seeds the median heads for the values near 0.70, but their bins were let go.
+    EXPECT_EQ(net.open_bin[bin(0.7005)], 0U);
+}
+
 TEST(QuantileSearch, GroupsKeepTheirOwnCouplings)
 {
     const double couplings[2] = {0.0, 0.5};
