@@ -1,6 +1,7 @@
-// The coupled phase of the seed kernels, written once for every vector width. Each including
-// file defines its instruction set's operations (a struct `lanes`, see lanes_sse2.cpp) and
-// instantiates run_block_with<lanes> in a file built for that instruction set.
+// The seed kernels' coupled phase, moments and rank statistic, written once for every vector
+// width. Each including file defines its instruction set's operations (a struct like
+// sse2_lanes in lanes_sse2.cpp), with its masks phase, and instantiates run_block_with on it
+// in a file built for that instruction set.
 //
 // Each including file names a namespace of its own in LANES_NAMESPACE: a file built for AVX2
 // must not hand the linker a copy of an inline function that files built for any x86-64
@@ -9,7 +10,6 @@
 #define AGREEMENT_SWEEP_LANES_KERNEL_H
 
 #include <cstdint>
-#include <cstring>
 
 #include "ensemble/seed_lanes.h"
 #include "stats/stats.h"
@@ -33,9 +33,8 @@ constexpr std::uint32_t TIME_BITS = 127U;
 constexpr long long PLACE_SQUARES = 127LL * 128 * 255 / 6;
 
 // The networks' loops have fixed bounds and must be unrolled whole, so that every key stays
-// in a register.
-// The phases are kept out of each other (the sort's keys need every register), and a sort
-// set's code is kept in its loop.
+// in a register; a set's code is inlined into its loop. The phases stay out of each other,
+// as the sort's keys need every register.
 #if defined(__GNUC__) || defined(__clang__)
 #define UNROLLED _Pragma("GCC unroll 16")
 #define NOT_INLINED __attribute__((noinline))
@@ -55,9 +54,9 @@ constexpr long long PLACE_SQUARES = 127LL * 128 * 255 / 6;
 // The keys of a group of passes, one pass per lane, are sorted by a bitonic network: merges
 // of blocks of m = 2, 4, .., 128, each stage m comparing places i and i + s (s = m/2 .. 1)
 // into ascending order where bit m of i is 0 and descending where it is 1 (for m = 128 it
-// is 0 everywhere). Up to four stages of a merge run on 16 registers at a time, loaded from
-// places that differ only in the stages' stride bits, so that the keys go through memory
-// seven times instead of twenty-eight.
+// is 0 everywhere). Up to ten stages run on 16 registers at a time, loaded from places that
+// differ only in four stride bits, so that the keys go through memory six times instead of
+// twenty-eight; a set may finish one merge and start the next.
 
 // Puts the lower key in a and the higher in b, or the other way round.
 template <class L, bool ASCENDING>
@@ -75,9 +74,9 @@ struct stage {
     int s;
 };
 
-// A set of up to four stages on the 16 places that differ only in the bits of four strides.
-// Every stage's stride is one of them, so a comparator's two places are in the same set,
-// and every stage's direction is known without looking at the keys: from the place's own
+// A pass: up to ten stages on each set of 16 places that differ only in the bits of four
+// strides. Every stage's stride is one of them, so a comparator's two places are in the same
+// set, and every stage's direction is known without looking at the keys: from the place's own
 // stride bits when bit m is one of them, else from the set's base, or ascending for m = 128.
 struct network_pass {
     int strides[4];
