@@ -43,6 +43,22 @@ quiet() {
   fi
 }
 
+# Runs a command in a fresh folder with AGREEMENT_ENSEMBLE_ISA set: run_path <isa> <folder>
+# <command...>. Returns 0 when it ran, 2 (with a note) when the processor lacks that path, 1
+# after reporting any other failure.
+run_path() {
+  local isa=$1 folder=$2
+  shift 2
+  rm -rf "$folder" && mkdir -p "$folder"
+  (cd "$folder" && AGREEMENT_ENSEMBLE_ISA=$isa "$@" >"$work/path.out" 2>&1)
+  local status=$?
+  if [ "$status" -eq 2 ] && grep -q "can't run that path" "$work/path.out"; then
+    echo "   the $isa path: not on this processor"
+    return 2
+  fi
+  [ "$status" -eq 0 ] || { fail "the ${isa:-default} path failed: $*"; return 1; }
+}
+
 # Configures and builds the program alone: build <folder> <cmake options...>
 build() {
   local dir=$1
@@ -90,14 +106,8 @@ for compiler in g++ clang++; do
     fi
     # The other kernel paths write the same files.
     for isa in generic sse2 avx2; do
-      rm -rf "$work/paths" && mkdir -p "$work/paths"
-      (cd "$work/paths" && AGREEMENT_ENSEMBLE_ISA=$isa "$work/$name/agreement_ensemble" \
-        "${ensemble_options[@]}" >"$work/ensemble.out" 2>&1)
-      status=$?
-      if [ "$status" -eq 2 ] && grep -q "can't run that path" "$work/ensemble.out"; then
-        echo "   the $isa path: not on this processor"
+      run_path "$isa" "$work/paths" "$work/$name/agreement_ensemble" "${ensemble_options[@]}" ||
         continue
-      fi
       for file in ensemble.csv seeds.csv; do
         cmp -s "$work/paths/$file" "$work/tree-$name/$file" ||
           fail "$name: the $isa path writes another $file"
@@ -117,16 +127,9 @@ done
 step "kernel paths on 3,000 seeds"
 for range in "--first-seed 0 --seeds 2000" "--first-seed 4294966296 --seeds 1000"; do
   for isa in generic sse2 avx2; do
-    rm -rf "$work/paths-$isa" && mkdir -p "$work/paths-$isa"
     # shellcheck disable=SC2086 # the range is two options
-    (cd "$work/paths-$isa" && AGREEMENT_ENSEMBLE_ISA=$isa "$work/gcc-release/agreement_ensemble" \
-      $range --coupling 0,0.35,1 --per-seed seeds.csv >"$work/ensemble.out" 2>&1)
-    status=$?
-    if [ "$status" -eq 2 ] && grep -q "can't run that path" "$work/ensemble.out"; then
-      echo "   the $isa path: not on this processor"
-      continue
-    fi
-    [ "$status" -eq 0 ] || fail "the $isa path failed on $range"
+    run_path "$isa" "$work/paths-$isa" "$work/gcc-release/agreement_ensemble" $range \
+      --coupling 0,0.35,1 --per-seed seeds.csv || continue
     if [ "$isa" != generic ]; then
       for file in ensemble.csv seeds.csv; do
         cmp -s "$work/paths-$isa/$file" "$work/paths-generic/$file" ||
@@ -179,16 +182,10 @@ else
   # The ensemble writes its files byte for byte as on Linux (LF line ends on every system),
   # on every path.
   for isa in "" generic sse2 avx2; do
-    (cd "$windows" && AGREEMENT_ENSEMBLE_ISA=$isa wine "$work/mingw/agreement_ensemble.exe" \
-      "${ensemble_options[@]}" >"$work/wine.out" 2>&1)
-    status=$?
-    if [ "$status" -eq 2 ] && grep -q "can't run that path" "$work/wine.out"; then
-      echo "   the $isa path: not on this processor"
-      continue
-    fi
-    [ "$status" -eq 0 ] || fail "the Windows ensemble failed on path '${isa:-default}'"
+    run_path "$isa" "$work/paths-windows" wine "$work/mingw/agreement_ensemble.exe" \
+      "${ensemble_options[@]}" || continue
     for file in ensemble.csv seeds.csv; do
-      cmp -s "$windows/$file" "$reference/$file" ||
+      cmp -s "$work/paths-windows/$file" "$reference/$file" ||
         fail "the Windows ensemble's $file differs on path '${isa:-default}'"
     done
   done

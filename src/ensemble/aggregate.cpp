@@ -252,13 +252,18 @@ namespace {
 constexpr std::uint64_t FIRST_NARROWING_LEAST = 64;  // seeds folded before bins are let go,
 constexpr std::uint64_t FIRST_NARROWING_MOST = 4096; // within the budget
 
+// Frees a cell's values.
+void drop_values(quantile_net *net, std::size_t cell)
+{
+    net->held -= net->values[cell].size();
+    std::vector<double>().swap(net->values[cell]);
+}
+
 void give_up(quantile_net *net, int coupling)
 {
     net->given_up[static_cast<std::size_t>(coupling)] = 1U;
     for (int q = 0; q < PASS_COUNT; ++q) {
-        std::vector<double> &values = net->values[cell_of(coupling, q)];
-        net->held -= values.size();
-        std::vector<double>().swap(values);
+        drop_values(net, cell_of(coupling, q));
     }
 }
 
@@ -271,18 +276,17 @@ void narrow_cell(quantile_net *net, const ensemble_totals &totals, std::size_t c
     if (totals.nan_r[cell] != 0) {
         // Its quantiles are NaN and want no values.
         std::fill(open, open + bins, std::uint8_t{0});
-        net->held -= values.size();
-        std::vector<double>().swap(values);
+        drop_values(net, cell);
         return;
     }
     const std::uint32_t *histogram = &totals.histogram[cell * bins];
     const double n = static_cast<double>(totals.seeds);
     const double all = static_cast<double>(net->seeds);
     std::vector<std::uint8_t> reached(bins, 0U);
-    for (int i : {25, 500, 975}) {
+    for (int per_mille : QUANTILE_PER_MILLE) {
         std::uint64_t k = 0;
         double fraction = 0.0;
-        quantile_place(net->seeds, i, &k, &fraction);
+        quantile_place(net->seeds, per_mille, &k, &fraction);
         // Of the values up to statistic k of all the seeds, those among the seeds so far
         // follow a hypergeometric law: mean n f, variance n f (1 - f) (N - n) / (N - 1).
         const double f = net->seeds > 1 ? static_cast<double>(k + 1) / all : 1.0;
@@ -322,27 +326,6 @@ void narrow_cell(quantile_net *net, const ensemble_totals &totals, std::size_t c
     values.resize(kept);
     values.shrink_to_fit();
 }
-
-} // namespace
-
-void start_net(const ensemble_totals &totals, std::uint64_t seeds, std::uint64_t budget,
-               quantile_net *net)
-{
-    const std::size_t cells = static_cast<std::size_t>(totals.couplings) * PASS_COUNT;
-    net->couplings = totals.couplings;
-    net->bins = totals.bins;
-    net->seeds = seeds;
-    net->budget = budget;
-    net->held = 0;
-    // Until then it keeps every value: a quarter of the budget, leaving room to grow.
-    net->next_narrowing = std::min(FIRST_NARROWING_MOST,
-                                   std::max(FIRST_NARROWING_LEAST, budget / cells / 4));
-    net->open_bin.assign(cells * static_cast<std::size_t>(totals.bins), 1U);
-    net->given_up.assign(static_cast<std::size_t>(totals.couplings), 0U);
-    net->values.assign(cells, std::vector<double>());
-}
-
-namespace {
 
 // Keeps the values of `seeds` consecutive seeds that fall in kept bins, cell by cell; totals
 // must already hold them. Lets bins go when the last of them is the one the net waits for.
@@ -388,6 +371,23 @@ void catch_seeds(quantile_net *net, const ensemble_totals &totals, const seed_re
 }
 
 } // namespace
+
+void start_net(const ensemble_totals &totals, std::uint64_t seeds, std::uint64_t budget,
+               quantile_net *net)
+{
+    const std::size_t cells = static_cast<std::size_t>(totals.couplings) * PASS_COUNT;
+    net->couplings = totals.couplings;
+    net->bins = totals.bins;
+    net->seeds = seeds;
+    net->budget = budget;
+    net->held = 0;
+    // Until then it keeps every value: a quarter of the budget, leaving room to grow.
+    net->next_narrowing = std::min(FIRST_NARROWING_MOST,
+                                   std::max(FIRST_NARROWING_LEAST, budget / cells / 4));
+    net->open_bin.assign(cells * static_cast<std::size_t>(totals.bins), 1U);
+    net->given_up.assign(static_cast<std::size_t>(totals.couplings), 0U);
+    net->values.assign(cells, std::vector<double>());
+}
 
 void fold_and_catch(ensemble_totals *totals, quantile_net *net, const seed_result *results,
                     std::uint64_t seeds)

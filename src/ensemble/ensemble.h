@@ -84,6 +84,8 @@ bool seed_path_available(seed_path path);
 // null or empty to the widest available. Returns an empty string, or the problem with asked.
 std::string choose_seed_path(const char *asked, seed_path *path);
 
+constexpr int LANE_SEEDS = 16; // seeds the vector kernels run side by side, at most
+
 // Runs seeds first_seed .. first_seed + count - 1 (no wrap past 2^32 - 1) by path into
 // results[seed * coupling_count + coupling], as run_seed does each.
 void run_seeds(seed_path path, std::uint32_t first_seed, int count, const double *couplings,
@@ -109,8 +111,8 @@ typedef std::function<int(const seed_result *results, std::uint64_t seeds)> seed
 
 // Runs every seed of the job on `threads` worker threads and hands the results to fold on
 // the calling thread a block at a time, in seed order, whichever thread ran them; at most a
-// few blocks of results wait at a time. Returns 0, or 1 after a failure: fold's, or threads that can't
-// be started (reported here).
+// few blocks of results wait at a time. Returns 0, or 1 after a failure: fold's, or threads
+// that can't be started (reported here).
 int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold);
 
 // ---- Folding seeds into the ensemble's figures ----

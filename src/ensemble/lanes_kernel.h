@@ -265,8 +265,9 @@ long long settle_ties(const batch_work<L> &work, int group, int lane)
 // reference step. Stores them in work->level, and returns the sum of each lane's levels in
 // index order in sum[2 * GROUPS].
 template <class L, bool TIED>
-NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws &draws, int first_pass,
-                  double k, batch_work<L> *work, typename L::levels *sum)
+NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws &draws,
+                              int first_pass, double k, batch_work<L> *work,
+                              typename L::levels *sum)
 {
     constexpr int G = L::GROUPS;
     constexpr int H = batch_work<L>::HALF;
@@ -346,7 +347,7 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
 // the lowest and highest level of each half.
 template <class L>
 NOT_INLINED void rank_group(batch_work<L> *work, int group, const typename L::levels *lowest,
-                const typename L::levels *highest, rank_result *ranks)
+                            const typename L::levels *highest, rank_result *ranks)
 {
     constexpr int H = batch_work<L>::HALF;
     // The keys' codes: (level - lowest) * MOST_CODE / (highest - lowest), truncated. They

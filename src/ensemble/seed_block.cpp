@@ -2,14 +2,13 @@
 // and processor have, unless AGREEMENT_ENSEMBLE_ISA names one.
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 
 #include "ensemble/ensemble.h"
 #include "ensemble/seed_lanes.h"
 #include "stats/stats.h"
 #include "synth/synth.h"
-
 
 draw_jump jump_of(int draws)
 {

@@ -16,8 +16,6 @@
 #include "ensemble/ensemble.h"
 #include "stats/stats.h"
 
-constexpr int LANE_SEEDS = 16; // seeds one call of a kernel runs together, at most
-
 // A seed's passes as the masks phase leaves them. Pass q's agree flag for step p is bit
 // 31 - p % 32 of flags[p / 32][q]: doubling a word moves the next step's flag into its sign
 // bit. Bit 0 of word 3 stands for index 127, outside the mask, and is always 0.
@@ -28,12 +26,12 @@ struct pass_draws {
 
 // What every pass of a seed shares: the reference signal and what is taken from it once.
 struct seed_reference {
-    double level[SIGNAL_LENGTH];   // the reference signal
+    double level[SIGNAL_LENGTH];     // the reference signal
     double deviation[SIGNAL_LENGTH]; // level - mean, as the correlation's sum takes it
-    double size[STEP_COUNT];       // |step|, the reference step's magnitude
+    double size[STEP_COUNT];         // |step|, the reference step's magnitude
     std::uint32_t falls[STEP_COUNT]; // all ones when the step goes down, else 0
     std::uint32_t moves[STEP_COUNT]; // all ones when the step isn't level, else 0
-    double scale;                  // sqrt(variance) * 128, the correlation's divisor part
+    double scale;                    // sqrt(variance) * 128, the correlation's divisor part
     int turning_points;
 };
 
@@ -53,6 +51,8 @@ void draw_passes_plain(std::uint32_t seed, pass_draws *draws);
 // The vector paths, each in a file of its own built for its instruction set. Each runs
 // count seeds (1 .. LANE_SEEDS) at `couplings` coefficients into results[seed * couplings +
 // coupling], as run_seed does for one seed.
+// The build defines AGREEMENT_ENSEMBLE_AVX2 where it builds the AVX2 file for AVX2; SSE2 is
+// part of every x86-64 processor.
 struct seed_block {
     const std::uint32_t *seeds;
     int count;
@@ -61,9 +61,6 @@ struct seed_block {
     bool ranks;
     seed_result *results;
 };
-//
-// The build defines AGREEMENT_ENSEMBLE_AVX2 where it builds the AVX2 file for AVX2; SSE2 is
-// part of every x86-64 processor.
 #if defined(__SSE2__) || defined(_M_X64)
 #define AGREEMENT_ENSEMBLE_SSE2 1
 #endif

@@ -13,7 +13,6 @@ namespace {
 // A block holds up to LANE_SEEDS seeds, which the vector kernels run side by side, and
 // fewer when there are many couplings, so that a block holds about BLOCK_RUNS seed-runs.
 constexpr std::uint64_t BLOCK_RUNS = 512;
-constexpr std::uint64_t LANE_SEEDS = 16;
 
 // Seeds go out in blocks. A block's results wait in one of `window` slots until the calling
 // thread has folded every earlier block, so the figures are folded in seed order; a thread
@@ -33,10 +32,9 @@ struct shared_work {
     std::uint64_t folded_blocks = 0; // blocks the calling thread has folded
     bool stop = false;
 
-    seed_result *seed_slot(std::uint64_t slot, std::uint64_t i)
+    seed_result *block_slot(std::uint64_t slot)
     {
-        const std::uint64_t per_seed = static_cast<std::uint64_t>(job.count);
-        return &slots[(slot * block_seeds + i) * per_seed];
+        return &slots[slot * block_seeds * static_cast<std::uint64_t>(job.count)];
     }
 };
 
@@ -60,7 +58,7 @@ void run_blocks(shared_work *work)
         const std::uint64_t count = std::min(work->block_seeds, work->job.seeds - first);
         run_seeds(work->job.path, static_cast<std::uint32_t>(work->job.first_seed + first),
                   static_cast<int>(count), work->job.couplings, work->job.count, work->job.ranks,
-                  work->seed_slot(slot, 0));
+                  work->block_slot(slot));
         {
             std::lock_guard<std::mutex> held(work->lock);
             work->ready[slot] = block + 1;
@@ -85,7 +83,8 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
     shared_work work;
     work.job = job;
     const std::uint64_t couplings = static_cast<std::uint64_t>(job.count);
-    work.block_seeds = std::max<std::uint64_t>(1, std::min(LANE_SEEDS, BLOCK_RUNS / couplings));
+    const std::uint64_t lanes = static_cast<std::uint64_t>(LANE_SEEDS);
+    work.block_seeds = std::max<std::uint64_t>(1, std::min(lanes, BLOCK_RUNS / couplings));
     work.blocks = (job.seeds + work.block_seeds - 1) / work.block_seeds;
     work.window = 2 * threads + 2;
     work.slots.resize(work.window * work.block_seeds * static_cast<std::uint64_t>(job.count));
@@ -114,7 +113,7 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
         // The slot is this thread's until the block is marked folded.
         const std::uint64_t count =
             std::min(work.block_seeds, job.seeds - block * work.block_seeds);
-        status = fold(work.seed_slot(slot, 0), count);
+        status = fold(work.block_slot(slot), count);
         {
             std::lock_guard<std::mutex> held(work.lock);
             work.ready[slot] = 0;
