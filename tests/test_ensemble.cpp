@@ -813,6 +813,32 @@ TEST(QuantileNet, MissesADriftOrItsBudgetAndTheSecondRunFindsThem)
     }
 }
 
+// Two couplings that together outgrow a budget of 200,000 values but one alone doesn't: the
+// last one is let go, and what it held no longer counts against the first.
+TEST(QuantileNet, OverBudgetTheLastCouplingGoesFirst)
+{
+    std::mt19937_64 random(3);
+    std::normal_distribution<double> normal(0.0, 0.2);
+    std::vector<seed_result> results;
+    for (int i = 0; i < 6000 * 2; ++i) {
+        seed_result result = made_up_seed(static_cast<std::uint32_t>(i / 2));
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            result.r[q] = std::max(-1.0, std::min(1.0, normal(random) + (64 - q) / 80.0));
+        }
+        results.push_back(result);
+    }
+    ensemble_totals totals;
+    start_totals(&totals, 2);
+    quantile_net net;
+    start_net(totals, 6000, 200000, &net);
+    for (std::size_t first = 0; first < 6000; first += 16) {
+        fold_and_catch(&totals, &net, &results[2 * first], std::min<std::size_t>(16, 6000 - first));
+    }
+    EXPECT_EQ(net.given_up[0], 0U);
+    EXPECT_EQ(net.given_up[1], 1U);
+    EXPECT_LE(net.held, 200000U);
+}
+
 // The net lets bins go exactly after 2,048 seeds, even when blocks (13 seeds here) straddle
 // that seed, and never takes a bin back: values that move on after the first 2,100 seeds come
 // into bins already let go.
