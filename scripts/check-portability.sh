@@ -194,7 +194,7 @@ else
   rm -rf "$work/tree-windows-missing" && mkdir -p "$work/tree-windows-missing/data"
   (cd "$work/tree-windows-missing" && wine "$exe") >"$work/wine.out" 2>"$work/wine.err"
   status=$?
-  expected='agreement_sweep: cannot open data\1\sign_1 for writing: No such file or directory'
+  expected='agreement_sweep: cannot open data\1\sign_1 for writing: No such file or directory; create the folder data\1 first'
   [ "$status" -eq 1 ] || fail "a missing data\\1 gave status $status under Wine, not 1"
   grep -q -F -x "$expected" <(tr -d '\r' <"$work/wine.err") ||
     fail "a missing data\\1 gave another message under Wine: $(cat "$work/wine.err")"

@@ -237,7 +237,8 @@ TEST_F(RunTest, MissingDataFolder)
 {
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(errors_, "agreement_sweep: cannot open data/signal_1.dat for writing: "
-                       "No such file or directory\n");
+                       "No such file or directory; create the folders data and data/1 in the "
+                       "current folder first\n");
     EXPECT_TRUE(fs::is_empty(folder_)) << "no directory or file may be created";
 }
 
@@ -250,7 +251,7 @@ TEST_F(RunTest, MissingPassFolder)
     fs::remove_all(folder_ / "data" / "1");
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(errors_, "agreement_sweep: cannot open data/1/sign_1 for writing: "
-                       "No such file or directory\n"
+                       "No such file or directory; create the folder data/1 first\n"
                        "agreement_sweep: data/tov.dat left incomplete: 0 of 128 passes\n"
                        "agreement_sweep: data/sl.dat left incomplete: 0 of 128 passes\n");
     EXPECT_FALSE(fs::exists(folder_ / "data" / "1"));
@@ -391,9 +392,20 @@ TEST_F(RunTest, HelpAndVersionRunNothing)
     EXPECT_EQ(run("--help"), 0);
     EXPECT_EQ(output_.rfind("Usage: agreement_sweep", 0), 0U) << output_;
     EXPECT_NE(output_.find("Exit status"), std::string::npos);
-    EXPECT_EQ(run("extra --version"), 0);
+    EXPECT_EQ(run("-h"), 0);
+    EXPECT_EQ(output_.rfind("Usage: agreement_sweep", 0), 0U) << output_;
+    EXPECT_EQ(run("--version"), 0);
     EXPECT_EQ(output_.rfind("agreement_sweep ", 0), 0U) << output_;
     EXPECT_EQ(errors_, "");
+    // Anything else is named, and runs nothing either.
+    const char *const bad[][2] = {{"--verison", "unknown option '--verison'"},
+                                  {"extra --version", "unexpected argument 'extra'"},
+                                  {"--help -x", "unknown option '-x'"}};
+    for (const auto &arguments : bad) {
+        EXPECT_EQ(run(arguments[0]), 2) << arguments[0];
+        EXPECT_EQ(errors_, std::string("agreement_sweep: ") + arguments[1] + " (see --help)\n");
+        EXPECT_EQ(output_, "");
+    }
     EXPECT_TRUE(fs::is_empty(folder_ / "data" / "1"));
     EXPECT_FALSE(fs::exists(folder_ / "data" / "signal_1.dat"));
 }

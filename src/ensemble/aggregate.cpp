@@ -12,6 +12,7 @@ namespace {
 
 constexpr int QUANTILE_PER_MILLE[QUANTILES] = {25, 500, 975}; // 2.5 %, 50 %, 97.5 %
 constexpr std::size_t HISTOGRAM_BYTES = std::size_t{64} << 20;
+constexpr int LEAST_R_BINS = 16;
 
 std::size_t cell_of(int coupling, int q)
 {
@@ -37,8 +38,11 @@ int bin_of(double r, int bins)
 void start_totals(ensemble_totals *totals, int couplings)
 {
     const std::size_t cells = static_cast<std::size_t>(couplings) * PASS_COUNT;
+    // 1,001 couplings still get 64 bins; fewer bins only make the quantiles' runs keep more
+    // values, never other quantiles.
     int bins = MOST_R_BINS;
-    while (bins > 256 && cells * static_cast<std::size_t>(bins) * 4 > HISTOGRAM_BYTES) {
+    while (bins > LEAST_R_BINS &&
+           cells * static_cast<std::size_t>(bins) * sizeof(std::uint64_t) > HISTOGRAM_BYTES) {
         bins /= 2;
     }
     totals->couplings = couplings;
@@ -75,7 +79,7 @@ void fold_seeds(ensemble_totals *totals, const seed_result *results, std::uint64
     for (std::size_t c = 0; c < couplings; ++c) {
         for (int q = 0; q < PASS_COUNT; ++q) {
             const std::size_t cell = cell_of(static_cast<int>(c), q);
-            std::uint32_t *histogram = &totals->histogram[cell * bins];
+            std::uint64_t *histogram = &totals->histogram[cell * bins];
             double mean = totals->mean_r[cell];
             double m2 = totals->m2_r[cell];
             double sum_rho = totals->sum_rho[cell];
@@ -140,7 +144,7 @@ void plan_quantiles(const ensemble_totals &totals, quantile_search *search)
         // The places grow with the quantile, so the wanted order statistics come in
         // ascending order: k and k + 1 of each quantile (k + 1 is taken as the last value
         // where there is none after k; its fraction is 0 then).
-        const std::uint32_t *histogram = &totals.histogram[cell * bins];
+        const std::uint64_t *histogram = &totals.histogram[cell * bins];
         std::uint64_t below = 0;      // values in the bins before b
         std::uint64_t kept_below = 0; // of those, values in wanted bins
         int next = 0;
@@ -279,7 +283,7 @@ void narrow_cell(quantile_net *net, const ensemble_totals &totals, std::size_t c
         drop_values(net, cell);
         return;
     }
-    const std::uint32_t *histogram = &totals.histogram[cell * bins];
+    const std::uint64_t *histogram = &totals.histogram[cell * bins];
     const double n = static_cast<double>(totals.seeds);
     const double all = static_cast<double>(net->seeds);
     std::vector<std::uint8_t> reached(bins, 0U);

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -38,8 +39,10 @@ const char USAGE[] =
     "  --first-seed S   first seed, 0 .. 4294967295; the seeds are S .. S + N - 1 (default 1)\n"
     "  --coupling LIST  coupling coefficients k in [0, 1] (default 0, the one-shot run's):\n"
     "                   comma-separated values and ranges START:STOP:STEP, e.g. 0,0.25,1 or\n"
-    "                   0:1:0.05 (21 values; STOP included when it falls on the grid), at\n"
-    "                   most 1001 in all, run in ascending order. Above 0, each step's size\n"
+    "                   0:1:0.05 (21 values; STOP included when it falls on the grid). Each\n"
+    "                   value is taken as its six-decimal text, as the table prints it;\n"
+    "                   values that print alike run once, at most 1001 different values,\n"
+    "                   in ascending order. Above 0, each step's size\n"
     "                   is tied to the reference step's size too; at 1 an agreeing step copies\n"
     "                   it. Every k runs the same seeds: the reference signals, masks and\n"
     "                   draws are shared, so differences between k are not differences\n"
@@ -60,11 +63,17 @@ const char USAGE[] =
     "\n"
     "The exact quantiles come from the values near them, kept as the seeds run; where\n"
     "those turn out to miss one (rarely), the seeds run a second time to find it.\n"
-    "A file is written under a temporary name beside it and renamed when complete, so an\n"
-    "interrupted or failed run leaves the earlier file; a link stays a link and its file is\n"
-    "replaced; a device or FIFO is written straight through, and '-' is standard output (the\n"
-    "summary then goes to stderr).\n"
-    "Exit status: 0 done, 1 a file could not be written, 2 bad options.\n";
+    "Each file is written under a temporary name beside it, and both are renamed into place\n"
+    "together once both are complete, keeping the earlier file's permissions: a failed or\n"
+    "interrupted run leaves both earlier files. A link stays a link and its file is replaced.\n"
+    "A device, FIFO, pipe or socket is written straight through, as is '-' (standard output)\n"
+    "or a name for an open descriptor such as /dev/stdout or /dev/fd/N; when standard output\n"
+    "takes a file, the summary goes to stderr.\n"
+    "\n"
+    "AGREEMENT_ENSEMBLE_ISA=avx2|sse2|generic runs the seeds on that kernel path; unset or\n"
+    "empty, the widest this processor runs. Every path writes the same bytes.\n"
+    "\n"
+    "Exit status: 0 done, 1 a file could not be written (or memory ran out), 2 bad options.\n";
 
 // ---- Text ----
 
@@ -142,7 +151,7 @@ std::string figure(double value, int decimals)
 // Prints the summary on stdout, or on stderr when stdout carries one of the files. Returns 0,
 // or 1 after reporting a failed write.
 int print_summary(const ensemble_options &chosen, std::uint64_t threads, double elapsed,
-                  const ensemble_totals &totals, const pass_row *rows)
+                  const ensemble_totals &totals, const pass_row *rows, bool stdout_taken)
 {
     const std::uint64_t last = chosen.first_seed + chosen.seeds - 1;
     const std::size_t couplings = chosen.couplings.size();
@@ -173,7 +182,7 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
             std::to_string(totals.few_turning_points) + " of " + std::to_string(chosen.seeds) +
             ") have fewer than " + std::to_string(turning_point_bound()) +
             " interior turning points\n";
-    if (chosen.output == "-" || chosen.per_seed == "-") {
+    if (stdout_taken) {
         static_cast<void>(std::fputs(text.c_str(), stderr));
         return 0;
     }
@@ -220,7 +229,9 @@ int find_quantiles(const ensemble_options &chosen, std::uint64_t threads, seed_p
 
 } // namespace
 
-int ensemble_driver(int argc, char **argv)
+namespace {
+
+int run_ensemble(int argc, char **argv)
 {
     ensemble_options chosen;
     if (read_options(argc, argv, &chosen) != 0) {
@@ -253,16 +264,17 @@ int ensemble_driver(int argc, char **argv)
     start_net(totals, chosen.seeds, MOST_KEPT_VALUES, &net);
     staged_file table;
     staged_file per_seed;
-    // Without the handlers an interruption leaves the temporary files behind; the targets
-    // are safe either way.
-    remove_temporaries_when_interrupted();
+    // Without the guard a signal or an exhausted memory leaves the temporary files behind;
+    // the earlier files are safe either way.
+    guard_temporaries();
     // The table's file is opened first, so that an output that can't be written stops the
     // ensemble before any seed runs.
     int status = open_staged(&table, chosen.output) == 0 ? 0 : 1;
     if (status == 0 && !chosen.per_seed.empty()) {
         status = open_staged(&per_seed, chosen.per_seed) == 0 ? 0 : 1;
         if (status == 0 && same_file(table, per_seed)) {
-            // Through a link or another spelling: one would overwrite the other.
+            // Through a link, another spelling, or "-" and /dev/stdout: one would overwrite
+            // the other.
             abandon_staged(&per_seed);
             abandon_staged(&table);
             return usage_error("--output and --per-seed name the same file '" + chosen.per_seed +
@@ -310,16 +322,38 @@ int ensemble_driver(int argc, char **argv)
         report_file_failure("write", table.target);
         status = 1;
     }
-    if (status == 0 && per_seed.stream != nullptr) {
-        status = commit_staged(&per_seed) == 0 ? 0 : 1;
+    // Both files are complete and closed before either is put in place, so that a failure
+    // in either leaves both earlier files.
+    if (status == 0 && finish_staged(&per_seed) != 0) {
+        status = 1;
     }
-    if (status == 0) {
-        status = commit_staged(&table) == 0 ? 0 : 1;
+    if (status == 0 && finish_staged(&table) != 0) {
+        status = 1;
+    }
+    staged_file *const outputs[] = {&table, &per_seed};
+    if (status == 0 && commit_staged(outputs, 2) != 0) {
+        status = 1;
     }
     abandon_staged(&per_seed);
     abandon_staged(&table);
     if (status == 0) {
-        status = print_summary(chosen, threads, seconds_since(start), totals, rows.data());
+        const bool stdout_taken = shares_standard_output(table) || shares_standard_output(per_seed);
+        status = print_summary(chosen, threads, seconds_since(start), totals, rows.data(),
+                               stdout_taken);
     }
     return status;
+}
+
+} // namespace
+
+int ensemble_driver(int argc, char **argv)
+{
+    try {
+        return run_ensemble(argc, argv);
+    } catch (const std::bad_alloc &) {
+        // The temporary files go; the outputs are put in place together or not at all.
+        remove_every_temporary();
+        static_cast<void>(std::fputs("agreement_ensemble: stopped: out of memory\n", stderr));
+        return 1;
+    }
 }

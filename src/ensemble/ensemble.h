@@ -44,8 +44,9 @@ int usage_error(const std::string &problem);
 
 // Reads a --coupling list into *couplings: comma-separated items, each a number or a range
 // START:STOP:STEP (value i = START + i STEP, STOP included when it falls on the grid), every
-// value in [0, 1], at most MOST_COUPLINGS in all; sorted ascending, repeats dropped. Returns
-// an empty string, or the problem, naming the offending item.
+// value in [0, 1] and taken as the double nearest its six-decimal text (-0 as 0); sorted
+// ascending, repeats merged, at most MOST_COUPLINGS then. Returns an empty string, or the
+// problem, naming the offending item.
 std::string read_couplings(const char *text, std::vector<double> *couplings);
 
 // ---- One seed ----
@@ -102,7 +103,12 @@ struct seed_job {
     int count; // couplings, at least one
     bool ranks;
     seed_path path = PATH_GENERIC;
+    std::uint64_t *most_ahead = nullptr; // when set, gets the most blocks ever run ahead of
+                                         // the fold: at most work_window_slots(threads)
 };
+
+// Blocks of results that may wait for the calling thread at once, with `threads` workers.
+std::uint64_t work_window_slots(std::uint64_t threads);
 
 // What the calling thread does with the results of `seeds` consecutive seeds (one per
 // coupling for each seed, seed by seed), in seed order: returns 0 to go on, or 1 to stop
@@ -145,11 +151,11 @@ struct ensemble_totals {
     std::vector<double> sum_rho;
     std::vector<std::uint64_t> excluding; // seeds whose rank band excludes zero
     std::vector<std::uint64_t> nan_r;     // seeds whose r is not a number
-    std::vector<std::uint32_t> histogram; // bins counts of r per cell
+    std::vector<std::uint64_t> histogram; // bins counts of r per cell (2^32 seeds fit one bin)
 };
 
 // Prepares empty totals for couplings coefficients. The histograms get MOST_R_BINS bins per
-// cell, fewer for long lists of k, so that they take at most 64 MB.
+// cell, fewer for long lists of k, so that they take at most 64 MB (64 bins for 1,001 k).
 void start_totals(ensemble_totals *totals, int couplings);
 
 // Adds one seed: results holds its run at every coupling, in the totals' order. Seeds must
@@ -270,35 +276,58 @@ double long_signal_law(double f, double k);
 
 // ---- Files ----
 
-// An output file of the ensemble. A regular file, or a path where nothing stands yet, is
-// written under a temporary name beside it and renamed onto it only when complete, so that a
-// failed or interrupted ensemble never leaves a truncated file under its name; a symbolic
-// link stays a link, and the file it ends at is replaced the same way. Anything else at the
-// path (a device, a FIFO) and "-" (standard output) are written straight through, never
-// replaced. Failures are reported under the name the user gave.
+// An output file of the ensemble, replaced whole or not at all.
+//
+// A regular file, or a path where nothing stands yet, is written under a temporary name in
+// the same folder and put in place only once every output is complete, keeping the earlier
+// file's permission bits (and its owner and group where the process may set them); a
+// symbolic link stays a link, and the regular file it ends at is replaced. Anything else is
+// written straight through and never renamed onto: "-" (standard output), a name that
+// stands for an open descriptor (/dev/stdout, /dev/fd/N, /proc/self/fd/N), a device, a FIFO
+// or a socket. Failures are reported under the name the user gave.
 struct staged_file {
     std::string target;      // as the user gave it, for messages ("standard output" for "-")
-    std::string destination; // the file the temporary one is renamed onto
-    std::string temporary;   // empty when written straight through
+    std::string destination; // the file the temporary one replaces; empty when straight through
+    std::string temporary;   // empty when straight through
     std::FILE *stream = nullptr;
-    int slot = -1;           // its place in the interrupt clean-up list
+    std::vector<char> buffer;   // the stream's buffer, so that writes go out in large pieces
+    bool existed = false;       // something stood at destination when the file was opened
+    std::uint64_t device = 0;   // what the output writes over or through, for telling two
+    std::uint64_t inode = 0;    //   names of one file apart (0, 0 when nothing stands there)
+    int slot = -1;              // its place in the clean-up list
 };
 
-// Has SIGINT, SIGTERM and SIGHUP remove every temporary file in use, then end the program as
-// the signal would have.
-void remove_temporaries_when_interrupted();
+// Has SIGINT, SIGTERM, SIGHUP and SIGPIPE remove every temporary file in use and then end
+// the program as the signal would have; a signal ignored when the program started stays
+// ignored. A file grown past the size limit (SIGXFSZ) fails its write instead of ending the
+// program, and an uncaught exception removes the temporary files before the program aborts.
+void guard_temporaries();
+
+// Removes every temporary file in use, for a run that gives up without unwinding (out of
+// memory): the earlier files stay as they were.
+void remove_every_temporary();
 
 // Opens the file for writing. Returns 0, or -1 after reporting the failure on stderr.
 int open_staged(staged_file *file, const std::string &target);
 
-// Finishes the file: flushes and closes it and renames a temporary file onto its place.
-// Returns 0, or -1 after reporting the failure on stderr; a temporary file is removed
-// either way.
-int commit_staged(staged_file *file);
+// Flushes and closes the file, the temporary one taking the earlier file's permission bits,
+// owner and group. Returns 0, or -1 after reporting the failure on stderr; the temporary
+// file is then removed.
+int finish_staged(staged_file *file);
 
-// True when two open files are the same file under two names (a link, "./" and so on), so
-// that one would overwrite the other.
+// Puts every finished temporary file of files[0 .. count - 1] in place at once: other runs
+// committing into the same folders wait, INT, TERM and HUP wait until all are in place, and
+// where one can't be put in place those already put back are rolled back, on systems that can
+// swap two names. The earlier files are let go only after the last rename. Returns 0, or -1
+// after reporting the failure on stderr; the temporary files are removed either way.
+int commit_staged(staged_file *const *files, int count);
+
+// True when two open outputs are one file under two names (a link, "./", "-" and
+// /dev/stdout, and so on), so that one would overwrite the other.
 bool same_file(const staged_file &a, const staged_file &b);
+
+// True when the output writes to, or replaces, what standard output writes to.
+bool shares_standard_output(const staged_file &file);
 
 // Closes a file not committed and removes its temporary file, leaving the target as it was.
 void abandon_staged(staged_file *file);

@@ -6,11 +6,27 @@
 #include <system_error>
 
 #include "ensemble/ensemble.h"
+#include "output/output.h"
 
 namespace {
 
 constexpr std::uint64_t STATE_WORDS = 4294967296U; // the generator's 32-bit state range
 constexpr std::uint64_t MOST_THREADS = 256;
+// Grid points one range may give before repeats merge: every six-decimal value in [0, 1].
+constexpr double MOST_RANGE_POINTS = 1000001.0;
+
+// The double nearest value's six-decimal text, which is how the table and the summary name
+// it: so the k a row names is the k that ran, and values printed alike run once. -0 is 0.
+double as_printed(double value)
+{
+    char text[64];
+    const char *const end = format_fixed(text, text + sizeof text, value);
+    double printed = value;
+    if (end != nullptr) {
+        static_cast<void>(std::from_chars(text, end, printed, std::chars_format::fixed));
+    }
+    return printed + 0.0; // + 0.0 turns -0 into 0
+}
 
 // Reads a whole decimal number from lowest to highest. Returns false for anything else:
 // signs, blanks, other characters, or a value out of range.
@@ -55,7 +71,7 @@ std::string read_coupling_item(const std::string &item, std::vector<double> *cou
         if (k < 0.0 || k > 1.0) {
             return "--coupling value " + quoted + " lies outside [0, 1]";
         }
-        couplings->push_back(k + 0.0); // + 0.0 turns -0 into 0
+        couplings->push_back(as_printed(k));
         return std::string();
     }
     const std::size_t second_colon = item.find(':', first_colon + 1);
@@ -83,9 +99,9 @@ std::string read_coupling_item(const std::string &item, std::vector<double> *cou
     // STOP belongs to the grid when it lies within a rounding step of a grid point; then it
     // is taken as written rather than as START + i STEP's last bits, which might overshoot.
     const double steps = (stop - start) / step;
-    if (steps > MOST_COUPLINGS) {
-        return "--coupling range " + quoted + " has more than " +
-               std::to_string(MOST_COUPLINGS) + " values";
+    if (steps >= MOST_RANGE_POINTS) {
+        return "--coupling range " + quoted + " has more than 1000001 points, finer than " +
+               "the six decimals that name a value";
     }
     const double tolerance = 1e-9;
     const int last = static_cast<int>(std::floor(steps + tolerance));
@@ -95,7 +111,7 @@ std::string read_coupling_item(const std::string &item, std::vector<double> *cou
         if (i == last && std::fabs(steps - last) <= tolerance) {
             k = stop;
         }
-        couplings->push_back(std::min(k, stop) + 0.0);
+        couplings->push_back(as_printed(std::min(k, stop)));
     }
     return std::string();
 }
@@ -104,8 +120,7 @@ std::string read_coupling_item(const std::string &item, std::vector<double> *cou
 
 int usage_error(const std::string &problem)
 {
-    const std::string line = "agreement_ensemble: " + problem + " (see --help)\n";
-    static_cast<void>(std::fputs(line.c_str(), stderr));
+    report_problem("agreement_ensemble", problem.c_str(), " (see --help)");
     return 2;
 }
 
@@ -122,16 +137,18 @@ std::string read_couplings(const char *text, std::vector<double> *couplings)
         if (!problem.empty()) {
             return problem;
         }
+        // Repeats merge as they come, so that the limit counts the values that would run.
+        std::sort(couplings->begin(), couplings->end());
+        couplings->erase(std::unique(couplings->begin(), couplings->end()), couplings->end());
         if (couplings->size() > static_cast<std::size_t>(MOST_COUPLINGS)) {
-            return "--coupling gives more than " + std::to_string(MOST_COUPLINGS) + " values";
+            return "--coupling gives more than " + std::to_string(MOST_COUPLINGS) +
+                   " different values";
         }
         if (comma == std::string::npos) {
             break;
         }
         first = comma + 1;
     }
-    std::sort(couplings->begin(), couplings->end());
-    couplings->erase(std::unique(couplings->begin(), couplings->end()), couplings->end());
     return std::string();
 }
 

@@ -30,6 +30,7 @@ struct shared_work {
     std::condition_variable changed;
     std::uint64_t next_block = 0;    // the next block a thread takes
     std::uint64_t folded_blocks = 0; // blocks the calling thread has folded
+    std::uint64_t most_ahead = 0;    // the most blocks ever taken and not yet folded
     bool stop = false;
 
     seed_result *block_slot(std::uint64_t slot)
@@ -52,6 +53,7 @@ void run_blocks(shared_work *work)
                 return;
             }
             block = work->next_block++;
+            work->most_ahead = std::max(work->most_ahead, work->next_block - work->folded_blocks);
         }
         const std::uint64_t slot = block % work->window;
         const std::uint64_t first = block * work->block_seeds;
@@ -78,6 +80,11 @@ void stop_workers(shared_work *work)
 
 } // namespace
 
+std::uint64_t work_window_slots(std::uint64_t threads)
+{
+    return 2 * threads + 2; // every thread busy with one block while another waits its turn
+}
+
 int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold)
 {
     shared_work work;
@@ -86,7 +93,7 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
     const std::uint64_t lanes = static_cast<std::uint64_t>(LANE_SEEDS);
     work.block_seeds = std::max<std::uint64_t>(1, std::min(lanes, BLOCK_RUNS / couplings));
     work.blocks = (job.seeds + work.block_seeds - 1) / work.block_seeds;
-    work.window = 2 * threads + 2;
+    work.window = work_window_slots(threads);
     work.slots.resize(work.window * work.block_seeds * static_cast<std::uint64_t>(job.count));
     work.ready.assign(work.window, 0U);
 
@@ -124,6 +131,9 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
     }
     for (std::thread &thread : pool) {
         thread.join();
+    }
+    if (job.most_ahead != nullptr) {
+        *job.most_ahead = work.most_ahead;
     }
     return status;
 }

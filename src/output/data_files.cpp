@@ -30,11 +30,24 @@ int close_output(std::FILE *stream)
 
 namespace {
 
-// Appends text to the message at *out, stopping short of last.
+// Appends text to the message at *out, stopping short of last. A control character (a
+// newline in a file name or an option's value) is shown as an escape, \n or \xHH, so that
+// the message stays one line.
 void append(char **out, const char *last, const char *text)
 {
-    while (*text != '\0' && *out != last) {
-        *(*out)++ = *text++;
+    static const char digits[] = "0123456789abcdef";
+    for (; *text != '\0' && *out != last; ++text) {
+        const unsigned char c = static_cast<unsigned char>(*text);
+        if (c >= 0x20 && c != 0x7f) {
+            *(*out)++ = *text;
+            continue;
+        }
+        const char escape[] = {'\\', c == '\n' ? 'n' : c == '\t' ? 't' : c == '\r' ? 'r' : 'x',
+                               digits[c >> 4], digits[c & 15], '\0'};
+        const int length = escape[1] == 'x' ? 4 : 2;
+        for (int i = 0; i < length && *out != last; ++i) {
+            *(*out)++ = escape[i];
+        }
     }
 }
 
@@ -61,6 +74,20 @@ int failure_with_reason()
         errno = EIO;
     }
     return -1;
+}
+
+void report_problem(const char *program, const char *problem, const char *hint)
+{
+    const char *pieces[] = {program, ": ", problem, hint};
+    put_line(pieces, sizeof pieces / sizeof pieces[0]);
+}
+
+void report_bad_argument(const char *program, const char *argument)
+{
+    const bool option = argument[0] == '-';
+    const char *pieces[] = {program, option ? ": unknown option '" : ": unexpected argument '",
+                            argument, "' (see --help)"};
+    put_line(pieces, sizeof pieces / sizeof pieces[0]);
 }
 
 void report_failure(const char *program, const char *action, const char *path,

@@ -74,9 +74,16 @@ int close_output(std::FILE *stream);
 // streams needn't set errno), so that every failure has a reason to name.
 int failure_with_reason();
 
+// Prints "<program>: <problem><hint>" on stderr as one line, control characters escaped.
+void report_problem(const char *program, const char *problem, const char *hint);
+
+// Prints "<program>: unknown option '<argument>' (see --help)", or "unexpected argument" for
+// one that doesn't start with '-'.
+void report_bad_argument(const char *program, const char *argument);
+
 // Prints one line on stderr, built whole so that it reaches stderr in one piece:
 // "<program>: cannot <action> <path><detail>: <reason>", the reason taken from errno, or
-// given (a system error that errno doesn't carry).
+// given (a system error that errno doesn't carry). Control characters are escaped, as above.
 void report_failure(const char *program, const char *action, const char *path,
                     const char *detail);
 void report_failure_because(const char *program, const char *action, const char *path,

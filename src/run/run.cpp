@@ -2,6 +2,7 @@
 // (pass 0) to full disagreement (pass 127).
 #include "run/run.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -37,6 +38,31 @@ struct summary_file {
     int passes; // passes whose record is written whole
 };
 
+#define SEP AGREEMENT_SWEEP_SEPARATOR
+// What to create when a file can't be opened for want of a folder: the run never creates one.
+const char MISSING_DATA_FOLDERS[] = "the folders data and data" SEP "1 in the current folder";
+const char MISSING_PASS_FOLDER[] = "the folder data" SEP "1";
+#undef SEP
+
+// Names a file that can't be opened, with the system's reason; where that is a missing
+// folder, also what to create.
+void report_cannot_open(const char *path, const char *missing)
+{
+    if (errno != ENOENT) {
+        report_open_failure(path);
+        return;
+    }
+    char reason[256] = {};
+    const char *const pieces[] = {std::strerror(ENOENT), "; create ", missing, " first"};
+    std::size_t length = 0;
+    for (const char *piece : pieces) {
+        for (; *piece != '\0' && length + 1 < sizeof reason; ++piece) {
+            reason[length++] = *piece;
+        }
+    }
+    report_failure_because("agreement_sweep", "open", path, " for writing", reason);
+}
+
 // Formats one piece of a line into the text buffer, with decimal commas when asked, and
 // writes it. Returns 0, or -1 with errno set.
 int put_piece(std::FILE *stream, bool comma, const char *pattern, double first,
@@ -52,13 +78,16 @@ int put_piece(std::FILE *stream, bool comma, const char *pattern, double first,
 }
 
 // Writes a whole signal file: opens path, writes its 128 levels with the line pattern
-// (decimal points kept) and closes it. Lines are gathered in the text buffer and handed to
+// (decimal points kept) and closes it; missing names the folders to create should the open
+// fail for want of one. Lines are gathered in the text buffer and handed to
 // the stream a bufferful at a time. Returns 0, or -1 after reporting the failure.
-int write_signal_file(const char *path, const double *signal, const char *pattern)
+int write_signal_file(const char *path, const double *signal, const char *pattern,
+                      const char *missing)
 {
+    errno = 0;
     std::FILE *file = open_output(path, signal_file_buffer, sizeof signal_file_buffer);
     if (file == nullptr) {
-        report_open_failure(path);
+        report_cannot_open(path, missing);
         return -1;
     }
     int length = 0;
@@ -100,7 +129,7 @@ int run_pass(int q, int n, summary_file *correlation, summary_file *rank)
 
     char path[PASS_FILE_NAME_SIZE];
     pass_file_name(path, n);
-    if (write_signal_file(path, coupled, "%f\n") != 0) {
+    if (write_signal_file(path, coupled, "%f\n", MISSING_PASS_FOLDER) != 0) {
         return -1;
     }
 
@@ -153,7 +182,7 @@ int close_summary(summary_file *file, bool stopped_early)
 
 #define SEP AGREEMENT_SWEEP_SEPARATOR
 const char HELP[] =
-    "Usage: agreement_sweep [--help | --version]\n"
+    "Usage: agreement_sweep [-h | --help | --version]\n"
     "\n"
     "Runs the agreement sweep experiment once: draws a reference signal of 128 levels from a\n"
     "random generator with a fixed seed, then makes 128 passes that sweep the share of the\n"
@@ -171,30 +200,40 @@ const char HELP[] =
     "                               its 95 % bound (decimal commas, tab-separated)\n"
     "\n"
     "Exit status: 0 when every file is written in full; 1 when a file can't be opened or\n"
-    "written, after one line on stderr for each file it could not complete. A good run prints\n"
-    "nothing. Arguments other than --help and --version are ignored.\n";
+    "written, after one line on stderr for each file it could not complete; 2 for any other\n"
+    "argument, which runs nothing. A good run prints nothing.\n";
 #undef SEP
 
 } // namespace
 
 int run_driver(int argc, char **argv)
 {
-    // Asking for help or the version must never start a run, which would replace the data.
+    // Asking for help or the version, or a mistyped option, must never start a run, which
+    // would replace the data.
+    bool help = false;
+    bool version = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            return print_or_report("agreement_sweep", HELP);
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            help = true;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            version = true;
+        } else {
+            report_bad_argument("agreement_sweep", argv[i]);
+            return 2;
         }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            return print_or_report("agreement_sweep",
-                                   "agreement_sweep " AGREEMENT_SWEEP_VERSION "\n");
-        }
+    }
+    if (help) {
+        return print_or_report("agreement_sweep", HELP);
+    }
+    if (version) {
+        return print_or_report("agreement_sweep", "agreement_sweep " AGREEMENT_SWEEP_VERSION "\n");
     }
 
     for (int i = 0; i < SIGNAL_LENGTH; ++i) {
         reference[i] = draw_level();
     }
     // The reference lines keep their decimal point and end in a blank.
-    if (write_signal_file(REFERENCE_SIGNAL_PATH, reference, "%f \n") != 0) {
+    if (write_signal_file(REFERENCE_SIGNAL_PATH, reference, "%f \n", MISSING_DATA_FOLDERS) != 0) {
         return 1;
     }
     return run_passes();
