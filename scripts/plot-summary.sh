@@ -16,9 +16,11 @@
 # variance, r, rho and bound, comma-separated with decimal points.
 # Usage: plot-summary.sh [--help | --version | FOLDER], FOLDER holding data/, default .
 # Exit status: 0 when the pictures and the table are written, or the usage or version is
-# printed; 1, with a message naming the file and line, when gnuplot is missing or a summary or
-# the ensemble's table is missing or malformed (nothing is written then), or when the usage or
-# version can't be written; 2 for an unknown option or more than one folder.
+# printed; 1, with one line naming the file and the reason, when gnuplot is missing, a
+# summary or the ensemble's table is missing or malformed, or an output can't be written (a
+# folder in its place, a folder that takes no file): nothing is written then; 1 also when the
+# usage or version can't be written; 2 for an unknown option or more than one folder. A
+# coupling figure is drawn only from a table with several k; otherwise an earlier one goes.
 set -euo pipefail
 
 me=${0##*/}
@@ -46,9 +48,10 @@ usage() {
     "with decimal points. When FOLDER/ensemble.csv (agreement_ensemble's table) is there, the" \
     "ensemble's band, mean and long-signal law go behind seed 1; when it holds several" \
     "coupling coefficients k, FOLDER/coupling.svg and FOLDER/coupling.png are drawn too." "" \
-    "Exit status: 0 when everything is written; 1 when gnuplot is missing or an input is" \
-    "missing or malformed (a message names the file and line; nothing is written); 2 for an" \
-    "unknown option or more than one FOLDER."
+    "An earlier coupling figure goes when the table holds one k or there is no table." "" \
+    "Exit status: 0 when everything is written; 1 when gnuplot is missing, an input is" \
+    "missing or malformed, or an output can't be written (one line names the file and the" \
+    "reason; nothing is written); 2 for an unknown option or more than one FOLDER."
 }
 
 print_version() {
@@ -85,8 +88,14 @@ folder=${1:-.}
 command -v gnuplot >/dev/null 2>&1 ||
   fail "gnuplot not found; install it (Debian: apt-get install gnuplot-nox) and run again"
 
+# Every output's place must take a file: a folder there is refused before anything is drawn.
+for name in summary.svg summary.png summary.csv coupling.svg coupling.png; do
+  [ ! -d "$folder/$name" ] || fail "cannot write $folder/$name: it is a folder"
+done
+
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+staged_files=()
+trap 'rm -rf "$work"; rm -f -- "${staged_files[@]}"' EXIT
 
 # Checks one summary file and writes it to $2 with decimal points, one pass a line.
 # Prints the number of passes it holds.
@@ -323,11 +332,25 @@ if [ "$couplings" -gt 1 ]; then
   fi
 fi
 
-# The pictures and the table appear together, and only once all are made.
-mv "$work/summary.svg" "$folder/summary.svg"
-mv "$work/summary.png" "$folder/summary.png"
-mv "$work/summary.csv" "$folder/summary.csv"
-if [ "$couplings" -gt 1 ]; then
-  mv "$work/coupling.svg" "$folder/coupling.svg"
-  mv "$work/coupling.png" "$folder/coupling.png"
+# The pictures and the table appear together, and only once all are made: each is copied
+# beside its final name first, so that only renames within the folder remain; a coupling
+# figure from an earlier table goes, so that every figure in the folder is this table's.
+outputs=(summary.svg summary.png summary.csv)
+[ "$couplings" -le 1 ] || outputs+=(coupling.svg coupling.png)
+for name in "${outputs[@]}"; do
+  staged="$folder/.$name.$$.tmp"
+  staged_files+=("$staged")
+  reason=$(cp -- "$work/$name" "$staged" 2>&1) || fail "cannot write $folder/$name: ${reason##*: }"
+done
+for name in "${outputs[@]}"; do
+  reason=$(mv -f -- "$folder/.$name.$$.tmp" "$folder/$name" 2>&1) ||
+    fail "cannot write $folder/$name: ${reason##*: }"
+done
+staged_files=()
+if [ "$couplings" -le 1 ]; then
+  for name in coupling.svg coupling.png; do
+    if [ -f "$folder/$name" ] && ! reason=$(rm -f -- "$folder/$name" 2>&1); then
+      fail "cannot remove the earlier $folder/$name: ${reason##*: }"
+    fi
+  done
 fi

@@ -170,6 +170,32 @@ class PlotTest(unittest.TestCase):
                                     for x, y in places), (where, zero, places))
                 os.remove(self.picture("summary.svg"))
 
+    def test_outputs_that_cannot_be_written(self):
+        # A folder where a picture goes, and a folder that takes no new file: one line naming
+        # the picture and the reason, and nothing written.
+        os.mkdir(self.picture("summary.png"))
+        result = self.plot()
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, f"plot-summary.sh: cannot write {self.folder}/summary.png: it is a folder\n"))
+        self.assertEqual(sorted(os.listdir(self.folder)), ["data", "summary.png"])
+        self.assertEqual(os.listdir(self.picture("summary.png")), [])
+        os.rmdir(self.picture("summary.png"))
+
+        # Root writes anywhere, so the step then runs as nobody.
+        as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] \
+            if os.geteuid() == 0 else []
+        if as_nobody and shutil.which("setpriv") is None:
+            self.skipTest("running as root without setpriv to drop to nobody")
+        os.chmod(self.folder, 0o555)
+        try:
+            result = subprocess.run(as_nobody + [SCRIPT, self.folder], stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+        finally:
+            os.chmod(self.folder, 0o755)
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, f"plot-summary.sh: cannot write {self.folder}/summary.svg: Permission denied\n"))
+        self.assertEqual(os.listdir(self.folder), ["data"])
+
     def test_missing_summary(self):
         os.remove(os.path.join(self.folder, "data", "sl.dat"))
         self.expect_refused("data/sl.dat")
@@ -203,11 +229,15 @@ class PlotTest(unittest.TestCase):
     def test_ensemble_band_behind_seed_one(self):
         rows = self.ensemble_rows([0.0])
         self.write_ensemble(rows)
+        for stale in ("coupling.svg", "coupling.png"):  # from an earlier table with several k
+            with open(self.picture(stale), "w") as figure:
+                figure.write("earlier")
         svg = self.expect_drawn()
         self.assertIn("ensemble: mean r", svg)
         self.assertIn("long-signal law", svg)
         self.assertIn("seed 1: r with the reference signal", svg)
         self.assertFalse(os.path.exists(self.picture("coupling.svg")), "one k: no coupling figure")
+        self.assertFalse(os.path.exists(self.picture("coupling.png")), "nor an earlier one")
 
         # A table from before the coupling column still draws its band.
         os.remove(self.picture("summary.svg"))
