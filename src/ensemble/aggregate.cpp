@@ -180,11 +180,13 @@ std::uint64_t values_to_keep(const quantile_search &search, int coupling)
     return total;
 }
 
-int couplings_in_group(const quantile_search &search, int first, std::uint64_t budget)
+int couplings_in_group(const quantile_search &search, const std::uint8_t *found, int first,
+                       std::uint64_t budget)
 {
     std::uint64_t kept = values_to_keep(search, first);
     int count = 1;
     while (first + count < search.couplings &&
+           (found == nullptr || found[first + count] == 0) &&
            kept + values_to_keep(search, first + count) <= budget) {
         kept += values_to_keep(search, first + count);
         ++count;

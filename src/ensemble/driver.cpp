@@ -201,12 +201,7 @@ int find_quantiles(const ensemble_options &chosen, std::uint64_t threads, seed_p
             ++first;
             continue;
         }
-        int count = couplings_in_group(*search, first, MOST_KEPT_VALUES);
-        for (int c = 1; c < count; ++c) {
-            if (found[static_cast<std::size_t>(first) + static_cast<std::size_t>(c)] != 0) {
-                count = c;
-            }
-        }
+        const int count = couplings_in_group(*search, found.data(), first, MOST_KEPT_VALUES);
         const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data() + first,
                               count, false, path};
         progress_meter meter = start_progress("quantiles", chosen.seeds);
@@ -226,10 +221,6 @@ int find_quantiles(const ensemble_options &chosen, std::uint64_t threads, seed_p
     }
     return 0;
 }
-
-} // namespace
-
-namespace {
 
 int run_ensemble(int argc, char **argv)
 {
@@ -258,10 +249,6 @@ int run_ensemble(int argc, char **argv)
     }
 
     const auto start = std::chrono::steady_clock::now();
-    ensemble_totals totals;
-    start_totals(&totals, couplings);
-    quantile_net net;
-    start_net(totals, chosen.seeds, MOST_KEPT_VALUES, &net);
     staged_file table;
     staged_file per_seed;
     // Without the guard a signal or an exhausted memory leaves the temporary files behind;
@@ -286,6 +273,12 @@ int run_ensemble(int argc, char **argv)
                 status = 1;
             }
         }
+    }
+    ensemble_totals totals;
+    quantile_net net;
+    if (status == 0) {
+        start_totals(&totals, couplings);
+        start_net(totals, chosen.seeds, MOST_KEPT_VALUES, &net);
     }
     if (status == 0) {
         const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data(), couplings,

@@ -195,8 +195,10 @@ void plan_quantiles(const ensemble_totals &totals, quantile_search *search);
 std::uint64_t values_to_keep(const quantile_search &search, int coupling);
 
 // The couplings, from first on, whose values one more run over the seeds keeps within budget
-// values: at least one, however many that one keeps.
-int couplings_in_group(const quantile_search &search, int first, std::uint64_t budget);
+// values, stopping before a coupling whose quantiles are found already (found[c] != 0; found
+// may be null): at least one, however many that one keeps.
+int couplings_in_group(const quantile_search &search, const std::uint8_t *found, int first,
+                       std::uint64_t budget);
 
 // Keeps one seed's values that fall in wanted bins, for count couplings from first on;
 // results holds the seed's runs at those couplings.
