@@ -17,6 +17,8 @@ set -uo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-$src/build/portability}
+# Absolute, since the runs below start in folders of their own.
+mkdir -p "$work" && work=$(cd "$work" && pwd)
 jobs=$(nproc 2>/dev/null || echo 2) # the machine's cores
 
 missing=()

@@ -279,8 +279,6 @@ int run_ensemble(int argc, char **argv)
     if (status == 0) {
         start_totals(&totals, couplings);
         start_net(totals, chosen.seeds, MOST_KEPT_VALUES, &net);
-    }
-    if (status == 0) {
         const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data(), couplings,
                               true, path};
         progress_meter meter = start_progress("measuring", chosen.seeds);

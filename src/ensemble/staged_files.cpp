@@ -114,12 +114,6 @@ void discard(staged_file *file)
     forget_temporary(file);
 }
 
-void report_because(const char *action, const std::string &path, const char *detail, int error)
-{
-    report_failure_because("agreement_ensemble", action, path.c_str(), detail,
-                           std::strerror(error));
-}
-
 // Gives the open stream a buffer of our own.
 void buffer_stream(staged_file *file)
 {
@@ -130,6 +124,12 @@ void buffer_stream(staged_file *file)
 }
 
 #ifndef _WIN32
+
+void report_because(const char *action, const std::string &path, const char *detail, int error)
+{
+    report_failure_because("agreement_ensemble", action, path.c_str(), detail,
+                           std::strerror(error));
+}
 
 // ---- Where a name leads ----
 
@@ -196,7 +196,7 @@ landing follow(const std::string &target)
             return where;
         }
         if (where.folder == descriptor_folder() && is_descriptor_number(name)) {
-            where.descriptor = std::atoi(name.c_str());
+            where.descriptor = static_cast<int>(std::strtol(name.c_str(), nullptr, 10));
             return where;
         }
         where.name = name;
