@@ -183,6 +183,14 @@ if [ -e "$folder/ensemble.csv" ]; then
         ++curves
         printf "%s\n", best > (work "/curve_k_" curves)
         for (q = 0; q < passes; ++q) print line[best, q] > (work "/curve_" curves)
+        # The law at k = 1 is a step, +1 at f = 1, -1 at f = 0 and 0 between: its two ends
+        # are drawn as points of their own, so that no line joins them to the zero between.
+        split(line[best, 0], first, "\t"); split(line[best, passes - 1], last, "\t")
+        step = best + 0 == 1
+        for (q = step ? 1 : 0; q < (step ? passes - 1 : passes); ++q) {
+          split(line[best, q], f, "\t"); print f[1] "\t" f[5] > (work "/curve_law_" curves)
+        }
+        if (step) print first[1] "\t" first[5] "\n" last[1] "\t" last[5] > (work "/curve_ends_" curves)
       }
       print count
     }' "$folder/ensemble.csv") || exit 1
@@ -225,20 +233,24 @@ if [ "$correlation_passes" -lt "$passes" ] || [ "$rank_passes" -lt "$passes" ]; 
   [ "$rank_passes" -eq "$correlation_passes" ] || note="$note ($rank_passes in data/sl.dat)"
 fi
 
-# The top panel's curves, back to front: the ensemble's band, its mean as a broad grey line
-# and the law; seed 1's points; its least-squares line dashed in red over them, and the mark
-# where that crosses zero. The keys sit below the panels, clear of every curve.
+# The top panel's curves, back to front: the ensemble's band and its mean as a broad grey
+# line; seed 1's points; its least-squares line in long vermillion dashes; the law as a thin
+# black line on top. Mean, fit and law lie within about 0.005 of each other, so each differs
+# in width, style and lightness: the black law runs inside the grey mean, the dashes on both
+# sides of it. The zero mark is an open diamond, so the lines show through it. Colours from
+# the Okabe-Ito set, which stays apart under red-green colour blindness and in greyscale.
 top=""
 if [ -n "$ensemble" ]; then
-  top+="\"$ensemble\" using 1:3:4 with filledcurves fillcolor \"#dadada\" fillstyle solid 1.0 title \"ensemble: 2.5-97.5 % of r\", "
-  top+="\"$ensemble\" using 1:2 with lines linewidth 6 linecolor \"#9a9a9a\" title \"ensemble: mean r\", "
-  top+="\"$ensemble\" using 1:5 with lines linewidth 1.5 dashtype 3 linecolor \"#000000\" title \"long-signal law\", "
+  top+="\"$ensemble\" using 1:3:4 with filledcurves fillcolor \"#dddddd\" fillstyle solid 1.0 title \"ensemble: 2.5-97.5 % of single-run r\", "
+  top+="\"$ensemble\" using 1:2 with lines linewidth 9 linecolor \"#b3b3b3\" title \"ensemble: mean r (broad grey)\", "
 fi
-top+="\"$work/tov\" using 1:4 with linespoints linewidth 0.8 pointtype 7 pointsize 0.45 linecolor \"#1f5fa8\" title \"seed 1: r with the reference signal\", "
-top+="0 with lines linewidth 1.2 linecolor \"black\" notitle, "
-top+="\"$work/fit\" using 1:2 with lines linewidth 2.2 dashtype (9, 5) linecolor \"#e4151b\" title \"$fit_title\""
+top+="0 with lines linewidth 1 linecolor \"#808080\" notitle, "
+top+="\"$work/tov\" using 1:4 with linespoints linewidth 0.8 pointtype 7 pointsize 0.45 linecolor \"#0072B2\" title \"seed 1: r with the reference signal\", "
+top+="\"$work/fit\" using 1:2 with lines linewidth 3 dashtype (12, 7) linecolor \"#D55E00\" title \"$fit_title\""
+[ -z "$ensemble" ] ||
+  top+=", \"$ensemble\" using 1:5 with lines linewidth 1.2 linecolor \"#000000\" title \"long-signal law (thin black)\""
 [ -z "$zero_title" ] ||
-  top+=", \"$work/zero\" using 1:2 with points pointtype 13 pointsize 1.8 linecolor \"#e4151b\" title \"$zero_title\""
+  top+=", \"$work/zero\" using 1:2 with points pointtype 12 pointsize 2.2 linewidth 2 linecolor \"#D55E00\" title \"$zero_title\""
 
 draw() {
   local terminal=$1 output=$2
@@ -251,67 +263,101 @@ set multiplot layout 2,1 title "Agreement sweep: correlation against the share o
 set xrange [1:0]
 set xtics 0.1
 set grid
-set xlabel "agreement fraction (steps moving the same way / 127)"
+set xlabel "agreement fraction f (steps moving the same way / 127)"
+set offsets graph 0, graph 0, graph 0.08, graph 0.08
 set key outside below center vertical maxrows 3 Left reverse font ",10" samplen 3 spacing 1.1 height 1.2
 if ("$note" ne "") set title "$note" textcolor "red" font ",12"
 set ylabel "Pearson correlation r"
 plot $top
 unset title
 set ylabel "seed 1: rank correlation rho"
-plot "$work/sl" using 1:(\$2 - \$3):(\$2 + \$3) with filledcurves fillcolor "#c6dbef" fillstyle solid 1.0 title "seed 1: rho ± 95 % bound", \
-     "$work/sl" using 1:2 with lines linewidth 1.5 linecolor "#d0602a" title "seed 1: rho, rank correlation of each coupled signal with time", \
+plot "$work/sl" using 1:(\$2 - \$3):(\$2 + \$3) with filledcurves fillcolor "#cce7f7" fillstyle solid 1.0 title "seed 1: rho ± its 95 % bound 1.96 · |1 − rho| / √126", \
+     "$work/sl" using 1:2 with lines linewidth 1.5 linecolor "#009E73" title "seed 1: rho, rank correlation of each coupled signal with time", \
      0 with lines linewidth 1.2 linecolor "black" notitle
 unset multiplot
 GNUPLOT
 }
 
 # The coupling figure: mean r as a heat map over agreement and k with labelled contours, and
-# the curves of five k with their 2.5-97.5 % bands and the long-signal law.
+# below it one panel per chosen k, all on the heat map's agreement axis: the 2.5-97.5 % band
+# of single-run r, mean r and the long-signal law. Colours from the Okabe-Ito set, which
+# stays apart under red-green colour blindness; band, mean and law differ in lightness and
+# style too, so that greyscale print keeps them apart.
 draw_coupling() {
-  local terminal=$1 output=$2 plots="" colours=("#1f5fa8" "#2a9d8f" "#d08c00" "#c0392b" "#6a3d9a") i k
-  for ((i = 1; i <= curves; ++i)); do
-    k=$(cat "$work/curve_k_$i")
-    plots+="\"$work/curve_$i\" using 1:3:4 with filledcurves fillcolor \"${colours[i - 1]}\" fillstyle transparent solid 0.11 noborder notitle, "
-    plots+="\"$work/curve_$i\" using 1:2 with lines linewidth 2.2 linecolor \"${colours[i - 1]}\" title \"k = $(printf '%.2f' "$k")\", "
-    plots+="\"$work/curve_$i\" using 1:5 with lines linewidth 1 linecolor \"${colours[i - 1]}\" notitle, "
-  done
-  gnuplot <<GNUPLOT
-set terminal $terminal
+  local terminal=$1 output=$2 plots i k top bottom height=0.104 keys
+  gnuplot_input="set terminal $terminal
 set encoding utf8
-set output "$output"
-set datafile separator "\t"
-set multiplot layout 2,1 title "Direction or size? Mean r over agreement and the coupling coefficient k" font ",14"
+set output \"$output\"
+set datafile separator \"\t\"
+set multiplot title \"Direction or size? Mean r over agreement and the coupling coefficient k\" font \",14\"
+set lmargin at screen 0.11
+set rmargin at screen 0.82
 set xrange [1:0]
 set xtics 0.1
-set xlabel "agreement fraction (steps moving the same way / 127)"
-set ylabel "coupling coefficient k"
+set tmargin at screen 0.93
+set bmargin at screen 0.71
+set xlabel \"agreement fraction f (steps moving the same way / 127)\"
+set ylabel \"coupling coefficient k\"
 set yrange [$k_low:$k_high]
 set cbrange [-1:1]
-set cblabel "mean r"
-set palette defined (-1 "#2166ac", -0.5 "#92c5de", 0 "#f7f7f7", 0.5 "#f4a582", 1 "#b2182b")
+set cblabel \"mean r\"
+set colorbox user origin screen 0.85, screen 0.71 size screen 0.025, screen 0.22
+set palette defined (-1 \"#0072B2\", -0.5 \"#80B9D8\", 0 \"#F7F7F7\", 0.5 \"#EAAE80\", 1 \"#D55E00\")
 set view map
 set contour base
 set cntrparam levels discrete -0.6, -0.4, -0.2, 0, 0.2, 0.4, 0.6
 set cntrparam firstlinetype 101
-do for [i = 101:110] { set linetype i linecolor "#303030" linewidth 1.2 }
-set cntrlabel format "%.1f" font ",10" start 12 interval -1
+do for [i = 101:110] { set linetype i linecolor \"#303030\" linewidth 1.2 }
+set cntrlabel format \"%.1f\" font \",10\" start 12 interval -1
 set style textbox opaque noborder
 unset key
-splot "$work/grid" using 1:2:3 with pm3d notitle, \
-      "$work/grid" using 1:2:3 with lines nosurface notitle, \
-      "$work/grid" using 1:2:3 with labels boxed nosurface notitle
+splot \"$work/grid\" using 1:2:3 with pm3d notitle, \\
+      \"$work/grid\" using 1:2:3 with lines nosurface notitle, \\
+      \"$work/grid\" using 1:2:3 with labels boxed nosurface notitle
 unset contour
 unset pm3d
 unset view
+unset colorbox
 set grid
-set yrange [-1.05:1.05]
-set ylabel "mean r"
-set key bottom left Left reverse font ",10" samplen 2 spacing 1.1 opaque
-plot $plots \
-     NaN with lines linewidth 1 linecolor "#555555" title "thin: long-signal law", \
-     0 with lines linewidth 1 linecolor "black" notitle
-unset multiplot
-GNUPLOT
+set yrange [-1.15:1.15]
+set ytics -1, 0.5, 1 format \"%g\"
+set ylabel \"\"
+set label 1 \"r of one run\" rotate by 90 center at screen 0.035, screen 0.395
+"
+  for ((i = 1; i <= curves; ++i)); do
+    k=$(cat "$work/curve_k_$i")
+    top=$(awk -v i="$i" -v h="$height" 'BEGIN { printf "%.4f", 0.655 - (i - 1) * h }')
+    bottom=$(awk -v t="$top" -v h="$height" 'BEGIN { printf "%.4f", t - h }')
+    keys=notitle
+    [ "$i" -ne "$curves" ] || keys=title
+    plots="\"$work/curve_$i\" using 1:3:4 with filledcurves fillcolor \"#B9D3EA\" fillstyle solid 1.0 noborder $keys \"2.5-97.5 % of single-run r over the seeds\", "
+    plots+="0 with lines linewidth 1 linecolor \"#999999\" notitle, "
+    plots+="\"$work/curve_$i\" using 1:2 with lines linewidth 2.6 linecolor \"#0072B2\" $keys \"mean r over the seeds\", "
+    plots+="\"$work/curve_law_$i\" using 1:2 with lines linewidth 1.6 dashtype (10, 6) linecolor \"#000000\" $keys \"long-signal law\""
+    if [ -e "$work/curve_ends_$i" ]; then
+      plots+=", \"$work/curve_ends_$i\" using 1:2 with points pointtype 7 pointsize 0.9 linecolor \"#000000\" title \"long-signal law at k = 1: ±1 at the ends, 0 between\""
+    fi
+    gnuplot_input+="set tmargin at screen $top
+set bmargin at screen $bottom
+set label 2 \"k = $(printf '%.2f' "$k")\" at graph 0.015, graph 0.86 front font \",11\"
+"
+    if [ "$i" -eq "$curves" ]; then
+      gnuplot_input+="set format x \"%g\"
+set xlabel \"agreement fraction f (steps moving the same way / 127)\"
+set key at screen 0.46, screen 0.045 center horizontal maxrows 2 Left reverse font \",10\" samplen 3 spacing 1.2 width 2
+"
+    else
+      gnuplot_input+="set format x \"\"
+unset xlabel
+unset key
+"
+    fi
+    gnuplot_input+="plot $plots
+"
+  done
+  gnuplot_input+="unset multiplot
+"
+  gnuplot <<<"$gnuplot_input"
 }
 
 draw 'svg size 900,900 font "sans,11" background "white"' "$work/summary.svg"
@@ -324,11 +370,11 @@ fi
 if [ "$couplings" -gt 1 ]; then
   read -r k_low k_high < <(awk -F '\t' 'NF == 3 { if (low == "" || $2 < low) low = $2; if ($2 > high) high = $2 }
     END { print low + 0, high + 0 }' "$work/grid")
-  draw_coupling 'svg size 900,1000 font "sans,11" background "white"' "$work/coupling.svg"
+  draw_coupling 'svg size 900,1400 font "sans,11" background "white"' "$work/coupling.svg"
   if gnuplot -e 'set terminal pngcairo' >/dev/null 2>&1; then
-    draw_coupling 'pngcairo size 900,1000 font "sans,11" background "white"' "$work/coupling.png"
+    draw_coupling 'pngcairo size 900,1400 font "sans,11" background "white"' "$work/coupling.png"
   else
-    draw_coupling 'png size 900,1000 font "sans,11" background "white"' "$work/coupling.png"
+    draw_coupling 'png size 900,1400 font "sans,11" background "white"' "$work/coupling.png"
   fi
 fi
 

@@ -233,9 +233,10 @@ class PlotTest(unittest.TestCase):
             with open(self.picture(stale), "w") as figure:
                 figure.write("earlier")
         svg = self.expect_drawn()
-        self.assertIn("ensemble: mean r", svg)
-        self.assertIn("long-signal law", svg)
-        self.assertIn("seed 1: r with the reference signal", svg)
+        for name in ("ensemble: mean r (broad grey)", "long-signal law (thin black)",
+                     "seed 1: r with the reference signal", "agreement fraction f (",
+                     "95 % bound 1.96 · |1 − rho| / √126"):
+            self.assertIn(name, svg)
         self.assertFalse(os.path.exists(self.picture("coupling.svg")), "one k: no coupling figure")
         self.assertFalse(os.path.exists(self.picture("coupling.png")), "nor an earlier one")
 
@@ -257,16 +258,23 @@ class PlotTest(unittest.TestCase):
         self.write_ensemble(self.ensemble_rows([0.0, 0.3, 0.5, 1.0]))
         svg = self.expect_drawn()
         self.assertIn("ensemble: mean r", svg, "the k = 0 rows go behind seed 1")
+        # What a reader relies on: a panel per k, each mark in the key as it is drawn, and
+        # the axes named; the law at k = 1 as its step's two ends.
         root = ElementTree.parse(self.picture("coupling.svg")).getroot()
-        text = ElementTree.tostring(root, encoding="unicode")
-        for title in ("k = 0.00", "k = 0.30", "k = 0.50", "k = 1.00", "thin: long-signal law",
-                      "coupling coefficient k"):
-            self.assertIn(title, text)
+        titles = [group.find(SVG + "title").text for group in root.iter(SVG + "g")
+                  if group.get("id", "").startswith("gnuplot_plot_")]
+        for title in ("2.5-97.5 % of single-run r over the seeds", "mean r over the seeds",
+                      "long-signal law", "long-signal law at k = 1: ±1 at the ends, 0 between"):
+            self.assertEqual(titles.count(title), 1, title)
+        text = "".join(root.itertext())
+        for label in ("k = 0.00", "k = 0.30", "k = 0.50", "k = 1.00", "coupling coefficient k",
+                      "mean r", "r of one run", "agreement fraction f"):
+            self.assertIn(label, text)
         self.assertNotIn("k = 0.25", text, "the nearest k of the table, each once")
         with open(self.picture("coupling.png"), "rb") as png:
             data = png.read()
         self.assertEqual(data[:8], PNG_SIGNATURE)
-        self.assertEqual(struct.unpack(">II", data[16:24]), (900, 1000))
+        self.assertEqual(struct.unpack(">II", data[16:24]), (900, 1400))
 
     def run_script(self, script, *arguments, **redirect):
         options = {"stdout": subprocess.PIPE, **redirect}
