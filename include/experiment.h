@@ -6,16 +6,16 @@
 
 #include <cstdint>
 
-constexpr int SIGNAL_LENGTH = 128;          // levels per signal, indexed 0 .. 127
+constexpr int SIGNAL_LENGTH = 128;            // levels per signal, indexed 0 .. 127
 constexpr int STEP_COUNT = SIGNAL_LENGTH - 1; // steps between neighbouring levels
-constexpr int PASS_COUNT = 128;             // passes, numbered q = 0 .. 127
-constexpr double LEVEL_MIN = 1.0;           // lowest level a signal is drawn at
-constexpr double LEVEL_MAX = 10.0;          // highest level a signal is drawn at
-constexpr int RANDOM_MAX = 32767;           // largest raw draw of the random source
-constexpr double RANDOM_SCALE = RANDOM_MAX; // the same, as the divisor that scales a draw
-constexpr double Z_95 = 1.96;               // two-sided 95 % normal quantile
-constexpr double AMPLIFICATION = 5.0;       // factor on the coupled signal's deviations
-constexpr double COUPLING_K = 0.0;          // ties step sizes to the reference's; off
+constexpr int PASS_COUNT = 128;               // passes, numbered q = 0 .. 127
+constexpr double LEVEL_MIN = 1.0;             // lowest level a signal is drawn at
+constexpr double LEVEL_MAX = 10.0;            // highest level a signal is drawn at
+constexpr int RANDOM_MAX = 32767;             // largest raw draw of the random source
+constexpr double RANDOM_SCALE = RANDOM_MAX;   // the same, as the divisor that scales a draw
+constexpr double Z_95 = 1.96;                 // two-sided 95 % normal quantile
+constexpr double AMPLIFICATION = 5.0;         // factor on the coupled signal's deviations
+constexpr double COUPLING_K = 0.0;            // ties step sizes to the reference's; off
 
 // The agreement fraction of pass q: the share of steps whose direction the coupled signal
 // follows. The difference is taken in integers, then converted.

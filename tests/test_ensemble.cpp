@@ -58,7 +58,8 @@ protected:
     // status, with stdout and stderr kept.
     int script(const std::string &body)
     {
-        std::ofstream(folder_ / "script.sh") << "E='" << AGREEMENT_ENSEMBLE_EXE << "'\n" << body << "\n";
+        std::ofstream(folder_ / "script.sh") << "E='" << AGREEMENT_ENSEMBLE_EXE << "'\n"
+                                             << body << "\n";
         const int status = run("/bin/sh", "script.sh");
         fs::remove(folder_ / "script.sh");
         return status;
@@ -271,14 +272,18 @@ TEST_F(EnsembleProgram, SeedOneMatchesTheOneShotFiles)
 TEST_F(EnsembleProgram, SameBytesWhateverTheThreadCount)
 {
     ASSERT_EQ(ensemble("--seeds 70 --first-seed 500 --threads 1 --output one.csv "
-                       "--per-seed one_seeds.csv"), 0) << errors_;
+                       "--per-seed one_seeds.csv"),
+              0)
+        << errors_;
     const std::string table = text("one.csv");
     const std::string per_seed = text("one_seeds.csv");
     EXPECT_EQ(split(table, '\n').size(), 129U);
     EXPECT_EQ(split(per_seed, '\n').size(), 1U + 70U * 128U);
     for (const char *threads : {"2", "3", "8"}) {
         ASSERT_EQ(ensemble(std::string("--seeds 70 --first-seed 500 --output t.csv ") +
-                           "--per-seed t_seeds.csv --threads " + threads), 0) << errors_;
+                           "--per-seed t_seeds.csv --threads " + threads),
+                  0)
+            << errors_;
         EXPECT_EQ(text("t.csv"), table) << threads << " threads";
         EXPECT_EQ(text("t_seeds.csv"), per_seed) << threads << " threads";
     }
@@ -406,16 +411,18 @@ TEST_F(EnsembleProgram, EveryWayARunCanEndLeavesTheEarlierFiles)
          "agreement_ensemble: cannot open missing/p.csv for writing: No such file or directory\n"},
         {"SIGINT", start("100000000") + "kill -INT $pid; wait $pid 2> shell.txt", 128 + SIGINT, ""},
         {"SIGHUP", start("100000000") + "kill -HUP $pid; wait $pid 2> shell.txt", 128 + SIGHUP, ""},
-        {"SIGTERM", start("100000000") + "kill -TERM $pid; wait $pid 2> shell.txt", 128 + SIGTERM, ""},
-        {"a closed pipe", "{ \"$E\" --seeds 300 --output t.csv --per-seed -; echo $? > status; } "
-                          "| head -c 100 > head.txt; exit $(cat status)",
+        {"SIGTERM", start("100000000") + "kill -TERM $pid; wait $pid 2> shell.txt", 128 + SIGTERM,
+         ""},
+        {"a closed pipe",
+         "{ \"$E\" --seeds 300 --output t.csv --per-seed -; echo $? > status; } "
+         "| head -c 100 > head.txt; exit $(cat status)",
          128 + SIGPIPE, ""},
         // 60 blocks of 512 bytes take the table (12 KB) but not the 54 KB of ten seeds' rows.
         {"a size limit", "ulimit -f 60; \"$E\" --seeds 10 --output t.csv --per-seed p.csv", 1,
          "agreement_ensemble: cannot write p.csv: File too large\n"},
         {"a folder where the per-seed file goes",
-         start("500") + "kill -STOP $pid; rm p.csv; mkdir -p p.csv/in; kill -CONT $pid; wait $pid", 1,
-         "agreement_ensemble: cannot replace p.csv: Is a directory\n"},
+         start("500") + "kill -STOP $pid; rm p.csv; mkdir -p p.csv/in; kill -CONT $pid; wait $pid",
+         1, "agreement_ensemble: cannot replace p.csv: Is a directory\n"},
 #if !defined(__SANITIZE_ADDRESS__) && !ADDRESS_SANITIZER_BY_CLANG // its shadow memory can't
                                                                   // live under a small ulimit -v
         // 1,001 couplings' histograms alone take 64 MB.
@@ -441,7 +448,8 @@ TEST_F(EnsembleProgram, EveryWayARunCanEndLeavesTheEarlierFiles)
     EXPECT_EQ(script("trap '' HUP INT; \"$E\" --seeds 300 --output t.csv > s.txt & pid=$!; "
                      "i=0; while ! ls | grep -q '\\.tmp$' && [ $i -lt 500 ]; do sleep 0.01; "
                      "i=$((i + 1)); done; kill -HUP $pid; kill -INT $pid; wait $pid"),
-              0) << errors_;
+              0)
+        << errors_;
     EXPECT_EQ(split(text("t.csv"), '\n').size(), 129U);
     EXPECT_TRUE(temporaries().empty());
     EXPECT_EQ(errors_, "") << "no progress line when stderr isn't a terminal";
@@ -488,7 +496,8 @@ TEST(LongSignalLaw, MatchesALongSimulation)
                 const double step = x[p + 1] - x[p];
                 const bool same = agree(random);
                 const bool up = (same && step > 0.0) || (!same && step < 0.0);
-                const step_levels levels = coupled_step_levels(y[p], std::fabs(step), k, draw(random));
+                const step_levels levels =
+                    coupled_step_levels(y[p], std::fabs(step), k, draw(random));
                 y[p + 1] = up ? levels.up : levels.down;
             }
             // Pearson's r from the five running sums, in one pass.
@@ -500,9 +509,9 @@ TEST(LongSignalLaw, MatchesALongSimulation)
                 }
             }
             const double n = length;
-            const double r = (n * sums[4] - sums[0] * sums[1]) /
-                             std::sqrt((n * sums[2] - sums[0] * sums[0]) *
-                                       (n * sums[3] - sums[1] * sums[1]));
+            const double r =
+                (n * sums[4] - sums[0] * sums[1]) /
+                std::sqrt((n * sums[2] - sums[0] * sums[0]) * (n * sums[3] - sums[1] * sums[1]));
             EXPECT_NEAR(r, long_signal_law(f, k), 0.01) << "k = " << k << ", f = " << f;
         }
     }
@@ -613,7 +622,8 @@ std::vector<double> independent_r(std::uint32_t state, double k, int passes)
 // decimals, in the first passes (q = 3 takes mask draws too).
 TEST_F(EnsembleProgram, CoupledTableMatchesAnIndependentComputation)
 {
-    ASSERT_EQ(ensemble("--seeds 1 --first-seed 7 --coupling 0.6,0.05 --output one.csv"), 0) << errors_;
+    ASSERT_EQ(ensemble("--seeds 1 --first-seed 7 --coupling 0.6,0.05 --output one.csv"), 0)
+        << errors_;
     const std::vector<std::string> rows = split(text("one.csv"), '\n');
     ASSERT_EQ(rows.size(), 1U + 2U * 128U);
     EXPECT_EQ(rows[0], "coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,"
@@ -642,14 +652,18 @@ TEST_F(EnsembleProgram, GridSharesTheSeedsAcrossCouplings)
 {
     ASSERT_EQ(ensemble("--seeds 30 --first-seed 4294967266 --output alone.csv"), 0) << errors_;
     ASSERT_EQ(ensemble("--seeds 30 --first-seed 4294967266 --coupling 1,0:0.5:0.25 --threads 1 "
-                       "--output one.csv --per-seed one_seeds.csv"), 0) << errors_;
+                       "--output one.csv --per-seed one_seeds.csv"),
+              0)
+        << errors_;
     EXPECT_NE(out_.find("30 seeds (4294967266 to 4294967295) at 4 couplings"), std::string::npos)
         << out_;
     for (const char *k : {"k = 0.0000: ", "k = 0.2500: ", "k = 0.5000: ", "k = 1.0000: "}) {
         EXPECT_NE(out_.find(k), std::string::npos) << k << " in " << out_;
     }
     ASSERT_EQ(ensemble("--seeds 30 --first-seed 4294967266 --coupling 1,0:0.5:0.25 --threads 3 "
-                       "--output three.csv --per-seed three_seeds.csv"), 0) << errors_;
+                       "--output three.csv --per-seed three_seeds.csv"),
+              0)
+        << errors_;
     EXPECT_EQ(text("three.csv"), text("one.csv"));
     EXPECT_EQ(text("three_seeds.csv"), text("one_seeds.csv"));
 
@@ -661,7 +675,9 @@ TEST_F(EnsembleProgram, GridSharesTheSeedsAcrossCouplings)
     }
     EXPECT_EQ(grid[1 + 3 * 128].rfind("1.000000,0,1.000000,1.000000,", 0), 0U) << grid[1 + 3 * 128];
     EXPECT_NE(out_.find("k = 1.0000: mean r 1.0000 at full agreement, -1.0000 at full "
-                        "disagreement;"), std::string::npos) << out_;
+                        "disagreement;"),
+              std::string::npos)
+        << out_;
 
     const std::vector<std::string> seeds = split(text("one_seeds.csv"), '\n');
     ASSERT_EQ(seeds.size(), 1U + 30U * 4U * 128U);
@@ -675,7 +691,7 @@ TEST(CouplingOptions, ListsAndRanges)
     std::vector<double> k;
     ASSERT_EQ(read_couplings("0:1:0.05", &k), "");
     ASSERT_EQ(k.size(), 21U);
-    EXPECT_EQ(k[3], 0.15);   // 3 * 0.05 as the table names it, not 0.15000000000000002
+    EXPECT_EQ(k[3], 0.15); // 3 * 0.05 as the table names it, not 0.15000000000000002
     EXPECT_EQ(k[20], 1.0);
     ASSERT_EQ(read_couplings("0.1:0.3:0.1", &k), "");
     ASSERT_EQ(k.size(), 3U);
@@ -709,7 +725,7 @@ TEST(QuantileSearch, GroupsCouplingsWithinTheBudget)
     for (int c = 0; c < 4; ++c) {
         search.kept[static_cast<std::size_t>(c) * PASS_COUNT + 5] = per_coupling[c];
     }
-    EXPECT_EQ(couplings_in_group(search, nullptr, 0, 800), 2);  // 300 + 500
+    EXPECT_EQ(couplings_in_group(search, nullptr, 0, 800), 2); // 300 + 500
     EXPECT_EQ(couplings_in_group(search, nullptr, 0, 799), 1);
     EXPECT_EQ(couplings_in_group(search, nullptr, 2, 800), 1);  // 900 alone, over the budget
     EXPECT_EQ(couplings_in_group(search, nullptr, 2, 1000), 2); // to the last coupling
@@ -770,8 +786,8 @@ TEST(CurveShape, LineAndBend)
 // for all at once: each group's values land in its own couplings' cells.
 // Folds the seeds' results (one coupling) with a net of `budget` values, as the program
 // does; where the net misses, runs them again as the second run would. *found says which.
-std::vector<pass_row> fold_with_net(const std::vector<seed_result> &results,
-                                    std::uint64_t budget, bool *found, std::uint64_t *held)
+std::vector<pass_row> fold_with_net(const std::vector<seed_result> &results, std::uint64_t budget,
+                                    bool *found, std::uint64_t *held)
 {
     ensemble_totals totals;
     start_totals(&totals, 1);
@@ -816,9 +832,8 @@ void expect_direct_quantiles(const std::vector<seed_result> &results,
             std::uint64_t k = 0;
             double fraction = 0.0;
             quantile_place(values.size(), per_mille[i], &k, &fraction);
-            const double expected = fraction == 0.0
-                                        ? values[k]
-                                        : values[k] + fraction * (values[k + 1] - values[k]);
+            const double expected =
+                fraction == 0.0 ? values[k] : values[k] + fraction * (values[k + 1] - values[k]);
             EXPECT_EQ(found[i], expected) << "pass " << q << ", quantile " << i;
         }
     }
@@ -916,7 +931,8 @@ TEST(QuantileNet, LetsBinsGoOnTimeAndForGood)
     std::size_t folded = 0;
     const auto fold_to = [&](std::size_t last) {
         for (; folded < last; folded += 13) {
-            fold_and_catch(&totals, &net, &results[folded], std::min<std::size_t>(13, last - folded));
+            fold_and_catch(&totals, &net, &results[folded],
+                           std::min<std::size_t>(13, last - folded));
         }
         folded = last;
     };
@@ -1096,7 +1112,8 @@ TEST_F(EnsembleProgram, TableAndSummaryAgainstThePerSeedRows)
         few += independent_turning_points(seed) < 74;
     }
     EXPECT_NE(out_.find("(" + std::to_string(few) + " of 300) have fewer than 74"),
-              std::string::npos) << out_;
+              std::string::npos)
+        << out_;
 }
 
 TEST_F(EnsembleProgram, TheLastSeedRuns)
@@ -1140,10 +1157,12 @@ TEST_F(EnsembleProgram, OutputsKeepWhatStandsAtTheirPath)
          "{ \"$E\" --seeds 3 --output t.csv --per-seed /dev/fd/3 3>&1 > s.txt; echo $? > status; } "
          "| cat > piped.txt; head -c 28 piped.txt > rows.txt; exit $(cat status)",
          0, "", "rows.txt", rows},
-        {"'-' and a descriptor name for the same", "\"$E\" --seeds 3 --output - --per-seed /proc/self/fd/1", 2,
+        {"'-' and a descriptor name for the same",
+         "\"$E\" --seeds 3 --output - --per-seed /proc/self/fd/1", 2,
          "--output and --per-seed name the same file '/proc/self/fd/1'", "t.csv", "earlier\n"},
-        {"a FIFO", "mkfifo pipe; cat pipe > piped.txt & \"$E\" --seeds 3 --output pipe > s.txt; "
-                   "status=$?; wait; test -p pipe && exit $status",
+        {"a FIFO",
+         "mkfifo pipe; cat pipe > piped.txt & \"$E\" --seeds 3 --output pipe > s.txt; "
+         "status=$?; wait; test -p pipe && exit $status",
          0, "", "piped.txt", table},
         {"links, one to a file not there yet",
          "mkdir sub; echo earlier > sub/real.csv; ln -s real.csv sub/link.csv; "
@@ -1152,10 +1171,12 @@ TEST_F(EnsembleProgram, OutputsKeepWhatStandsAtTheirPath)
          "test -L sub/link.csv && test -L sub/dangling.csv && "
          "test \"$(head -n 1 sub/made.csv)\" = coupling,seed,q,r,rho,bound",
          0, "", "sub/real.csv", table},
-        {"a link and its file", "mkdir sub; ln -s ../t.csv sub/link.csv; "
-                                "\"$E\" --seeds 3 --output t.csv --per-seed sub/link.csv",
+        {"a link and its file",
+         "mkdir sub; ln -s ../t.csv sub/link.csv; "
+         "\"$E\" --seeds 3 --output t.csv --per-seed sub/link.csv",
          2, "--output and --per-seed name the same file 'sub/link.csv'", "t.csv", "earlier\n"},
-        {"a loop of links", "ln -s loop loop; \"$E\" --seeds 3 --output loop; s=$?; test -L loop && exit $s", 1,
+        {"a loop of links",
+         "ln -s loop loop; \"$E\" --seeds 3 --output loop; s=$?; test -L loop && exit $s", 1,
          "cannot open loop for writing: Too many levels of symbolic links", "t.csv", "earlier\n"},
         {"a folder", "mkdir adir; \"$E\" --seeds 3 --output adir", 1,
          "cannot open adir for writing: Is a directory", "t.csv", "earlier\n"},
@@ -1173,7 +1194,8 @@ TEST_F(EnsembleProgram, OutputsKeepWhatStandsAtTheirPath)
         if (output.errors.empty()) {
             EXPECT_EQ(errors_.find("agreement_ensemble: cannot"), std::string::npos) << output.what;
         } else {
-            EXPECT_NE(errors_.find(output.errors), std::string::npos) << output.what << ": " << errors_;
+            EXPECT_NE(errors_.find(output.errors), std::string::npos)
+                << output.what << ": " << errors_;
         }
         EXPECT_EQ(text(output.file), output.holds) << output.what;
         EXPECT_TRUE(temporaries().empty()) << output.what;
@@ -1235,16 +1257,18 @@ TEST_F(EnsembleProgram, FailuresLeaveNothingHalfWritten)
     EXPECT_EQ(text("ensemble.csv"), "earlier table\n");
     EXPECT_TRUE(temporaries().empty());
 
-    for (const std::string &program : {std::string(AGREEMENT_ENSEMBLE_EXE) + " --seeds 2",
-                                       std::string(AGREEMENT_ENSEMBLE_EXE) + " --seeds 2 --output -",
-                                       std::string(AGREEMENT_ENSEMBLE_EXE) + " --help",
-                                       std::string(AGREEMENT_SWEEP_EXE) + " --help"}) {
+    for (const std::string &program :
+         {std::string(AGREEMENT_ENSEMBLE_EXE) + " --seeds 2",
+          std::string(AGREEMENT_ENSEMBLE_EXE) + " --seeds 2 --output -",
+          std::string(AGREEMENT_ENSEMBLE_EXE) + " --help",
+          std::string(AGREEMENT_SWEEP_EXE) + " --help"}) {
         const std::string command =
             "cd '" + folder_.string() + "' && " + program + " > full 2> err.txt";
         const int status = std::system(command.c_str());
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << program;
         EXPECT_NE(text("err.txt").find(": cannot write standard output: No space left on device\n"),
-                  std::string::npos) << program << ": " << text("err.txt");
+                  std::string::npos)
+            << program << ": " << text("err.txt");
     }
     EXPECT_TRUE(is_character_device(folder_ / "full"));
     EXPECT_TRUE(temporaries().empty());
@@ -1261,18 +1285,18 @@ TEST(WorkWindow, SlowFoldGetsEverySeedInOrder)
         seed_job job = {4294967295U - 309U, 310, &COUPLING_K, 1, false};
         job.most_ahead = &most_ahead;
         std::uint64_t next = job.first_seed;
-        const int status = run_seeds_in_order(job, threads, [&next](const seed_result *results,
-                                                                    std::uint64_t seeds) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            for (std::uint64_t i = 0; i < seeds; ++i) {
-                seed_result again = {};
-                run_seed(static_cast<std::uint32_t>(next), &COUPLING_K, 1, false, &again);
-                EXPECT_EQ(results[i].seed, next);
-                EXPECT_EQ(results[i].r[127], again.r[127]) << "seed " << next;
-                next += 1;
-            }
-            return 0;
-        });
+        const int status = run_seeds_in_order(
+            job, threads, [&next](const seed_result *results, std::uint64_t seeds) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                for (std::uint64_t i = 0; i < seeds; ++i) {
+                    seed_result again = {};
+                    run_seed(static_cast<std::uint32_t>(next), &COUPLING_K, 1, false, &again);
+                    EXPECT_EQ(results[i].seed, next);
+                    EXPECT_EQ(results[i].r[127], again.r[127]) << "seed " << next;
+                    next += 1;
+                }
+                return 0;
+            });
         EXPECT_EQ(status, 0);
         EXPECT_EQ(next, job.first_seed + job.seeds) << threads << " threads";
         EXPECT_EQ(most_ahead, work_window_slots(threads)) << threads << " threads";

@@ -20,7 +20,8 @@ class scratch_folder {
 public:
     explicit scratch_folder(const std::string &prefix)
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "_XXXXXX")).string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / (prefix + "_XXXXXX")).string();
         if (mkdtemp(pattern.data()) != nullptr) {
             path_ = pattern;
         }

@@ -191,8 +191,8 @@ TEST(Kernels, RankByKeysMatchesTheExchangeSort)
                 const rank_result expected = rank_statistic(cases[which].data());
                 EXPECT_TRUE(same_bits(ranks[lane].rho, expected.rho) &&
                             same_bits(ranks[lane].bound, expected.bound))
-                    << seed_path_name(path) << ": case " << which << " in lane " << lane
-                    << ": rho " << ranks[lane].rho << ", expected " << expected.rho;
+                    << seed_path_name(path) << ": case " << which << " in lane " << lane << ": rho "
+                    << ranks[lane].rho << ", expected " << expected.rho;
             }
         }
     }

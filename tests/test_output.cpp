@@ -76,15 +76,15 @@ TEST(NumberText, ExactTiesRoundToEven)
 TEST(NumberText, NearTiesFollowTheExactValue)
 {
     // Written ties that are not ties in binary round the way the stored value lies.
-    EXPECT_EQ(fixed(5e-7), "0.000000");       // stored as 4.99999999999999977e-7
-    EXPECT_EQ(fixed(1.0000005), "1.000001");  // stored as 1.00000050000000007
-    EXPECT_EQ(fixed(9.9999995), "9.999999");  // stored as 9.99999949999999949
+    EXPECT_EQ(fixed(5e-7), "0.000000");                      // stored as 4.99999999999999977e-7
+    EXPECT_EQ(fixed(1.0000005), "1.000001");                 // stored as 1.00000050000000007
+    EXPECT_EQ(fixed(9.9999995), "9.999999");                 // stored as 9.99999949999999949
     EXPECT_EQ(fixed(123456789.1234565), "123456789.123456"); // stored just below the tie
 }
 
 TEST(NumberText, RoundsUpAcrossPowersOfTen)
 {
-    EXPECT_EQ(fixed(0.9999995), "1.000000");  // stored as 0.99999950000000004
+    EXPECT_EQ(fixed(0.9999995), "1.000000"); // stored as 0.99999950000000004
     EXPECT_EQ(fixed(9.9999996), "10.000000");
     EXPECT_EQ(fixed(-9.9999996), "-10.000000");
     EXPECT_EQ(fixed(99.9999995), "100.000000"); // stored as 99.9999995000000013
@@ -93,8 +93,8 @@ TEST(NumberText, RoundsUpAcrossPowersOfTen)
 TEST(NumberText, LargeValues)
 {
     EXPECT_EQ(fixed(9007199254740992.0), "9007199254740992.000000"); // 2^53
-    EXPECT_EQ(fixed(1e22), "10000000000000000000000.000000");       // exact in binary
-    EXPECT_EQ(fixed(1e23), "99999999999999991611392.000000");       // nearest double
+    EXPECT_EQ(fixed(1e22), "10000000000000000000000.000000");        // exact in binary
+    EXPECT_EQ(fixed(1e23), "99999999999999991611392.000000");        // nearest double
     EXPECT_EQ(fixed(1.7976931348623157e308).size(), 316U);           // 309 digits + 7
 }
 
@@ -236,14 +236,16 @@ public:
             std::to_chars(expected, expected + sizeof expected, value, std::chars_format::fixed, 6)
                 .ptr;
         char *actual_end = format_fixed(actual, actual + sizeof actual, value);
-        if (failures_ < 5 && (actual_end == nullptr ||
-                              std::string(expected, expected_end) != std::string(actual, actual_end))) {
+        if (failures_ < 5 && (actual_end == nullptr || std::string(expected, expected_end) !=
+                                                           std::string(actual, actual_end))) {
             ++failures_;
             ADD_FAILURE() << "for " << std::hexfloat << value << " expected "
                           << std::string(expected, expected_end) << " got "
-                          << (actual_end == nullptr ? "<no room>" : std::string(actual, actual_end));
+                          << (actual_end == nullptr ? "<no room>"
+                                                    : std::string(actual, actual_end));
         }
     }
+
 private:
     int failures_ = 0;
 };

@@ -51,8 +51,8 @@ protected:
     {
         const fs::path output = base_ / "stdout.txt";
         const fs::path errors = base_ / "stderr.txt";
-        const std::string command = "cd '" + folder_.string() + "' && '" AGREEMENT_SWEEP_EXE
-                                    "' " + arguments + " > '" + output.string() + "' 2> '" +
+        const std::string command = "cd '" + folder_.string() + "' && '" AGREEMENT_SWEEP_EXE "' " +
+                                    arguments + " > '" + output.string() + "' 2> '" +
                                     errors.string() + "'";
         const int status = std::system(command.c_str());
         output_ = read_text(output);
@@ -82,7 +82,7 @@ protected:
             EXPECT_EQ(line.rfind(start, 0), 0U) << line;
             std::string rest = line.substr(start.size());
             if (rest.rfind("cannot ", 0) == 0) {
-                rest = rest.substr(rest.find(' ', 7) + 1);                // after "open" or "write"
+                rest = rest.substr(rest.find(' ', 7) + 1); // after "open" or "write"
                 named.push_back(rest.substr(0, rest.find_first_of(" :"))); // the path
                 EXPECT_NE(line.find(": No space left on device"), std::string::npos) << line;
             } else {
@@ -101,10 +101,7 @@ protected:
     }
 
     // A full device of the test's own at data/<name>; skips the test where none can be made.
-    bool full_device(const std::string &name)
-    {
-        return make_full_device(folder_ / "data" / name);
-    }
+    bool full_device(const std::string &name) { return make_full_device(folder_ / "data" / name); }
 
     std::string data(const std::string &name) const { return read_text(folder_ / "data" / name); }
 
@@ -210,8 +207,8 @@ TEST_F(RunTest, SameBytesAsTheRecordedRun)
     // must write exactly those bytes.
     make_data_folders(true);
     ASSERT_EQ(run(), 0);
-    const std::string command = "cd '" + folder_.string() + "' && sha256sum --quiet -c '" +
-                                AGREEMENT_SWEEP_GOLDEN + "'";
+    const std::string command =
+        "cd '" + folder_.string() + "' && sha256sum --quiet -c '" + AGREEMENT_SWEEP_GOLDEN + "'";
     EXPECT_EQ(std::system(command.c_str()), 0) << "files differ from the recorded run";
 }
 
@@ -356,7 +353,8 @@ TEST_F(RunTest, FullDiskOnARealFileSystem)
 {
     const fs::path disk = folder_ / "data";
     fs::create_directory(disk);
-    const std::string mount = "mount -t tmpfs -o size=256k tmpfs '" + disk.string() + "' 2>/dev/null";
+    const std::string mount =
+        "mount -t tmpfs -o size=256k tmpfs '" + disk.string() + "' 2>/dev/null";
     if (geteuid() != 0 || std::system(mount.c_str()) != 0) {
         GTEST_SKIP() << "mounting a tmpfs needs root and a system that allows it";
     }
@@ -380,7 +378,8 @@ TEST_F(RunTest, FullDiskOnARealFileSystem)
     for (int n = 1; n <= 10; ++n) {
         fs::remove(disk / "1" / ("sign_" + std::to_string(n)));
     }
-    const std::string refill = "cd '" + disk.string() + "' && (cat /dev/zero > filler2) 2>/dev/null";
+    const std::string refill =
+        "cd '" + disk.string() + "' && (cat /dev/zero > filler2) 2>/dev/null";
     static_cast<void>(std::system(refill.c_str()));
     EXPECT_GE(expect_named_or_exact(), 1);
     EXPECT_EQ(data("1/sign_128"), good_run_file("1/sign_128")) << "an earlier file not reached";

@@ -33,7 +33,7 @@ TEST(MomentStatistics, Ramp)
 {
     signal_t a;
     fill_ramp(a);
-    EXPECT_EQ(signal_mean(a), 63.5);            // (0 + 127) / 2
+    EXPECT_EQ(signal_mean(a), 63.5);              // (0 + 127) / 2
     EXPECT_EQ(signal_variance(a, 63.5), 1365.25); // (128^2 - 1) / 12, population variance
     // About another mean the variance grows by the squared offset: 1365.25 + 0.5^2.
     EXPECT_EQ(signal_variance(a, 64.0), 1365.5);

@@ -53,8 +53,8 @@ void expect_in_bounds(const double *coupled)
 
 TEST(RandomSource, LevelScaling)
 {
-    EXPECT_EQ(level_from_draw(0), 1.0);      // lowest draw, lowest level, exactly
-    EXPECT_EQ(level_from_draw(32767), 10.0); // highest draw, highest level, exactly
+    EXPECT_EQ(level_from_draw(0), 1.0);                      // lowest draw, lowest level, exactly
+    EXPECT_EQ(level_from_draw(32767), 10.0);                 // highest draw, highest level, exactly
     EXPECT_NEAR(level_from_draw(41), 1.011261329997, 1e-12); // the run's first level
     for (int i = 0; i < 1000; ++i) {
         const double level = draw_level();

@@ -185,8 +185,7 @@ int couplings_in_group(const quantile_search &search, const std::uint8_t *found,
 {
     std::uint64_t kept = values_to_keep(search, first);
     int count = 1;
-    while (first + count < search.couplings &&
-           (found == nullptr || found[first + count] == 0) &&
+    while (first + count < search.couplings && (found == nullptr || found[first + count] == 0) &&
            kept + values_to_keep(search, first + count) <= budget) {
         kept += values_to_keep(search, first + count);
         ++count;
@@ -212,8 +211,8 @@ void keep_values(quantile_search *search, int first, int count, const seed_resul
     }
 }
 
-void finish_rows(const ensemble_totals &totals, quantile_search *search,
-                 const double *couplings, pass_row *rows)
+void finish_rows(const ensemble_totals &totals, quantile_search *search, const double *couplings,
+                 pass_row *rows)
 {
     const std::uint64_t n = totals.seeds;
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -388,8 +387,8 @@ void start_net(const ensemble_totals &totals, std::uint64_t seeds, std::uint64_t
     net->budget = budget;
     net->held = 0;
     // Until then it keeps every value: a quarter of the budget, leaving room to grow.
-    net->next_narrowing = std::min(FIRST_NARROWING_MOST,
-                                   std::max(FIRST_NARROWING_LEAST, budget / cells / 4));
+    net->next_narrowing =
+        std::min(FIRST_NARROWING_MOST, std::max(FIRST_NARROWING_LEAST, budget / cells / 4));
     net->open_bin.assign(cells * static_cast<std::size_t>(totals.bins), 1U);
     net->given_up.assign(static_cast<std::size_t>(totals.couplings), 0U);
     net->values.assign(cells, std::vector<double>());
@@ -401,9 +400,8 @@ void fold_and_catch(ensemble_totals *totals, quantile_net *net, const seed_resul
     const std::size_t couplings = static_cast<std::size_t>(totals->couplings);
     while (seeds > 0) {
         // Up to the seed after which the net lets bins go, if it comes in this block.
-        const std::uint64_t before = net->next_narrowing > totals->seeds
-                                         ? net->next_narrowing - totals->seeds
-                                         : seeds;
+        const std::uint64_t before =
+            net->next_narrowing > totals->seeds ? net->next_narrowing - totals->seeds : seeds;
         const std::uint64_t piece = std::min(seeds, before);
         fold_seeds(totals, results, piece);
         catch_seeds(net, *totals, results, piece);
@@ -421,8 +419,8 @@ void take_caught(quantile_net *net, quantile_search *search, std::vector<std::ui
         for (int q = 0; q < PASS_COUNT && whole; ++q) {
             const std::size_t cell = cell_of(c, q);
             for (std::size_t b = 0; b < bins && whole; ++b) {
-                whole = search->wanted_bin[cell * bins + b] == 0 ||
-                        net->open_bin[cell * bins + b] != 0;
+                whole =
+                    search->wanted_bin[cell * bins + b] == 0 || net->open_bin[cell * bins + b] != 0;
             }
         }
         if (whole) {
@@ -432,10 +430,9 @@ void take_caught(quantile_net *net, quantile_search *search, std::vector<std::ui
                 const int bin_count = net->bins;
                 std::vector<double> &kept = search->values[cell];
                 kept.clear();
-                std::copy_if(net->values[cell].begin(), net->values[cell].end(),
-                             std::back_inserter(kept), [wanted, bin_count](double r) {
-                                 return wanted[bin_of(r, bin_count)] != 0;
-                             });
+                std::copy_if(
+                    net->values[cell].begin(), net->values[cell].end(), std::back_inserter(kept),
+                    [wanted, bin_count](double r) { return wanted[bin_of(r, bin_count)] != 0; });
             }
             (*found)[static_cast<std::size_t>(c)] = 1U;
         }

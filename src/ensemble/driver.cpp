@@ -122,8 +122,8 @@ struct progress_meter {
 
 progress_meter start_progress(const std::string &stage, std::uint64_t seeds)
 {
-    return progress_meter{stderr_is_terminal(), stage, seeds, 0, std::chrono::steady_clock::now(),
-                          0.0};
+    return progress_meter{
+        stderr_is_terminal(), stage, seeds, 0, std::chrono::steady_clock::now(), 0.0};
 }
 
 void count_folded(progress_meter *meter, std::uint64_t seeds)
@@ -159,11 +159,11 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
     const double share =
         static_cast<double>(totals.few_turning_points) / static_cast<double>(chosen.seeds);
     std::string text = std::to_string(chosen.seeds) + (chosen.seeds == 1 ? " seed (" : " seeds (") +
-                       std::to_string(chosen.first_seed) + " to " + std::to_string(last) +
-                       ") at " + std::to_string(couplings) + " coupling" +
-                       (couplings == 1 ? "" : "s") + " on " + std::to_string(threads) +
-                       " thread" + (threads == 1 ? "" : "s") + " in " + fixed(elapsed, 2) +
-                       " s, " + fixed(runs / elapsed, 0) + " seed-runs/s\n";
+                       std::to_string(chosen.first_seed) + " to " + std::to_string(last) + ") at " +
+                       std::to_string(couplings) + " coupling" + (couplings == 1 ? "" : "s") +
+                       " on " + std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") +
+                       " in " + fixed(elapsed, 2) + " s, " + fixed(runs / elapsed, 0) +
+                       " seed-runs/s\n";
     for (std::size_t c = 0; c < couplings; ++c) {
         const pass_row *curve = rows + c * PASS_COUNT;
         const line_fit fit = fit_line(curve);
@@ -202,17 +202,18 @@ int find_quantiles(const ensemble_options &chosen, std::uint64_t threads, seed_p
             continue;
         }
         const int count = couplings_in_group(*search, found.data(), first, MOST_KEPT_VALUES);
-        const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data() + first,
-                              count, false, path};
+        const seed_job job = {
+            chosen.first_seed, chosen.seeds, chosen.couplings.data() + first, count, false, path};
         progress_meter meter = start_progress("quantiles", chosen.seeds);
-        const int status = run_seeds_in_order(job, threads, [&](const seed_result *results,
-                                                                std::uint64_t seeds) {
-            for (std::uint64_t i = 0; i < seeds; ++i) {
-                keep_values(search, first, count, results + i * static_cast<std::uint64_t>(count));
-            }
-            count_folded(&meter, seeds);
-            return 0;
-        });
+        const int status =
+            run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
+                for (std::uint64_t i = 0; i < seeds; ++i) {
+                    keep_values(search, first, count,
+                                results + i * static_cast<std::uint64_t>(count));
+                }
+                count_folded(&meter, seeds);
+                return 0;
+            });
         end_progress(meter);
         if (status != 0) {
             return status;
@@ -279,22 +280,22 @@ int run_ensemble(int argc, char **argv)
     if (status == 0) {
         start_totals(&totals, couplings);
         start_net(totals, chosen.seeds, MOST_KEPT_VALUES, &net);
-        const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data(), couplings,
-                              true, path};
+        const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data(),
+                              couplings,         true,         path};
         progress_meter meter = start_progress("measuring", chosen.seeds);
-        status = run_seeds_in_order(job, threads, [&](const seed_result *results,
-                                                       std::uint64_t seeds) {
-            fold_and_catch(&totals, &net, results, seeds);
-            count_folded(&meter, seeds);
-            const std::size_t rows = static_cast<std::size_t>(seeds) * couplings;
-            for (std::size_t i = 0; i < rows && per_seed.stream != nullptr; ++i) {
-                if (write_per_seed_rows(per_seed.stream, &results[i]) != 0) {
-                    report_file_failure("write", per_seed.target);
-                    return 1;
+        status =
+            run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
+                fold_and_catch(&totals, &net, results, seeds);
+                count_folded(&meter, seeds);
+                const std::size_t rows = static_cast<std::size_t>(seeds) * couplings;
+                for (std::size_t i = 0; i < rows && per_seed.stream != nullptr; ++i) {
+                    if (write_per_seed_rows(per_seed.stream, &results[i]) != 0) {
+                        report_file_failure("write", per_seed.target);
+                        return 1;
+                    }
                 }
-            }
-            return 0;
-        });
+                return 0;
+            });
         end_progress(meter);
     }
 
@@ -329,8 +330,8 @@ int run_ensemble(int argc, char **argv)
     abandon_staged(&table);
     if (status == 0) {
         const bool stdout_taken = shares_standard_output(table) || shares_standard_output(per_seed);
-        status = print_summary(chosen, threads, seconds_since(start), totals, rows.data(),
-                               stdout_taken);
+        status =
+            print_summary(chosen, threads, seconds_since(start), totals, rows.data(), stdout_taken);
     }
     return status;
 }

@@ -54,11 +54,11 @@ std::string read_couplings(const char *text, std::vector<double> *couplings);
 // What one seed's run gives at one coupling coefficient, per pass q = 0 .. 127.
 struct seed_result {
     std::uint32_t seed;
-    double coupling;             // the coupling coefficient k
-    int turning_points;          // interior turning points of the reference signal
-    double r[PASS_COUNT];        // Pearson correlation with the reference, as in data/tov.dat
-    double rho[PASS_COUNT];      // rank correlation against time, as in data/sl.dat
-    double bound[PASS_COUNT];    // its 95 % bound, as in data/sl.dat
+    double coupling;          // the coupling coefficient k
+    int turning_points;       // interior turning points of the reference signal
+    double r[PASS_COUNT];     // Pearson correlation with the reference, as in data/tov.dat
+    double rho[PASS_COUNT];   // rank correlation against time, as in data/sl.dat
+    double bound[PASS_COUNT]; // its 95 % bound, as in data/sl.dat
 };
 
 // Runs the experiment for seed (the generator's starting state word) at each of the count
@@ -127,16 +127,16 @@ constexpr int MOST_R_BINS = 2048; // histogram bins of r over [-1, 1] per (k, q)
 
 // One row of the ensemble's table: pass q at one coupling coefficient, across all seeds.
 struct pass_row {
-    double coupling;      // k
-    double agreement;     // (127 - q) / 127
+    double coupling;  // k
+    double agreement; // (127 - q) / 127
     double mean_r;
-    double sd_r;          // sample standard deviation (divisor N - 1); NaN for one seed
-    double r_low;         // 2.5 % quantile of r
-    double r_median;      // 50 % quantile of r
-    double r_high;        // 97.5 % quantile of r
+    double sd_r;     // sample standard deviation (divisor N - 1); NaN for one seed
+    double r_low;    // 2.5 % quantile of r
+    double r_median; // 50 % quantile of r
+    double r_high;   // 97.5 % quantile of r
     double mean_rho;
     double share_excluding_zero; // share of seeds whose band rho +- bound excludes zero
-    double law_r;         // the long-signal law's r at this agreement and k
+    double law_r;                // the long-signal law's r at this agreement and k
 };
 
 // Running figures per cell (k, q), folded one seed at a time in seed order; cell c * 128 + q
@@ -179,12 +179,12 @@ constexpr int WANTED_PER_CELL = 2 * QUANTILES; // order statistics k and k + 1 p
 struct quantile_search {
     int couplings = 0;
     int bins = 0;
-    std::uint64_t place[QUANTILES] = {}; // order statistic k of each quantile
-    double fraction[QUANTILES] = {};     // and the way from k to k + 1
-    std::vector<std::uint8_t> wanted_bin; // per cell and bin: 1 when its values are kept
-    std::vector<std::uint64_t> read_back; // per cell and wanted order statistic: its place
-                                          // among the cell's kept values
-    std::vector<std::uint64_t> kept;      // per cell: values in its wanted bins
+    std::uint64_t place[QUANTILES] = {};     // order statistic k of each quantile
+    double fraction[QUANTILES] = {};         // and the way from k to k + 1
+    std::vector<std::uint8_t> wanted_bin;    // per cell and bin: 1 when its values are kept
+    std::vector<std::uint64_t> read_back;    // per cell and wanted order statistic: its place
+                                             // among the cell's kept values
+    std::vector<std::uint64_t> kept;         // per cell: values in its wanted bins
     std::vector<std::vector<double>> values; // per cell: the kept values
 };
 
@@ -206,8 +206,8 @@ void keep_values(quantile_search *search, int first, int count, const seed_resul
 
 // Fills one row per cell, coupling-major, from the totals and the search once every seed's
 // values are kept (at least one seed). couplings holds the k values.
-void finish_rows(const ensemble_totals &totals, quantile_search *search,
-                 const double *couplings, pass_row *rows);
+void finish_rows(const ensemble_totals &totals, quantile_search *search, const double *couplings,
+                 pass_row *rows);
 
 // ---- Catching those values in the first run ----
 //
@@ -225,12 +225,12 @@ constexpr double NET_SPREAD = 6.0;
 struct quantile_net {
     int couplings = 0;
     int bins = 0;
-    std::uint64_t seeds = 0;            // seeds the run folds in all
-    std::uint64_t next_narrowing = 0;   // seeds folded when the net next lets bins go
-    std::uint64_t budget = 0;           // values it may hold at once
-    std::uint64_t held = 0;             // values it holds
-    std::vector<std::uint8_t> open_bin; // per cell and bin: 1 while its values are kept
-    std::vector<std::uint8_t> given_up; // per coupling: 1 once its values are no longer kept
+    std::uint64_t seeds = 0;                 // seeds the run folds in all
+    std::uint64_t next_narrowing = 0;        // seeds folded when the net next lets bins go
+    std::uint64_t budget = 0;                // values it may hold at once
+    std::uint64_t held = 0;                  // values it holds
+    std::vector<std::uint8_t> open_bin;      // per cell and bin: 1 while its values are kept
+    std::vector<std::uint8_t> given_up;      // per coupling: 1 once its values are no longer kept
     std::vector<std::vector<double>> values; // per cell
 };
 
@@ -292,11 +292,11 @@ struct staged_file {
     std::string destination; // the file the temporary one replaces; empty when straight through
     std::string temporary;   // empty when straight through
     std::FILE *stream = nullptr;
-    std::vector<char> buffer;   // the stream's buffer, so that writes go out in large pieces
-    bool existed = false;       // something stood at destination when the file was opened
-    std::uint64_t device = 0;   // what the output writes over or through, for telling two
-    std::uint64_t inode = 0;    //   names of one file apart (0, 0 when nothing stands there)
-    int slot = -1;              // its place in the clean-up list
+    std::vector<char> buffer; // the stream's buffer, so that writes go out in large pieces
+    bool existed = false;     // something stood at destination when the file was opened
+    std::uint64_t device = 0; // what the output writes over or through, for telling two
+    std::uint64_t inode = 0;  //   names of one file apart (0, 0 when nothing stands there)
+    int slot = -1;            // its place in the clean-up list
 };
 
 // Has SIGINT, SIGTERM, SIGHUP and SIGPIPE remove every temporary file in use and then end

@@ -80,8 +80,8 @@ int write_per_seed_rows(std::FILE *stream, const seed_result *result)
 {
     // Every row starts with the same coupling and seed: their text is made once.
     char start[64];
-    char *const start_end = append_integer(append_number(start, result->coupling, ','),
-                                           result->seed, ',');
+    char *const start_end =
+        append_integer(append_number(start, result->coupling, ','), result->seed, ',');
     const std::size_t start_length = static_cast<std::size_t>(start_end - start);
     char text[PASS_COUNT * 192];
     char *out = text;

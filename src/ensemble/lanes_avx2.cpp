@@ -92,8 +92,8 @@ struct avx2_lanes {
     // Eight codes, truncated, as keys: (code << 7) + add.
     static void store_keys(std::uint32_t *p, levels first, levels second, std::uint32_t add)
     {
-        const __m256i codes = _mm256_set_m128i(_mm256_cvttpd_epi32(second),
-                                               _mm256_cvttpd_epi32(first));
+        const __m256i codes =
+            _mm256_set_m128i(_mm256_cvttpd_epi32(second), _mm256_cvttpd_epi32(first));
         _mm256_store_si256(reinterpret_cast<__m256i *>(p),
                            _mm256_add_epi32(_mm256_slli_epi32(codes, 7),
                                             _mm256_set1_epi32(static_cast<int>(add))));
@@ -200,8 +200,8 @@ NOT_INLINED void avx2_lanes::draw_passes(const std::uint32_t *seeds, int count, 
             // unsigned, leaves no bit, so only the index's own word gets one.
             __m256i hit = _mm256_setzero_si256();
             for (int w = 0; w < 4; ++w) {
-                const __m256i bit = _mm256_srlv_epi32(
-                    top_bit, _mm256_sub_epi32(index, _mm256_set1_epi32(32 * w)));
+                const __m256i bit =
+                    _mm256_srlv_epi32(top_bit, _mm256_sub_epi32(index, _mm256_set1_epi32(32 * w)));
                 hit = _mm256_or_si256(hit, _mm256_and_si256(v.flags[w], bit));
                 v.flags[w] = _mm256_andnot_si256(bit, v.flags[w]);
             }

@@ -59,8 +59,7 @@ constexpr long long PLACE_SQUARES = 127LL * 128 * 255 / 6;
 // twenty-eight; a set may finish one merge and start the next.
 
 // Puts the lower key in a and the higher in b, or the other way round.
-template <class L, bool ASCENDING>
-inline void exchange(typename L::keys &a, typename L::keys &b)
+template <class L, bool ASCENDING> inline void exchange(typename L::keys &a, typename L::keys &b)
 {
     const typename L::keys low = L::key_min(a, b);
     const typename L::keys high = L::key_max(a, b);
@@ -116,8 +115,7 @@ constexpr bool spans(const network_pass &pass, int m)
 
 // The pass's stages on one set; BASE_BIT_SET: the base has bit m of the stages whose m is
 // no stride of the set.
-template <class L, int P, bool BASE_BIT_SET>
-INLINED void network_set(typename L::keys *k, int base)
+template <class L, int P, bool BASE_BIT_SET> INLINED void network_set(typename L::keys *k, int base)
 {
     constexpr network_pass pass = NETWORK_PASSES[P];
     typename L::keys v[16];
@@ -135,9 +133,8 @@ INLINED void network_set(typename L::keys *k, int base)
                 continue;
             }
             const bool ascending = st.m == SIGNAL_LENGTH ? true
-                                   : spans(pass, st.m)
-                                       ? (place_in_set(pass, 0, t) & st.m) == 0
-                                       : !BASE_BIT_SET;
+                                   : spans(pass, st.m)   ? (place_in_set(pass, 0, t) & st.m) == 0
+                                                         : !BASE_BIT_SET;
             if (ascending) {
                 exchange<L, true>(v[t], v[t | bit]);
             } else {
@@ -170,8 +167,7 @@ constexpr set_bases bases_of(const network_pass &pass)
 }
 
 // Runs pass P on all eight of its sets.
-template <class L, int P>
-void network_pass_on(typename L::keys *k)
+template <class L, int P> void network_pass_on(typename L::keys *k)
 {
     constexpr network_pass pass = NETWORK_PASSES[P];
     constexpr set_bases bases = bases_of(pass);
@@ -191,8 +187,7 @@ void network_pass_on(typename L::keys *k)
     }
 }
 
-template <class L>
-NOT_INLINED void sort_keys(typename L::keys *k)
+template <class L> NOT_INLINED void sort_keys(typename L::keys *k)
 {
     network_pass_on<L, 0>(k);
     network_pass_on<L, 1>(k);
@@ -207,8 +202,7 @@ NOT_INLINED void sort_keys(typename L::keys *k)
 // A group is L::WIDTH passes (one key vector, two level vectors); a batch is GROUPS groups,
 // run step by step together so that each level's long chain of dependent operations
 // overlaps the others'.
-template <class L>
-struct batch_work {
+template <class L> struct batch_work {
     static constexpr int GROUPS = L::GROUPS;
     static constexpr int PASSES = GROUPS * L::WIDTH;
     static constexpr int HALF = L::WIDTH / 2; // lanes of a level vector
@@ -220,8 +214,7 @@ struct batch_work {
 // The rank statistic of the lane's signal by the stable order itself, for the rare lane
 // whose sorted codes meet an equal neighbour: within each run of equal codes the places go
 // by level, then time index, as the exchange sort leaves them. Returns sum j * index_j.
-template <class L>
-long long settle_ties(const batch_work<L> &work, int group, int lane)
+template <class L> long long settle_ties(const batch_work<L> &work, int group, int lane)
 {
     const int column = group * L::WIDTH + lane;
     std::uint32_t sorted[SIGNAL_LENGTH];
@@ -312,14 +305,14 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
                 typename L::levels width;
                 if (TIED) {
                     // The four bounds in the scalar operand order; a lane keeps one pair.
-                    const typename L::levels upper_up = L::sub(
-                        L::set(LEVEL_MAX),
-                        L::mul(L::sub(L::sub(L::set(LEVEL_MAX), level), size), k_lanes));
+                    const typename L::levels upper_up =
+                        L::sub(L::set(LEVEL_MAX),
+                               L::mul(L::sub(L::sub(L::set(LEVEL_MAX), level), size), k_lanes));
                     const typename L::levels lower_up = L::add(size_k, level);
                     const typename L::levels upper_down = L::sub(level, size_k);
-                    const typename L::levels lower_down = L::add(
-                        L::mul(L::sub(L::sub(level, size), L::set(LEVEL_MIN)), k_lanes),
-                        L::set(LEVEL_MIN));
+                    const typename L::levels lower_down =
+                        L::add(L::mul(L::sub(L::sub(level, size), L::set(LEVEL_MIN)), k_lanes),
+                               L::set(LEVEL_MIN));
                     base = L::select(up[h], lower_up, upper_down);
                     width = L::select(up[h], L::sub(upper_up, lower_up),
                                       L::sub(upper_down, lower_down));
@@ -359,8 +352,8 @@ NOT_INLINED void rank_group(batch_work<L> *work, int group, const typename L::le
     typename L::levels scale[2];
     for (int half = 0; half < 2; ++half) {
         const typename L::levels range = L::sub(highest[half], lowest[half]);
-        scale[half] = L::positive_or_zero(
-            range, L::div(L::set(static_cast<double>(MOST_CODE)), range));
+        scale[half] =
+            L::positive_or_zero(range, L::div(L::set(static_cast<double>(MOST_CODE)), range));
     }
     const int first_column = group * L::WIDTH;
     for (int p = 0; p < SIGNAL_LENGTH; ++p) {
@@ -391,8 +384,8 @@ NOT_INLINED void rank_group(batch_work<L> *work, int group, const typename L::le
         const long long place_sum = ((tied_lanes >> lane) & 1U) != 0
                                         ? settle_ties<L>(*work, group, lane)
                                         : place_sums[lane];
-        ranks[lane] = rank_from_squared_differences(
-            static_cast<double>(2 * (PLACE_SQUARES - place_sum)));
+        ranks[lane] =
+            rank_from_squared_differences(static_cast<double>(2 * (PLACE_SQUARES - place_sum)));
     }
 }
 
@@ -462,8 +455,7 @@ void measure_batch(const seed_reference &reference, const pass_draws &draws, int
 
 // The rank statistic of L::WIDTH whole signals (signals[lane * 128 + p]) by the lanes' way,
 // for the tests to hold against the plain one.
-template <class L>
-void rank_signals_with(const double *signals, rank_result *ranks)
+template <class L> void rank_signals_with(const double *signals, rank_result *ranks)
 {
     constexpr int H = batch_work<L>::HALF;
     batch_work<L> work;
@@ -492,8 +484,7 @@ void rank_signals_with(const double *signals, rank_result *ranks)
 
 // The whole block: masks for its seeds (the instruction set's masks phase), then each seed's
 // passes, batch by batch, at every k.
-template <class L>
-void run_block_with(const seed_block &block)
+template <class L> void run_block_with(const seed_block &block)
 {
     pass_draws draws[LANE_SEEDS];
     L::draw_passes(block.seeds, block.count, draws);
@@ -513,8 +504,8 @@ void run_block_with(const seed_block &block)
                 }
             }
             for (int first = 0; first < PASS_COUNT; first += batch_work<L>::PASSES) {
-                measure_batch<L>(reference, draws[s], first, block.couplings[c], block.ranks,
-                                 &work, result);
+                measure_batch<L>(reference, draws[s], first, block.couplings[c], block.ranks, &work,
+                                 result);
             }
         }
     }

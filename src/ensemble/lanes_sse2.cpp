@@ -64,9 +64,9 @@ struct sse2_lanes {
 
     static void draw(words *state, levels *r)
     {
-        *state = _mm_add_epi32(
-            multiply_low(*state, _mm_set1_epi32(static_cast<int>(RANDOM_MULTIPLIER))),
-            _mm_set1_epi32(static_cast<int>(RANDOM_INCREMENT)));
+        *state =
+            _mm_add_epi32(multiply_low(*state, _mm_set1_epi32(static_cast<int>(RANDOM_MULTIPLIER))),
+                          _mm_set1_epi32(static_cast<int>(RANDOM_INCREMENT)));
         const __m128i raw = _mm_and_si128(_mm_srli_epi32(*state, 16), _mm_set1_epi32(RANDOM_MAX));
         r[0] = _mm_cvtepi32_pd(raw);
         r[1] = _mm_cvtepi32_pd(_mm_shuffle_epi32(raw, _MM_SHUFFLE(3, 2, 3, 2)));
@@ -81,11 +81,10 @@ struct sse2_lanes {
 
     static void store_keys(std::uint32_t *p, levels first, levels second, std::uint32_t add)
     {
-        const __m128i codes =
-            _mm_unpacklo_epi64(_mm_cvttpd_epi32(first), _mm_cvttpd_epi32(second));
-        _mm_store_si128(reinterpret_cast<__m128i *>(p),
-                        _mm_add_epi32(_mm_slli_epi32(codes, 7),
-                                      _mm_set1_epi32(static_cast<int>(add))));
+        const __m128i codes = _mm_unpacklo_epi64(_mm_cvttpd_epi32(first), _mm_cvttpd_epi32(second));
+        _mm_store_si128(
+            reinterpret_cast<__m128i *>(p),
+            _mm_add_epi32(_mm_slli_epi32(codes, 7), _mm_set1_epi32(static_cast<int>(add))));
     }
 
     static keys key_min(keys a, keys b) { return _mm_min_ps(a, b); }

@@ -30,16 +30,14 @@ double as_printed(double value)
 
 // Reads a whole decimal number from lowest to highest. Returns false for anything else:
 // signs, blanks, other characters, or a value out of range.
-bool read_count(const char *text, std::uint64_t lowest, std::uint64_t highest,
-                std::uint64_t *value)
+bool read_count(const char *text, std::uint64_t lowest, std::uint64_t highest, std::uint64_t *value)
 {
     const char *const end = text + std::strlen(text);
     if (text == end || *text < '0' || *text > '9') {
         return false;
     }
     const std::from_chars_result result = std::from_chars(text, end, *value);
-    return result.ec == std::errc() && result.ptr == end && *value >= lowest &&
-           *value <= highest;
+    return result.ec == std::errc() && result.ptr == end && *value >= lowest && *value <= highest;
 }
 
 // Reads a whole finite decimal number, as written ("0.25", "1e-1", "-0"). Returns false for
@@ -50,8 +48,7 @@ bool read_real(const std::string &text, double *value)
     const char *const end = first + text.size();
     const std::from_chars_result result =
         std::from_chars(first, end, *value, std::chars_format::general);
-    return !text.empty() && result.ec == std::errc() && result.ptr == end &&
-           std::isfinite(*value);
+    return !text.empty() && result.ec == std::errc() && result.ptr == end && std::isfinite(*value);
 }
 
 // Reads one item of a --coupling list and appends its values. Returns an empty string, or
@@ -173,7 +170,7 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
                            name == "--output" || name == "--per-seed" || name == "--coupling";
         if (!known) {
             return usage_error(name.rfind('-', 0) == 0 ? "unknown option '" + name + "'"
-                                                        : "unexpected argument '" + name + "'");
+                                                       : "unexpected argument '" + name + "'");
         }
         if (value == nullptr) {
             if (i + 1 >= argc) {
@@ -199,7 +196,8 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
         } else if (name == "--first-seed") {
             if (!read_count(value, 0, STATE_WORDS - 1, &chosen->first_seed)) {
                 return usage_error("--first-seed must be a whole number from 0 to 4294967295, "
-                                   "not '" + std::string(value) + "'");
+                                   "not '" +
+                                   std::string(value) + "'");
             }
         } else if (!read_count(value, 1, MOST_THREADS, &chosen->threads)) {
             return usage_error("--threads must be a whole number from 1 to 256, not '" +

@@ -99,8 +99,8 @@ std::string choose_seed_path(const char *asked, seed_path *path)
     const seed_path widest_first[] = {PATH_AVX2, PATH_SSE2, PATH_GENERIC};
     if (asked == nullptr || *asked == '\0') {
         // The generic path is always there, so the search always ends on one.
-        *path = *std::find_if(std::begin(widest_first), std::end(widest_first),
-                              seed_path_available);
+        *path =
+            *std::find_if(std::begin(widest_first), std::end(widest_first), seed_path_available);
         return "";
     }
     for (seed_path candidate : widest_first) {

@@ -360,7 +360,8 @@ std::vector<int> lock_folders(staged_file *const *files, int count)
     });
     std::vector<int> held;
     for (std::size_t i = 0; i < locks.size(); ++i) {
-        if (i > 0 && locks[i].device == locks[i - 1].device && locks[i].inode == locks[i - 1].inode) {
+        if (i > 0 && locks[i].device == locks[i - 1].device &&
+            locks[i].inode == locks[i - 1].inode) {
             static_cast<void>(close(locks[i].descriptor));
             continue;
         }

@@ -42,7 +42,11 @@ void append(char **out, const char *last, const char *text)
             *(*out)++ = *text;
             continue;
         }
-        const char escape[] = {'\\', c == '\n' ? 'n' : c == '\t' ? 't' : c == '\r' ? 'r' : 'x',
+        const char escape[] = {'\\',
+                               c == '\n'   ? 'n'
+                               : c == '\t' ? 't'
+                               : c == '\r' ? 'r'
+                                           : 'x',
                                digits[c >> 4], digits[c & 15], '\0'};
         const int length = escape[1] == 'x' ? 4 : 2;
         for (int i = 0; i < length && *out != last; ++i) {
@@ -90,8 +94,7 @@ void report_bad_argument(const char *program, const char *argument)
     put_line(pieces, sizeof pieces / sizeof pieces[0]);
 }
 
-void report_failure(const char *program, const char *action, const char *path,
-                    const char *detail)
+void report_failure(const char *program, const char *action, const char *path, const char *detail)
 {
     report_failure_because(program, action, path, detail, std::strerror(errno));
 }
@@ -119,8 +122,8 @@ void report_incomplete_summary(const char *path, int passes)
     char all[16] = {};
     static_cast<void>(std::to_chars(done, done + sizeof done - 1, passes));
     static_cast<void>(std::to_chars(all, all + sizeof all - 1, PASS_COUNT));
-    const char *pieces[] = {"agreement_sweep: ", path, " left incomplete: ", done, " of ", all,
-                            " passes"};
+    const char *pieces[] = {
+        "agreement_sweep: ", path, " left incomplete: ", done, " of ", all, " passes"};
     put_line(pieces, sizeof pieces / sizeof pieces[0]);
 }
 

@@ -18,8 +18,8 @@
 #define AGREEMENT_SWEEP_SEPARATOR "/"
 #endif
 
-constexpr int TEXT_BUFFER_SIZE = 256; // characters in the run's text buffer
-constexpr int NUMBER_TEXT_ROOM = 32;  // room format_fixed asks for to take its fast path
+constexpr int TEXT_BUFFER_SIZE = 256;   // characters in the run's text buffer
+constexpr int NUMBER_TEXT_ROOM = 32;    // room format_fixed asks for to take its fast path
 constexpr int PASS_FILE_NAME_SIZE = 32; // characters a pass signal file's path needs at most
 
 // Paths relative to the working directory. The run never creates "data" or "data/1".
@@ -45,8 +45,8 @@ int format_record(char *buffer, const char *pattern, double first, double second
 // that several lines can be gathered and written as one piece. Returns the new length, or
 // -1 with errno = ERANGE when the record wouldn't fit; the first length characters are then
 // kept, terminated.
-int append_record(char *buffer, int length, const char *pattern, double first,
-                  double second = 0.0, double third = 0.0);
+int append_record(char *buffer, int length, const char *pattern, double first, double second = 0.0,
+                  double third = 0.0);
 
 // Turns every '.' of the buffer's string into ','; no other character changes.
 void to_decimal_comma(char *buffer);
@@ -84,8 +84,7 @@ void report_bad_argument(const char *program, const char *argument);
 // Prints one line on stderr, built whole so that it reaches stderr in one piece:
 // "<program>: cannot <action> <path><detail>: <reason>", the reason taken from errno, or
 // given (a system error that errno doesn't carry). Control characters are escaped, as above.
-void report_failure(const char *program, const char *action, const char *path,
-                    const char *detail);
+void report_failure(const char *program, const char *action, const char *path, const char *detail);
 void report_failure_because(const char *program, const char *action, const char *path,
                             const char *detail, const char *reason);
 

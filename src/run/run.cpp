@@ -14,9 +14,9 @@
 namespace {
 
 // The run-wide state, zero at start.
-signal_t reference;                // drawn once, read by every pass
-signal_t coupled;                  // rewritten by every pass
-mask_t mask;                       // rebuilt by every pass
+signal_t reference;                 // drawn once, read by every pass
+signal_t coupled;                   // rewritten by every pass
+mask_t mask;                        // rebuilt by every pass
 char text_buffer[TEXT_BUFFER_SIZE]; // every line is formatted here before it is written
 
 // Stream buffers, each larger than the largest file that uses it (a signal file is about
@@ -65,8 +65,8 @@ void report_cannot_open(const char *path, const char *missing)
 
 // Formats one piece of a line into the text buffer, with decimal commas when asked, and
 // writes it. Returns 0, or -1 with errno set.
-int put_piece(std::FILE *stream, bool comma, const char *pattern, double first,
-              double second = 0.0, double third = 0.0)
+int put_piece(std::FILE *stream, bool comma, const char *pattern, double first, double second = 0.0,
+              double third = 0.0)
 {
     if (format_record(text_buffer, pattern, first, second, third) < 0) {
         return -1;
@@ -144,8 +144,8 @@ int run_pass(int q, int n, summary_file *correlation, summary_file *rank)
     // The mean written below is taken before amplification, and the variance after it,
     // about that same mean.
     const pass_measures measures = measure_pass(reference, mx, vx, coupled, rank_statistic);
-    if (put_piece(correlation->stream, true, "%f\t%f\t%f\n", measures.mean,
-                  measures.variance, measures.r) != 0) {
+    if (put_piece(correlation->stream, true, "%f\t%f\t%f\n", measures.mean, measures.variance,
+                  measures.r) != 0) {
         report_write_failure(correlation->path);
         return -1;
     }

@@ -1,8 +1,8 @@
 // Run control: the reference phase and the pass phase of the experiment.
 //
 // Exit statuses: 0 when every file was written in full; 1 when a file couldn't be opened
-// or written, after one line on stderr naming it; 2 for an argument it doesn't know. A failed run stops at once, creates no
-// directory, and keeps every record already written.
+// or written, after one line on stderr naming it; 2 for an argument it doesn't know. A failed run
+// stops at once, creates no directory, and keeps every record already written.
 #ifndef AGREEMENT_SWEEP_RUN_H
 #define AGREEMENT_SWEEP_RUN_H
 

@@ -22,8 +22,7 @@ constexpr double RANK_DENOMINATOR = 128.0 * 128.0 * 128.0 - 128.0;
 // position) and meets the next one (next, next_position). When the carried level is strictly
 // greater the pair stays as it is: the sweep leaves next here and carries its level on.
 // Otherwise the two trade places, so equal levels keep their time order.
-inline void compare_exchange(double &level, double &position, double &next,
-                             double &next_position)
+inline void compare_exchange(double &level, double &position, double &next, double &next_position)
 {
     if (level > next) {
         return;
@@ -77,9 +76,9 @@ void sweep_group(int first, double *levels, double *position)
 {
     const int length = SIGNAL_LENGTH - first; // places 0 .. length - 1 still unsorted
     const __m128d before_start = _mm_set1_pd(-std::numeric_limits<double>::infinity());
-    __m128d carried[VECTORS_IN_FLIGHT];          // sweeps 2v and 2v + 1: the level carried
+    __m128d carried[VECTORS_IN_FLIGHT]; // sweeps 2v and 2v + 1: the level carried
     __m128d carried_position[VECTORS_IN_FLIGHT];
-    __m128d left[VECTORS_IN_FLIGHT];             // the level each left behind at the last step
+    __m128d left[VECTORS_IN_FLIGHT]; // the level each left behind at the last step
     __m128d left_position[VECTORS_IN_FLIGHT];
     for (int v = 0; v < VECTORS_IN_FLIGHT; ++v) {
         carried[v] = before_start;
@@ -103,8 +102,8 @@ void sweep_group(int first, double *levels, double *position)
             const __m128d keep = _mm_cmpgt_pd(carried[v], next);
             const __m128d moved =
                 _mm_andnot_pd(keep, _mm_xor_pd(carried_position[v], next_position));
-            left[v] = _mm_min_pd(next, carried[v]);     // keep ? next : carried
-            carried[v] = _mm_max_pd(carried[v], next);  // keep ? carried : next
+            left[v] = _mm_min_pd(next, carried[v]);    // keep ? next : carried
+            carried[v] = _mm_max_pd(carried[v], next); // keep ? carried : next
             left_position[v] = _mm_xor_pd(next_position, moved);
             carried_position[v] = _mm_xor_pd(carried_position[v], moved);
         }
@@ -213,4 +212,3 @@ rank_result rank_statistic(const double *signal)
     const double sum = squared_differences(position);
     return rank_from_squared_differences(sum);
 }
-

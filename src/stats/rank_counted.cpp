@@ -45,8 +45,8 @@ long long ordered_pair_sum_sse2(const double *padded)
     for (int d = 1; d < SIGNAL_LENGTH; ++d) {
         __m128i count = _mm_setzero_si128();
         for (int x = 0; x + d < SIGNAL_LENGTH; x += 2) {
-            const __m128d in_order = _mm_cmple_pd(_mm_loadu_pd(padded + x),
-                                                  _mm_loadu_pd(padded + x + d));
+            const __m128d in_order =
+                _mm_cmple_pd(_mm_loadu_pd(padded + x), _mm_loadu_pd(padded + x + d));
             count = _mm_sub_epi64(count, _mm_castpd_si128(in_order));
         }
         // count < 2^32 and d < 2^32: the 32-bit multiply gives the exact 64-bit product.

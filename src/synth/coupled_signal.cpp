@@ -66,8 +66,8 @@ void generate_steps(std::uint32_t *state, const double *reference, const std::in
 
 } // namespace
 
-void generate_coupled_from(std::uint32_t *state, const double *reference,
-                           const std::int32_t *mask, double k, double *coupled)
+void generate_coupled_from(std::uint32_t *state, const double *reference, const std::int32_t *mask,
+                           double k, double *coupled)
 {
     if (k == 0.0) {
         generate_steps<false>(state, reference, mask, k, coupled);

@@ -107,8 +107,8 @@ inline step_levels coupled_step_levels_uncoupled(double y, double r)
 // always goes down. Consumes exactly 128 draws whatever k is, so the draws of a seed are the
 // same for every k. The run's form uses COUPLING_K.
 void generate_coupled(const double *reference, const std::int32_t *mask, double *coupled);
-void generate_coupled_from(std::uint32_t *state, const double *reference,
-                           const std::int32_t *mask, double k, double *coupled);
+void generate_coupled_from(std::uint32_t *state, const double *reference, const std::int32_t *mask,
+                           double k, double *coupled);
 
 // Rewrites every level as mean + (level - mean) * AMPLIFICATION. The mean is the caller's.
 void amplify_deviations(double *coupled, double mean);
