@@ -43,14 +43,7 @@ protected:
     // Runs a program in the folder; returns its exit status, with stdout and stderr kept.
     int run(const std::string &program, const std::string &arguments)
     {
-        const std::string command = "cd '" + folder_.string() + "' && '" + program + "' " +
-                                    arguments + " > out.txt 2> err.txt";
-        const int status = std::system(command.c_str());
-        out_ = read_text(folder_ / "out.txt");
-        errors_ = read_text(folder_ / "err.txt");
-        fs::remove(folder_ / "out.txt");
-        fs::remove(folder_ / "err.txt");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run_command(folder_, folder_, "'" + program + "' " + arguments, &out_, &errors_);
     }
     int ensemble(const std::string &arguments) { return run(AGREEMENT_ENSEMBLE_EXE, arguments); }
 

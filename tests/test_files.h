@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -49,6 +50,24 @@ inline std::string read_text(const std::filesystem::path &path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// Runs command through the shell in folder, its stdout and stderr caught in files in captures
+// (removed afterwards) and handed back in *out and *errors. Returns its exit status, or -1
+// when a signal ended the shell.
+inline int run_command(const std::filesystem::path &folder, const std::filesystem::path &captures,
+                       const std::string &command, std::string *out, std::string *errors)
+{
+    const std::filesystem::path out_file = captures / "stdout.txt";
+    const std::filesystem::path errors_file = captures / "stderr.txt";
+    const std::string line = "cd '" + folder.string() + "' && " + command + " > '" +
+                             out_file.string() + "' 2> '" + errors_file.string() + "'";
+    const int status = std::system(line.c_str());
+    *out = read_text(out_file);
+    *errors = read_text(errors_file);
+    std::filesystem::remove(out_file);
+    std::filesystem::remove(errors_file);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The pieces between separators; a separator at the very end adds no empty piece.

@@ -49,15 +49,8 @@ protected:
     // output_ and stderr in errors_.
     int run(const std::string &arguments = "")
     {
-        const fs::path output = base_ / "stdout.txt";
-        const fs::path errors = base_ / "stderr.txt";
-        const std::string command = "cd '" + folder_.string() + "' && '" AGREEMENT_SWEEP_EXE "' " +
-                                    arguments + " > '" + output.string() + "' 2> '" +
-                                    errors.string() + "'";
-        const int status = std::system(command.c_str());
-        output_ = read_text(output);
-        errors_ = read_text(errors);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run_command(folder_, base_, "'" AGREEMENT_SWEEP_EXE "' " + arguments, &output_,
+                           &errors_);
     }
 
     // The names of every file a run writes, below data/.
