@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "ensemble/ensemble.h"
+#include "ensemble.h"
 
 namespace {
 

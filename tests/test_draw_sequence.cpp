@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "synth/synth.h"
+#include "synth.h"
 
 namespace {
 

@@ -21,9 +21,10 @@
 
 #include "test_files.h"
 
-#include "ensemble/ensemble.h"
-#include "stats/stats.h"
-#include "synth/synth.h"
+#include "ensemble.h"
+#include "measures.h"
+#include "stats.h"
+#include "synth.h"
 
 namespace fs = std::filesystem;
 

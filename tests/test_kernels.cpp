@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "ensemble/ensemble.h"
-#include "ensemble/seed_lanes.h"
-#include "stats/stats.h"
-#include "synth/synth.h"
+#include "ensemble.h"
+#include "seed_lanes.h"
+#include "stats.h"
+#include "synth.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <string>
 
-#include "output/output.h"
+#include "output.h"
 
 #ifndef _WIN32
 #include <filesystem>
@@ -172,23 +172,6 @@ TEST(DecimalComma, SummaryFields)
     EXPECT_STREQ(no_point, "12\t-3\n");
 }
 
-TEST(Paths, UseTheHostSeparator)
-{
-    char buffer[32];
-    pass_file_name(buffer, 1);
-#ifdef _WIN32
-    EXPECT_STREQ(buffer, "data\\1\\sign_1");
-    EXPECT_STREQ(CORRELATION_SUMMARY_PATH, "data\\tov.dat");
-#else
-    EXPECT_STREQ(buffer, "data/1/sign_1"); // no trailing blank
-    EXPECT_STREQ(REFERENCE_SIGNAL_PATH, "data/signal_1.dat");
-    EXPECT_STREQ(CORRELATION_SUMMARY_PATH, "data/tov.dat");
-    EXPECT_STREQ(RANK_SUMMARY_PATH, "data/sl.dat");
-    pass_file_name(buffer, 128);
-    EXPECT_STREQ(buffer, "data/1/sign_128");
-#endif
-}
-
 #ifndef _WIN32
 TEST(Streams, ReportFailures)
 {
@@ -197,7 +180,7 @@ TEST(Streams, ReportFailures)
     EXPECT_EQ(open_output("no-such-folder/file", stream_buffer, sizeof stream_buffer), nullptr);
     EXPECT_EQ(errno, ENOENT);
     testing::internal::CaptureStderr();
-    report_open_failure("no-such-folder/file");
+    report_failure("agreement_sweep", "open", "no-such-folder/file", " for writing");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "agreement_sweep: cannot open no-such-folder/file for writing: "
               "No such file or directory\n");
@@ -216,7 +199,7 @@ TEST(Streams, ReportFailures)
     EXPECT_TRUE(written == 0 || written == -1);
     EXPECT_EQ(errno, ENOSPC);
     testing::internal::CaptureStderr();
-    report_write_failure("data/tov.dat");
+    report_failure("agreement_sweep", "write", "data/tov.dat", "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "agreement_sweep: cannot write data/tov.dat: No space left on device\n");
 }

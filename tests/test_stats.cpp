@@ -6,7 +6,7 @@
 #include <random>
 #include <utility>
 
-#include "stats/stats.h"
+#include "stats.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "synth/synth.h"
+#include "synth.h"
 
 namespace {
 

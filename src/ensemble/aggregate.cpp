@@ -5,8 +5,8 @@
 #include <iterator>
 #include <limits>
 
-#include "ensemble/ensemble.h"
-#include "stats/stats.h"
+#include "ensemble.h"
+#include "stats.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #define stderr_is_terminal() (isatty(fileno(stderr)) != 0)
 #endif
 
-#include "ensemble/ensemble.h"
-#include "output/output.h"
-#include "stats/stats.h"
+#include "ensemble.h"
+#include "output.h"
+#include "stats.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <charconv>
 #include <cstring>
 
-#include "ensemble/ensemble.h"
-#include "output/output.h"
+#include "ensemble.h"
+#include "output.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <immintrin.h>
 
 #define LANES_NAMESPACE lanes_avx2
-#include "ensemble/lanes_kernel.h"
-#include "synth/synth.h"
+#include "lanes_kernel.h"
+#include "synth.h"
 
 namespace LANES_NAMESPACE {
 

@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
-#include "ensemble/seed_lanes.h"
-#include "stats/stats.h"
+#include "seed_lanes.h"
+#include "stats.h"
 
 #ifndef LANES_NAMESPACE
 #error "LANES_NAMESPACE must name the including file's own namespace"

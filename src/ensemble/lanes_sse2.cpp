@@ -2,13 +2,13 @@
 // words, two to a register of doubles. SSE2 has no fused multiply-add, so a draw's share of
 // its step is the divider's quotient, which is the same double as the AVX2 path's. The masks
 // phase runs one seed at a time.
-#include "ensemble/seed_lanes.h"
+#include "seed_lanes.h"
 #if defined(AGREEMENT_ENSEMBLE_SSE2)
 #include <emmintrin.h>
 
 #define LANES_NAMESPACE lanes_sse2
-#include "ensemble/lanes_kernel.h"
-#include "synth/synth.h"
+#include "lanes_kernel.h"
+#include "synth.h"
 
 namespace LANES_NAMESPACE {
 

@@ -1,4 +1,4 @@
-#include "ensemble/ensemble.h"
+#include "ensemble.h"
 
 int main(int argc, char **argv)
 {

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "ensemble/ensemble.h"
-#include "output/output.h"
+#include "ensemble.h"
+#include "output.h"
 
 namespace {
 

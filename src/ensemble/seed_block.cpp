@@ -5,10 +5,10 @@
 #include <cstring>
 #include <iterator>
 
-#include "ensemble/ensemble.h"
-#include "ensemble/seed_lanes.h"
-#include "stats/stats.h"
-#include "synth/synth.h"
+#include "ensemble.h"
+#include "seed_lanes.h"
+#include "stats.h"
+#include "synth.h"
 
 draw_jump jump_of(int draws)
 {

@@ -13,8 +13,8 @@
 
 #include <cstdint>
 
-#include "ensemble/ensemble.h"
-#include "stats/stats.h"
+#include "ensemble.h"
+#include "stats.h"
 
 // A seed's passes as the masks phase leaves them. Pass q's agree flag for step p is bit
 // 31 - p % 32 of flags[p / 32][q]: doubling a word moves the next step's flag into its sign

@@ -1,8 +1,9 @@
 // One seed's experiment at every coupling coefficient, with all of its state on the
 // caller's stack.
-#include "ensemble/ensemble.h"
-#include "stats/stats.h"
-#include "synth/synth.h"
+#include "ensemble.h"
+#include "measures.h"
+#include "stats.h"
+#include "synth.h"
 
 void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks,
               seed_result *results)

@@ -23,8 +23,8 @@
 #define process_id getpid
 #endif
 
-#include "ensemble/ensemble.h"
-#include "output/output.h"
+#include "ensemble.h"
+#include "output.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <system_error>
 #include <thread>
 
-#include "ensemble/ensemble.h"
+#include "ensemble.h"
 
 namespace {
 

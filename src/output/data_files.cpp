@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "output/output.h"
+#include "output.h"
 
 std::FILE *open_output(const char *path, char *stream_buffer, std::size_t size)
 {
@@ -55,9 +55,11 @@ void append(char **out, const char *last, const char *text)
     }
 }
 
+} // namespace
+
 // Puts the whole line on stderr at once. Nothing is left to tell if stderr itself fails; the
 // exit status still says the run failed.
-void put_line(const char *const *pieces, int count)
+void report_line(const char *const *pieces, int count)
 {
     char line[1024];
     char *out = line;
@@ -70,8 +72,6 @@ void put_line(const char *const *pieces, int count)
     static_cast<void>(std::fputs(line, stderr));
 }
 
-} // namespace
-
 int failure_with_reason()
 {
     if (errno == 0) {
@@ -83,7 +83,7 @@ int failure_with_reason()
 void report_problem(const char *program, const char *problem, const char *hint)
 {
     const char *pieces[] = {program, ": ", problem, hint};
-    put_line(pieces, sizeof pieces / sizeof pieces[0]);
+    report_line(pieces, sizeof pieces / sizeof pieces[0]);
 }
 
 void report_bad_argument(const char *program, const char *argument)
@@ -91,7 +91,7 @@ void report_bad_argument(const char *program, const char *argument)
     const bool option = argument[0] == '-';
     const char *pieces[] = {program, option ? ": unknown option '" : ": unexpected argument '",
                             argument, "' (see --help)"};
-    put_line(pieces, sizeof pieces / sizeof pieces[0]);
+    report_line(pieces, sizeof pieces / sizeof pieces[0]);
 }
 
 void report_failure(const char *program, const char *action, const char *path, const char *detail)
@@ -103,28 +103,7 @@ void report_failure_because(const char *program, const char *action, const char 
                             const char *detail, const char *reason)
 {
     const char *pieces[] = {program, ": cannot ", action, " ", path, detail, ": ", reason};
-    put_line(pieces, sizeof pieces / sizeof pieces[0]);
-}
-
-void report_open_failure(const char *path)
-{
-    report_failure("agreement_sweep", "open", path, " for writing");
-}
-
-void report_write_failure(const char *path)
-{
-    report_failure("agreement_sweep", "write", path, "");
-}
-
-void report_incomplete_summary(const char *path, int passes)
-{
-    char done[16] = {};
-    char all[16] = {};
-    static_cast<void>(std::to_chars(done, done + sizeof done - 1, passes));
-    static_cast<void>(std::to_chars(all, all + sizeof all - 1, PASS_COUNT));
-    const char *pieces[] = {
-        "agreement_sweep: ", path, " left incomplete: ", done, " of ", all, " passes"};
-    put_line(pieces, sizeof pieces / sizeof pieces[0]);
+    report_line(pieces, sizeof pieces / sizeof pieces[0]);
 }
 
 int print_or_report(const char *program, const char *text)

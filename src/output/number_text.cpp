@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "output/output.h"
+#include "output.h"
 
 namespace {
 
@@ -133,16 +133,4 @@ void to_decimal_comma(char *buffer)
             *c = ',';
         }
     }
-}
-
-void pass_file_name(char *buffer, int n)
-{
-    char *out = buffer;
-    for (const char *c = PASS_FILE_PREFIX; *c != '\0'; ++c) {
-        *out++ = *c;
-    }
-    // Eleven characters hold any int; the prefix takes twelve of the PASS_FILE_NAME_SIZE
-    // promised.
-    out = std::to_chars(out, out + 11, n).ptr;
-    *out = '\0';
 }

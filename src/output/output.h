@@ -1,4 +1,5 @@
-// Output: the run's file paths, its output streams, record formatting and the decimal comma.
+// Output: output streams, record formatting, the decimal comma and the failure messages both
+// programs print.
 //
 // Number text is the six-decimal fixed form, correctly rounded with '.' as the point,
 // produced without the C library's printf or locale so that every host writes the same bytes.
@@ -18,16 +19,8 @@
 #define AGREEMENT_SWEEP_SEPARATOR "/"
 #endif
 
-constexpr int TEXT_BUFFER_SIZE = 256;   // characters in the run's text buffer
-constexpr int NUMBER_TEXT_ROOM = 32;    // room format_fixed asks for to take its fast path
-constexpr int PASS_FILE_NAME_SIZE = 32; // characters a pass signal file's path needs at most
-
-// Paths relative to the working directory. The run never creates "data" or "data/1".
-constexpr const char *REFERENCE_SIGNAL_PATH = "data" AGREEMENT_SWEEP_SEPARATOR "signal_1.dat";
-constexpr const char *CORRELATION_SUMMARY_PATH = "data" AGREEMENT_SWEEP_SEPARATOR "tov.dat";
-constexpr const char *RANK_SUMMARY_PATH = "data" AGREEMENT_SWEEP_SEPARATOR "sl.dat";
-constexpr const char *PASS_FILE_PREFIX =
-    "data" AGREEMENT_SWEEP_SEPARATOR "1" AGREEMENT_SWEEP_SEPARATOR "sign_";
+constexpr int TEXT_BUFFER_SIZE = 256; // characters in the run's text buffer
+constexpr int NUMBER_TEXT_ROOM = 32;  // room format_fixed asks for to take its fast path
 
 // Writes value as an optional '-', the integer digits, '.' and six correctly rounded
 // decimals into [first, last). Returns the end of the text (not terminated), or a null
@@ -51,10 +44,6 @@ int append_record(char *buffer, int length, const char *pattern, double first, d
 // Turns every '.' of the buffer's string into ','; no other character changes.
 void to_decimal_comma(char *buffer);
 
-// Formats the path of pass ordinal n's signal file, "data/1/sign_<n>" with no trailing
-// blank, into buffer, which must hold at least PASS_FILE_NAME_SIZE characters.
-void pass_file_name(char *buffer, int n);
-
 // Creates or truncates path for writing in text mode, buffered in the caller's
 // stream_buffer of size characters, which must outlive the stream. A buffer that holds the
 // whole file lets the file reach the system in one write, at close. Returns the stream, or a
@@ -74,6 +63,10 @@ int close_output(std::FILE *stream);
 // streams needn't set errno), so that every failure has a reason to name.
 int failure_with_reason();
 
+// Prints the pieces on stderr as one line, built whole so that it reaches stderr in one piece,
+// with control characters escaped (\n, \xHH).
+void report_line(const char *const *pieces, int count);
+
 // Prints "<program>: <problem><hint>" on stderr as one line, control characters escaped.
 void report_problem(const char *program, const char *problem, const char *hint);
 
@@ -87,15 +80,6 @@ void report_bad_argument(const char *program, const char *argument);
 void report_failure(const char *program, const char *action, const char *path, const char *detail);
 void report_failure_because(const char *program, const char *action, const char *path,
                             const char *detail, const char *reason);
-
-// The one-shot run's forms: "agreement_sweep: cannot open <path> for writing: <reason>" and
-// "agreement_sweep: cannot write <path>: <reason>".
-void report_open_failure(const char *path);
-void report_write_failure(const char *path);
-
-// "agreement_sweep: <path> left incomplete: <passes> of 128 passes", for a summary a stopped
-// run leaves short.
-void report_incomplete_summary(const char *path, int passes);
 
 // Writes text on stdout and flushes it. Returns 0, or 1 after reporting
 // "<program>: cannot write standard output: <reason>".

@@ -1,4 +1,4 @@
-#include "run/run.h"
+#include "run.h"
 
 int main(int argc, char **argv)
 {

@@ -1,15 +1,17 @@
 // Run control: draws the reference signal, then sweeps the passes from full agreement
 // (pass 0) to full disagreement (pass 127).
-#include "run/run.h"
+#include "run.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "experiment.h"
-#include "output/output.h"
-#include "stats/stats.h"
-#include "synth/synth.h"
+#include "measures.h"
+#include "output.h"
+#include "run_files.h"
+#include "stats.h"
+#include "synth.h"
 
 namespace {
 
@@ -52,15 +54,14 @@ void report_cannot_open(const char *path, const char *missing)
         report_open_failure(path);
         return;
     }
-    char reason[256] = {};
-    const char *const pieces[] = {std::strerror(ENOENT), "; create ", missing, " first"};
-    std::size_t length = 0;
-    for (const char *piece : pieces) {
-        for (; *piece != '\0' && length + 1 < sizeof reason; ++piece) {
-            reason[length++] = *piece;
-        }
-    }
-    report_failure_because("agreement_sweep", "open", path, " for writing", reason);
+    const char *const pieces[] = {"agreement_sweep: cannot open ",
+                                  path,
+                                  " for writing: ",
+                                  std::strerror(ENOENT),
+                                  "; create ",
+                                  missing,
+                                  " first"};
+    report_line(pieces, sizeof pieces / sizeof pieces[0]);
 }
 
 // Formats one piece of a line into the text buffer, with decimal commas when asked, and

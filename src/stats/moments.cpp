@@ -1,7 +1,7 @@
 // Mean, variance about a given mean, Pearson correlation, and the turning-point test.
 #include <cmath>
 
-#include "stats/stats.h"
+#include "stats.h"
 
 namespace {
 

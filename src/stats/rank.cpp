@@ -7,8 +7,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "stats/rank_parts.h"
-#include "stats/stats.h"
+#include "rank_parts.h"
+#include "stats.h"
 
 namespace {
 

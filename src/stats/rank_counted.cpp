@@ -10,8 +10,8 @@
 #include <immintrin.h>
 #endif
 
-#include "stats/rank_parts.h"
-#include "stats/stats.h"
+#include "rank_parts.h"
+#include "stats.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #ifndef AGREEMENT_SWEEP_RANK_PARTS_H
 #define AGREEMENT_SWEEP_RANK_PARTS_H
 
-#include "stats/stats.h"
+#include "stats.h"
 
 // Sorts levels ascending by the exchange sort, carrying each level's time position along:
 // adjacent pairs swap only when the left level is strictly greater, so equal levels keep

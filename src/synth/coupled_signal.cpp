@@ -6,7 +6,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "synth/synth.h"
+#include "synth.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The direction mask sweeps the experiment: pass q clears q of the 127 flags.
-#include "synth/synth.h"
+#include "synth.h"
 
 void build_mask_from(std::uint32_t *state, std::int32_t *mask, int q)
 {

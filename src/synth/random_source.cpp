@@ -2,7 +2,7 @@
 // sequence, so the constants, the wrap in 32 bits and the 15 returned bits must stay exact.
 #include <cstdint>
 
-#include "synth/synth.h"
+#include "synth.h"
 
 namespace {
 

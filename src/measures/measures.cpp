@@ -1,7 +1,7 @@
 // One pass's measures, shared by the one-shot run, the ensemble and the tests, so that the
 // pass's arithmetic is written once.
-#include "stats/stats.h"
-#include "synth/synth.h"
+#include "measures.h"
+#include "synth.h"
 
 pass_measures measure_pass(const double *reference, double mx, double vx, double *coupled,
                            rank_method rank)
