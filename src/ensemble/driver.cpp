@@ -22,58 +22,70 @@
 
 namespace {
 
-constexpr std::uint64_t MOST_THREADS = 256;
 constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r per quantile pass
 
-const char USAGE[] =
-    "Usage: agreement_ensemble [--seeds N] [--first-seed S] [--coupling LIST] [--threads T]\n"
-    "                          [--output FILE] [--per-seed FILE]\n"
-    "\n"
-    "Runs the agreement sweep experiment for N seeds: seed s is the one-shot experiment with\n"
-    "the random generator's state word starting at s instead of 1. Writes, for each coupling\n"
-    "coefficient k and pass q = 0 .. 127, the mean and spread of the Pearson correlation r\n"
-    "across the seeds, and prints a short summary per k. The output is the same whatever the\n"
-    "number of threads.\n"
-    "\n"
-    "  --seeds N        number of seeds, 1 or more (default 10000)\n"
-    "  --first-seed S   first seed, 0 .. 4294967295; the seeds are S .. S + N - 1 (default 1)\n"
-    "  --coupling LIST  coupling coefficients k in [0, 1] (default 0, the one-shot run's):\n"
-    "                   comma-separated values and ranges START:STOP:STEP, e.g. 0,0.25,1 or\n"
-    "                   0:1:0.05 (21 values; STOP included when it falls on the grid). Each\n"
-    "                   value is taken as its six-decimal text, as the table prints it;\n"
-    "                   values that print alike run once, at most 1001 different values,\n"
-    "                   in ascending order. Above 0, each step's size\n"
-    "                   is tied to the reference step's size too; at 1 an agreeing step copies\n"
-    "                   it. Every k runs the same seeds: the reference signals, masks and\n"
-    "                   draws are shared, so differences between k are not differences\n"
-    "                   between seeds.\n"
-    "  --threads T      worker threads, 1 .. 256 (default: the machine's hardware threads)\n"
-    "  --output FILE    the table, one row per k and pass (default ensemble.csv)\n"
-    "  --per-seed FILE  also write every seed's r, rho and bound:\n"
-    "                   coupling,seed,q,r,rho,bound, by seed, then k, then q\n"
-    "  --help           print this help and exit\n"
-    "  --version        print the version and exit\n"
-    "\n"
-    "The table's columns: coupling (k), q, agreement (127 - q) / 127, mean_r, sd_r (sample\n"
-    "standard deviation, divisor N - 1), r_q025, r_q500, r_q975 (exact quantiles of r,\n"
-    "interpolated linearly between order statistics), mean_rho, share_rho_band_excludes_zero\n"
-    "(share of seeds whose rank correlation band rho +- bound excludes zero), law_r (the\n"
-    "long-signal law's r at that agreement and k). Comma-separated, six decimals, '.' as the\n"
-    "decimal point.\n"
-    "\n"
-    "The exact quantiles come from the values near them, kept as the seeds run; where\n"
-    "those turn out to miss one (rarely), the seeds run a second time to find it.\n"
-    "Each file is written under a temporary name beside it, and both are renamed into place\n"
-    "together once both are complete, keeping the earlier file's permissions: a failed or\n"
-    "interrupted run leaves both earlier files. A link stays a link and its file is replaced.\n"
-    "A device, FIFO, pipe or socket is written straight through, as is '-' (standard output)\n"
-    "or a name for an open descriptor such as /dev/stdout or /dev/fd/N; when standard output\n"
-    "takes a file, the summary goes to stderr.\n"
-    "\n"
-    "AGREEMENT_ENSEMBLE_ISA=avx2|sse2|generic runs the seeds on that kernel path; unset or\n"
-    "empty, the widest this processor runs. Every path writes the same bytes.\n"
-    "\n"
-    "Exit status: 0 done, 1 a file could not be written (or memory ran out), 2 bad options.\n";
+// The help text, its limits taken from the constants the options are read with. Kept in the
+// help's own layout, one line of text to a line.
+// clang-format off
+std::string usage()
+{
+    return std::string(
+        "Usage: agreement_ensemble [--seeds N] [--first-seed S] [--coupling LIST] [--threads T]\n"
+        "                          [--output FILE] [--per-seed FILE]\n") +
+        "\n"
+        "Runs the agreement sweep experiment for N seeds: seed s is the one-shot experiment with\n"
+        "the random generator's state word starting at s instead of 1. Writes, for each coupling\n"
+        "coefficient k and pass q = 0 .. 127, the mean and spread of the Pearson correlation r\n"
+        "across the seeds, and prints a short summary per k. The output is the same whatever the\n"
+        "number of threads.\n"
+        "\n"
+        "  --seeds N        number of seeds, 1 or more (default 10000)\n"
+        "  --first-seed S   first seed, 0 .. " +
+        std::to_string(STATE_WORDS - 1) +
+        "; the seeds are S .. S + N - 1 (default 1)\n"
+        "  --coupling LIST  coupling coefficients k in [0, 1] (default 0, the one-shot run's):\n"
+        "                   comma-separated values and ranges START:STOP:STEP, e.g. 0,0.25,1 or\n"
+        "                   0:1:0.05 (21 values; STOP included when it falls on the grid). Each\n"
+        "                   value is taken as its six-decimal text, as the table prints it;\n"
+        "                   values that print alike run once, at most " +
+        std::to_string(MOST_COUPLINGS) +
+        " different values,\n"
+        "                   in ascending order. Above 0, each step's size is tied to the\n"
+        "                   reference step's size too; at 1 an agreeing step copies it.\n"
+        "                   Every k runs the same seeds: the reference signals, masks and\n"
+        "                   draws are shared, so differences between k are not differences\n"
+        "                   between seeds.\n"
+        "  --threads T      worker threads, 1 .. " +
+        std::to_string(MOST_THREADS) +
+        " (default: the machine's hardware threads)\n"
+        "  --output FILE    the table, one row per k and pass (default ensemble.csv)\n"
+        "  --per-seed FILE  also write every seed's r, rho and bound:\n"
+        "                   coupling,seed,q,r,rho,bound, by seed, then k, then q\n"
+        "  --help           print this help and exit\n"
+        "  --version        print the version and exit\n"
+        "\n"
+        "The table's columns: coupling (k), q, agreement (127 - q) / 127, mean_r, sd_r (sample\n"
+        "standard deviation, divisor N - 1), r_q025, r_q500, r_q975 (exact quantiles of r,\n"
+        "interpolated linearly between order statistics), mean_rho, share_rho_band_excludes_zero\n"
+        "(share of seeds whose rank correlation band rho +- bound excludes zero), law_r (the\n"
+        "long-signal law's r at that agreement and k). Comma-separated, six decimals, '.' as the\n"
+        "decimal point.\n"
+        "\n"
+        "The exact quantiles come from the values near them, kept as the seeds run; where\n"
+        "those turn out to miss one (rarely), the seeds run a second time to find it.\n"
+        "Each file is written under a temporary name beside it, and both are renamed into place\n"
+        "together once both are complete, keeping the earlier file's permissions: a failed or\n"
+        "interrupted run leaves both earlier files. A link stays a link and its file is replaced.\n"
+        "A device, FIFO, pipe or socket is written straight through, as is '-' (standard output)\n"
+        "or a name for an open descriptor such as /dev/stdout or /dev/fd/N; when standard output\n"
+        "takes a file, the summary goes to stderr.\n"
+        "\n"
+        "AGREEMENT_ENSEMBLE_ISA=avx2|sse2|generic runs the seeds on that kernel path; unset or\n"
+        "empty, the widest this processor runs. Every path writes the same bytes.\n"
+        "\n"
+        "Exit status: 0 done, 1 a file could not be written (or memory ran out), 2 bad options.\n";
+}
+// clang-format on
 
 // ---- Text ----
 
@@ -230,7 +242,7 @@ int run_ensemble(int argc, char **argv)
         return 2;
     }
     if (chosen.help) {
-        return print_or_report("agreement_ensemble", USAGE);
+        return print_or_report("agreement_ensemble", usage().c_str());
     }
     if (chosen.version) {
         return print_or_report("agreement_ensemble",

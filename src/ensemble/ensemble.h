@@ -20,7 +20,10 @@
 
 // ---- Options ----
 
-constexpr int MOST_COUPLINGS = 1001; // coupling coefficients one ensemble may run
+constexpr int MOST_COUPLINGS = 1001;               // coupling coefficients one ensemble may run
+constexpr std::uint64_t MOST_THREADS = 256;        // worker threads one ensemble may start
+constexpr std::uint64_t STATE_WORDS = 4294967296U; // the generator's 32-bit state range: the
+                                                   // seeds are 0 .. STATE_WORDS - 1
 
 // What the command line asks for.
 struct ensemble_options {

@@ -10,10 +10,8 @@
 
 namespace {
 
-constexpr std::uint64_t STATE_WORDS = 4294967296U; // the generator's 32-bit state range
-constexpr std::uint64_t MOST_THREADS = 256;
 // Grid points one range may give before repeats merge: every six-decimal value in [0, 1].
-constexpr double MOST_RANGE_POINTS = 1000001.0;
+constexpr std::uint64_t MOST_RANGE_POINTS = 1000001;
 
 // The double nearest value's six-decimal text, which is how the table and the summary name
 // it: so the k a row names is the k that ran, and values printed alike run once. -0 is 0.
@@ -96,9 +94,10 @@ std::string read_coupling_item(const std::string &item, std::vector<double> *cou
     // STOP belongs to the grid when it lies within a rounding step of a grid point; then it
     // is taken as written rather than as START + i STEP's last bits, which might overshoot.
     const double steps = (stop - start) / step;
-    if (steps >= MOST_RANGE_POINTS) {
-        return "--coupling range " + quoted + " has more than 1000001 points, finer than " +
-               "the six decimals that name a value";
+    if (steps >= static_cast<double>(MOST_RANGE_POINTS)) {
+        return "--coupling range " + quoted + " has more than " +
+               std::to_string(MOST_RANGE_POINTS) +
+               " points, finer than the six decimals that name a value";
     }
     const double tolerance = 1e-9;
     const int last = static_cast<int>(std::floor(steps + tolerance));
@@ -190,24 +189,24 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
             }
         } else if (name == "--seeds") {
             if (!read_count(value, 1, STATE_WORDS, &chosen->seeds)) {
-                return usage_error("--seeds must be a whole number from 1 to 4294967296, not '" +
-                                   std::string(value) + "'");
+                return usage_error("--seeds must be a whole number from 1 to " +
+                                   std::to_string(STATE_WORDS) + ", not '" + value + "'");
             }
         } else if (name == "--first-seed") {
             if (!read_count(value, 0, STATE_WORDS - 1, &chosen->first_seed)) {
-                return usage_error("--first-seed must be a whole number from 0 to 4294967295, "
-                                   "not '" +
-                                   std::string(value) + "'");
+                return usage_error("--first-seed must be a whole number from 0 to " +
+                                   std::to_string(STATE_WORDS - 1) + ", not '" + value + "'");
             }
         } else if (!read_count(value, 1, MOST_THREADS, &chosen->threads)) {
-            return usage_error("--threads must be a whole number from 1 to 256, not '" +
-                               std::string(value) + "'");
+            return usage_error("--threads must be a whole number from 1 to " +
+                               std::to_string(MOST_THREADS) + ", not '" + value + "'");
         }
     }
     if (chosen->first_seed + chosen->seeds > STATE_WORDS) {
         return usage_error("seeds " + std::to_string(chosen->first_seed) + " to " +
                            std::to_string(chosen->first_seed + chosen->seeds - 1) +
-                           " go beyond the generator's 32-bit state (the last seed is 4294967295)");
+                           " go beyond the generator's 32-bit state (the last seed is " +
+                           std::to_string(STATE_WORDS - 1) + ")");
     }
     if (!chosen->per_seed.empty() && chosen->per_seed == chosen->output) {
         return usage_error("--output and --per-seed name the same file '" + chosen->output + "'");
