@@ -28,10 +28,6 @@ constexpr std::uint32_t KEY_BASE = 0x00800000U;
 constexpr int MOST_CODE = static_cast<int>((0x7F7FFFFFU - KEY_BASE) >> 7);
 constexpr std::uint32_t TIME_BITS = 127U;
 
-// Sum over sorted places j of j * j: with the time indices a permutation of the places,
-// sum (j - index_j)^2 = 2 (PLACE_SQUARES - sum j * index_j).
-constexpr long long PLACE_SQUARES = 127LL * 128 * 255 / 6;
-
 // The networks' loops have fixed bounds and must be unrolled whole, so that every key stays
 // in a register; a set's code is inlined into its loop. The phases stay out of each other,
 // as the sort's keys need every register.

@@ -33,12 +33,12 @@ void prepare_reference(std::uint32_t seed, seed_reference *reference)
         reference->deviation[i] = reference->level[i] - mean;
     }
     for (int p = 0; p < STEP_COUNT; ++p) {
-        const double step = reference->level[p + 1] - reference->level[p];
-        reference->size[p] = step < 0.0 ? -step : step;
-        reference->falls[p] = step < 0.0 ? 0xFFFFFFFFU : 0U;
-        reference->moves[p] = step != 0.0 ? 0xFFFFFFFFU : 0U;
+        const reference_step step = reference_step_at(reference->level, p);
+        reference->size[p] = step.size;
+        reference->falls[p] = step.falls ? 0xFFFFFFFFU : 0U;
+        reference->moves[p] = step.rises || step.falls ? 0xFFFFFFFFU : 0U;
     }
-    reference->scale = std::sqrt(variance) * 128.0;
+    reference->scale = correlation_scale(variance);
 }
 
 void draw_passes_plain(std::uint32_t seed, pass_draws *draws)

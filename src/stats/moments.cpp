@@ -39,8 +39,7 @@ double signal_correlation(const double *a, const double *b, double ma, double mb
     for (int i = 0; i < SIGNAL_LENGTH; ++i) {
         s = s + (a[i] - ma) * (b[i] - mb);
     }
-    const double c = std::sqrt(va) * 128.0;
-    return s / (std::sqrt(vb) * c);
+    return s / (std::sqrt(vb) * correlation_scale(va));
 }
 
 int turning_points(const double *signal)

@@ -138,10 +138,8 @@ rank_result rank_statistic_counted_by(const double *signal, int widest)
     // the places 0 .. 127 again. Every term is an integer, so S is exact, the same double the
     // exchange sort's sum gives, and so are rho and its bound.
     long long u = ordered_pair_sum(signal, widest);
-    long long t = 0;
     for (int y = 0; y < SIGNAL_LENGTH; ++y) {
         u += static_cast<long long>(y) * (y - 1) / 2; // the pairs (x, y), x < y, add x at least
-        t += static_cast<long long>(y) * y;
     }
-    return rank_from_squared_differences(static_cast<double>(2 * (t - u)));
+    return rank_from_squared_differences(static_cast<double>(2 * (PLACE_SQUARES - u)));
 }

@@ -3,6 +3,8 @@
 #ifndef AGREEMENT_SWEEP_STATS_H
 #define AGREEMENT_SWEEP_STATS_H
 
+#include <cmath>
+
 #include "experiment.h"
 
 // Spearman's rank correlation of a signal against time order, with its 95 % bound.
@@ -21,6 +23,17 @@ double signal_variance(const double *a, double m);
 // unchanged. A zero variance divides by zero and gives an infinity or a NaN.
 double signal_correlation(const double *a, const double *b, double ma, double mb, double va,
                           double vb);
+
+// Returns sqrt(variance) * 128, the part of the correlation's divisor that one signal gives:
+// the correlation of a and b is their sum of products / (sqrt(vb) * correlation_scale(va)).
+inline double correlation_scale(double variance)
+{
+    return std::sqrt(variance) * 128.0;
+}
+
+// Sum over the places j = 0 .. 127 of j * j: with the time positions a permutation of the
+// places, sum (j - position_j)^2 = 2 (PLACE_SQUARES - sum j * position_j).
+constexpr long long PLACE_SQUARES = 127LL * 128 * 255 / 6;
 
 // Returns rho and its bound for the signal's levels against their positions 0 .. 127.
 // Equal levels rank in time order; ranks are never averaged. Doesn't change the signal.

@@ -44,14 +44,14 @@ void generate_steps(std::uint32_t *state, const double *reference, const std::in
     coupled[0] = draw_level_from(&word);
     for (int p = 0; p < STEP_COUNT; ++p) {
         const double y = coupled[p];
-        const double step = reference[p + 1] - reference[p];
-        const double d = step < 0.0 ? -step : step;
+        const reference_step step = reference_step_at(reference, p);
+        const double d = step.size;
 
         // A level reference step has no direction to follow, so it always goes down. The
         // flags and signs combine without branching.
         const int agree = static_cast<int>(mask[p] == 1);
-        const int rises = static_cast<int>(step > 0.0);
-        const int falls = static_cast<int>(step < 0.0);
+        const int rises = static_cast<int>(step.rises);
+        const int falls = static_cast<int>(step.falls);
         const bool up = ((agree & rises) | ((1 - agree) & falls)) != 0;
 
         // The draw comes after the direction: one draw per step either way. Both levels are

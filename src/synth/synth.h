@@ -69,6 +69,20 @@ void build_mask_from(std::uint32_t *state, std::int32_t *mask, int q);
 
 // ---- Coupled signal ----
 
+// A reference step's size and direction. A level step neither rises nor falls.
+struct reference_step {
+    double size; // |reference[p + 1] - reference[p]|
+    bool rises;
+    bool falls;
+};
+
+// Reference step p, from level p to level p + 1.
+inline reference_step reference_step_at(const double *reference, int p)
+{
+    const double step = reference[p + 1] - reference[p];
+    return reference_step{step < 0.0 ? -step : step, step > 0.0, step < 0.0};
+}
+
 // The two levels a step from level y can reach for the raw draw r, with d the magnitude of the
 // matching reference step and k the coupling coefficient: the up level lies in
 // [d k + y, 10 - ((10 - y) - d) k] and the down level in [((y - d) - 1) k + 1, y - d k]. Each
