@@ -43,11 +43,11 @@ double best_seconds(const std::vector<seed_result> &results, bool net_too)
 
 int main()
 {
-    seed_path path = PATH_GENERIC;
-    static_cast<void>(choose_seed_path(nullptr, &path));
+    const kernel_path *path = nullptr;
+    static_cast<void>(choose_kernel_path(nullptr, &path));
     std::vector<seed_result> results(SEEDS);
     const double k = 0.0;
-    run_seeds(path, 1U, SEEDS, &k, 1, true, results.data());
+    run_seeds(*path, 1U, SEEDS, &k, 1, true, results.data());
     const double seeds = static_cast<double>(SEEDS) * ROUNDS;
     std::printf("fold alone, one thread, k = 0: %.0f seeds/s; with the quantile net: %.0f "
                 "seeds/s\n",

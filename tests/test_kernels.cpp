@@ -22,10 +22,23 @@ bool same_bits(double a, double b)
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-const seed_path VECTOR_PATHS[] = {PATH_SSE2, PATH_AVX2};
+// The vector paths this build has and this processor runs: every path but the plain one.
+std::vector<const kernel_path *> vector_paths()
+{
+    int count = 0;
+    const kernel_path *const *paths = kernel_paths(&count);
+    std::vector<const kernel_path *> found;
+    for (int i = 0; i + 1 < count; ++i) {
+        if (paths[i]->available()) {
+            found.push_back(paths[i]);
+        }
+    }
+    return found;
+}
 
 // Runs count seeds from first by path and by run_seed, and counts the doubles that differ.
-int differences(seed_path path, std::uint32_t first, int count, const std::vector<double> &k)
+int differences(const kernel_path &path, std::uint32_t first, int count,
+                const std::vector<double> &k)
 {
     const int couplings = static_cast<int>(k.size());
     std::vector<seed_result> fast(static_cast<std::size_t>(count * couplings));
@@ -45,25 +58,15 @@ int differences(seed_path path, std::uint32_t first, int count, const std::vecto
                 const bool same = same_bits(a.r[q], b.r[q]) && same_bits(a.rho[q], b.rho[q]) &&
                                   same_bits(a.bound[q], b.bound[q]);
                 if (!same && differing < 3) {
-                    ADD_FAILURE() << seed_path_name(path) << ": seed " << seed << " k "
-                                  << a.coupling << " pass " << q << ": r " << a.r[q] << " / "
-                                  << b.r[q] << ", rho " << a.rho[q] << " / " << b.rho[q];
+                    ADD_FAILURE() << path.name << ": seed " << seed << " k " << a.coupling
+                                  << " pass " << q << ": r " << a.r[q] << " / " << b.r[q]
+                                  << ", rho " << a.rho[q] << " / " << b.rho[q];
                 }
                 differing += same ? 0 : 1;
             }
         }
     }
     return differing;
-}
-
-// The rank statistic of `lanes` signals by a path's own parts.
-void rank_by_path(seed_path path, const std::vector<double> &signals, rank_result *ranks)
-{
-    if (path == PATH_AVX2) {
-        rank_signals_avx2(signals.data(), ranks);
-    } else {
-        rank_signals_sse2(signals.data(), ranks);
-    }
 }
 
 } // namespace
@@ -74,16 +77,13 @@ TEST(Kernels, EveryPathGivesThePlainRunsDoubles)
 {
     const std::vector<double> k = {0.0, 0.35, 1.0};
     int tested = 0;
-    for (seed_path path : VECTOR_PATHS) {
-        if (!seed_path_available(path)) {
-            continue;
-        }
+    for (const kernel_path *path : vector_paths()) {
         ++tested;
-        EXPECT_EQ(differences(path, 0U, 37, k), 0) << seed_path_name(path);
-        EXPECT_EQ(differences(path, 4294967295U - 20U, 21, k), 0) << seed_path_name(path);
+        EXPECT_EQ(differences(*path, 0U, 37, k), 0) << path->name;
+        EXPECT_EQ(differences(*path, 4294967295U - 20U, 21, k), 0) << path->name;
         // Seeds 319, 833 and 843 have reference steps of size zero, which move neither way.
-        EXPECT_EQ(differences(path, 312U, 16, k), 0) << seed_path_name(path);
-        EXPECT_EQ(differences(path, 832U, 16, k), 0) << seed_path_name(path);
+        EXPECT_EQ(differences(*path, 312U, 16, k), 0) << path->name;
+        EXPECT_EQ(differences(*path, 832U, 16, k), 0) << path->name;
     }
     if (tested == 0) {
         GTEST_SKIP() << "this processor or build has no vector path";
@@ -117,13 +117,10 @@ TEST(Kernels, SeedsWithTiedLevelsMatchToo)
     }
     ASSERT_EQ(tied.size(), 3U) << "no seed below 400 repeats a level";
     int tested = 0;
-    for (seed_path path : VECTOR_PATHS) {
-        if (!seed_path_available(path)) {
-            continue;
-        }
+    for (const kernel_path *path : vector_paths()) {
         ++tested;
         for (std::uint32_t seed : tied) {
-            EXPECT_EQ(differences(path, seed, 1, {0.0}), 0) << seed_path_name(path);
+            EXPECT_EQ(differences(*path, seed, 1, {0.0}), 0) << path->name;
         }
     }
     if (tested == 0) {
@@ -171,12 +168,9 @@ TEST(Kernels, RankByKeysMatchesTheExchangeSort)
     cases.push_back(signal);
 
     int tested = 0;
-    for (seed_path path : VECTOR_PATHS) {
-        if (!seed_path_available(path)) {
-            continue;
-        }
+    for (const kernel_path *path : vector_paths()) {
         ++tested;
-        const int width = path == PATH_AVX2 ? AVX2_RANK_SIGNALS : SSE2_RANK_SIGNALS;
+        const int width = path->rank_width;
         // Every case in every lane, next to each of the others.
         for (std::size_t first = 0; first < cases.size(); ++first) {
             std::vector<double> lanes;
@@ -184,15 +178,15 @@ TEST(Kernels, RankByKeysMatchesTheExchangeSort)
                 const std::vector<double> &one = cases[(first + lane) % cases.size()];
                 lanes.insert(lanes.end(), one.begin(), one.end());
             }
-            rank_result ranks[AVX2_RANK_SIGNALS];
-            rank_by_path(path, lanes, ranks);
+            std::vector<rank_result> ranks(static_cast<std::size_t>(width));
+            path->rank_signals(lanes.data(), ranks.data());
             for (int lane = 0; lane < width; ++lane) {
                 const std::size_t which = (first + lane) % cases.size();
                 const rank_result expected = rank_statistic(cases[which].data());
-                EXPECT_TRUE(same_bits(ranks[lane].rho, expected.rho) &&
-                            same_bits(ranks[lane].bound, expected.bound))
-                    << seed_path_name(path) << ": case " << which << " in lane " << lane << ": rho "
-                    << ranks[lane].rho << ", expected " << expected.rho;
+                EXPECT_TRUE(same_bits(ranks[static_cast<std::size_t>(lane)].rho, expected.rho) &&
+                            same_bits(ranks[static_cast<std::size_t>(lane)].bound, expected.bound))
+                    << path->name << ": case " << which << " in lane " << lane << ": rho "
+                    << ranks[static_cast<std::size_t>(lane)].rho << ", expected " << expected.rho;
             }
         }
     }
@@ -201,13 +195,19 @@ TEST(Kernels, RankByKeysMatchesTheExchangeSort)
     }
 }
 
-// The AVX2 path divides by 32767 with a reciprocal and one correction: the same double as
-// the division for the numerators the steps make (a draw times a width) and for numbers
+// A path that divides by 32767 with a reciprocal and one correction must give the same double
+// as the division for the numerators the steps make (a draw times a width) and for numbers
 // of every size and sign.
 TEST(Kernels, DivisionWithoutTheDividerIsTheQuotient)
 {
-    if (!seed_path_available(PATH_AVX2)) {
-        GTEST_SKIP() << "this processor or build has no AVX2 path";
+    std::vector<const kernel_path *> dividing;
+    for (const kernel_path *path : vector_paths()) {
+        if (path->divide_by_random_max != nullptr) {
+            dividing.push_back(path);
+        }
+    }
+    if (dividing.empty()) {
+        GTEST_SKIP() << "no path of this build and processor divides without the divider";
     }
     std::vector<double> x;
     std::mt19937_64 random(11);
@@ -231,37 +231,45 @@ TEST(Kernels, DivisionWithoutTheDividerIsTheQuotient)
     }
     x.insert(x.end(), {0.0, -0.0, RANDOM_SCALE, -RANDOM_SCALE});
     std::vector<double> quotients(x.size());
-    scale_draw_products_avx2(x.data(), quotients.data(), static_cast<int>(x.size()));
-    int wrong = 0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double expected = x[i] / RANDOM_SCALE;
-        if (!same_bits(quotients[i], expected)) {
-            if (++wrong < 4) {
-                ADD_FAILURE() << x[i] << " / 32767: " << quotients[i] << ", expected " << expected;
+    for (const kernel_path *path : dividing) {
+        path->divide_by_random_max(x.data(), quotients.data(), static_cast<int>(x.size()));
+        int wrong = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const double expected = x[i] / RANDOM_SCALE;
+            if (!same_bits(quotients[i], expected) && ++wrong < 4) {
+                ADD_FAILURE() << path->name << ": " << x[i] << " / 32767: " << quotients[i]
+                              << ", expected " << expected;
             }
         }
+        EXPECT_EQ(wrong, 0) << path->name;
     }
-    EXPECT_EQ(wrong, 0);
 }
 
 TEST(Kernels, PathChoice)
 {
-    const seed_path widest = seed_path_available(PATH_AVX2)   ? PATH_AVX2
-                             : seed_path_available(PATH_SSE2) ? PATH_SSE2
-                                                              : PATH_GENERIC;
+    int count = 0;
+    const kernel_path *const *paths = kernel_paths(&count);
+    ASSERT_GE(count, 1);
+    EXPECT_STREQ(paths[count - 1]->name, "generic") << "the plain path ends the table";
+    const kernel_path *widest = nullptr;
+    for (int i = count - 1; i >= 0; --i) {
+        widest = paths[i]->available() ? paths[i] : widest;
+    }
     // Unset or empty: the widest the processor has.
     for (const char *unset : {static_cast<const char *>(nullptr), ""}) {
-        seed_path path = PATH_GENERIC;
-        EXPECT_EQ(choose_seed_path(unset, &path), "");
+        const kernel_path *path = nullptr;
+        EXPECT_EQ(choose_kernel_path(unset, &path), "");
         EXPECT_EQ(path, widest);
     }
-    seed_path path = PATH_GENERIC;
-    EXPECT_EQ(choose_seed_path("generic", &path), "");
-    EXPECT_EQ(path, PATH_GENERIC);
-    EXPECT_NE(choose_seed_path("avx", &path).find("'avx'"), std::string::npos);
-    EXPECT_NE(choose_seed_path("avx512", &path).find("avx512"), std::string::npos);
-    EXPECT_EQ(path, PATH_GENERIC);
-    if (!seed_path_available(PATH_AVX2)) {
-        EXPECT_NE(choose_seed_path("avx2", &path), "");
+    // Every path by its name, or the processor's reason.
+    for (int i = 0; i < count; ++i) {
+        const kernel_path *path = nullptr;
+        const std::string problem = choose_kernel_path(paths[i]->name, &path);
+        EXPECT_EQ(problem.empty(), paths[i]->available()) << paths[i]->name << ": " << problem;
+        EXPECT_EQ(path, problem.empty() ? paths[i] : nullptr);
     }
+    const kernel_path *path = nullptr;
+    EXPECT_NE(choose_kernel_path("avx", &path).find("'avx' is not a path this build has ("),
+              std::string::npos);
+    EXPECT_EQ(path, nullptr);
 }

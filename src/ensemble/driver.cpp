@@ -80,8 +80,8 @@ std::string usage()
         "or a name for an open descriptor such as /dev/stdout or /dev/fd/N; when standard output\n"
         "takes a file, the summary goes to stderr.\n"
         "\n"
-        "AGREEMENT_ENSEMBLE_ISA=avx2|sse2|generic runs the seeds on that kernel path; unset or\n"
-        "empty, the widest this processor runs. Every path writes the same bytes.\n"
+        "AGREEMENT_ENSEMBLE_ISA=" + kernel_path_names("|") + " runs the seeds on that kernel path;\n"
+        "unset or empty, the widest this processor runs. Every path writes the same bytes.\n"
         "\n"
         "Exit status: 0 done, 1 a file could not be written (or memory ran out), 2 bad options.\n";
 }
@@ -204,7 +204,7 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
 // Finds the exact quantiles of the couplings the net didn't catch whole: runs the seeds
 // again for as many of them at a time as keep at most MOST_KEPT_VALUES values (at least one
 // coupling), without the rank statistic. Returns 0, or 1 after reporting a failure.
-int find_quantiles(const ensemble_options &chosen, std::uint64_t threads, seed_path path,
+int find_quantiles(const ensemble_options &chosen, std::uint64_t threads, const kernel_path *path,
                    const std::vector<std::uint8_t> &found, quantile_search *search)
 {
     const int couplings = static_cast<int>(chosen.couplings.size());
@@ -255,8 +255,9 @@ int run_ensemble(int argc, char **argv)
     }
     const int couplings = static_cast<int>(chosen.couplings.size());
     // Every path gives the same doubles; the variable only picks how they are worked out.
-    seed_path path = PATH_GENERIC;
-    const std::string path_problem = choose_seed_path(std::getenv("AGREEMENT_ENSEMBLE_ISA"), &path);
+    const kernel_path *path = nullptr;
+    const std::string path_problem =
+        choose_kernel_path(std::getenv("AGREEMENT_ENSEMBLE_ISA"), &path);
     if (!path_problem.empty()) {
         return usage_error(path_problem);
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "experiment.h"
+#include "stats.h"
 
 // ---- Options ----
 
@@ -74,26 +75,42 @@ void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks
 
 // ---- The kernels ----
 
-// The ways to run seeds, every one with the same doubles: one seed at a time in plain C++
-// (run_seed), or many seeds and passes side by side on the vector units.
-enum seed_path { PATH_GENERIC, PATH_SSE2, PATH_AVX2 };
+constexpr int LANE_SEEDS = 16; // seeds a block holds, at most: what the widest kernel runs at once
 
-// "generic", "sse2" or "avx2".
-const char *seed_path_name(seed_path path);
+// A way to run seeds. Every path gives the same doubles: one seed at a time in plain C++
+// (run_seed), or many seeds and passes side by side on the vector units of one instruction
+// set, each in a file of its own.
+struct kernel_path {
+    const char *name;    // AGREEMENT_ENSEMBLE_ISA's value for it: "avx2", "sse2", "generic"
+    bool (*available)(); // whether this processor runs it
+    // Runs count (1 .. LANE_SEEDS) seeds at coupling_count coefficients into
+    // results[seed * coupling_count + coupling], as run_seed does each seed.
+    void (*run_block)(const std::uint32_t *seeds, int count, const double *couplings,
+                      int coupling_count, bool ranks, seed_result *results);
+    // For the tests, the path's own parts (null on the plain path): the rank statistic of
+    // rank_width whole signals at once, signals[s * 128 .. s * 128 + 127] ...
+    void (*rank_signals)(const double *signals, rank_result *ranks);
+    int rank_width;
+    // ... and x[i] / 32767 for count values (a multiple of 4), where the path doesn't divide.
+    void (*divide_by_random_max)(const double *x, double *quotients, int count);
+};
 
-// Whether this build and this processor can run the path.
-bool seed_path_available(seed_path path);
+// The paths this build has, widest first; the last is the plain one, which every processor
+// runs. Sets *count to their number.
+const kernel_path *const *kernel_paths(int *count);
 
 // Sets *path to the one named by asked (AGREEMENT_ENSEMBLE_ISA's value), or when asked is
-// null or empty to the widest available. Returns an empty string, or the problem with asked.
-std::string choose_seed_path(const char *asked, seed_path *path);
+// null or empty to the widest this processor runs. Returns an empty string, or the problem
+// with asked.
+std::string choose_kernel_path(const char *asked, const kernel_path **path);
 
-constexpr int LANE_SEEDS = 16; // seeds the vector kernels run side by side, at most
+// The names of the paths this build has, widest first, joined by separator.
+std::string kernel_path_names(const char *separator);
 
 // Runs seeds first_seed .. first_seed + count - 1 (no wrap past 2^32 - 1) by path into
 // results[seed * coupling_count + coupling], as run_seed does each.
-void run_seeds(seed_path path, std::uint32_t first_seed, int count, const double *couplings,
-               int coupling_count, bool ranks, seed_result *results);
+void run_seeds(const kernel_path &path, std::uint32_t first_seed, int count,
+               const double *couplings, int coupling_count, bool ranks, seed_result *results);
 
 // ---- Work on the threads ----
 
@@ -103,9 +120,9 @@ struct seed_job {
     std::uint64_t first_seed;
     std::uint64_t seeds;
     const double *couplings;
-    int count; // couplings, at least one
+    int coupling_count; // at least one
     bool ranks;
-    seed_path path = PATH_GENERIC;
+    const kernel_path *path = nullptr;   // null: the plain path
     std::uint64_t *most_ahead = nullptr; // when set, gets the most blocks ever run ahead of
                                          // the fold: at most work_window_slots(threads)
 };

@@ -51,7 +51,7 @@ struct avx2_lanes {
     // overflow or underflow, which levels between about 1e-300 and 1e300 never come near).
     // A zero quotient takes the sign of x, as the division gives it: x = -0 would
     // otherwise come out +0.
-    static levels scaled(levels x)
+    static levels divide_by_random_max(levels x)
     {
         const levels reciprocal = _mm256_set1_pd(1.0 / RANDOM_SCALE);
         const levels q = _mm256_mul_pd(x, reciprocal);
@@ -256,8 +256,12 @@ NOT_INLINED void avx2_lanes::draw_passes(const std::uint32_t *seeds, int count, 
 
 } // namespace LANES_NAMESPACE
 
-void run_block_avx2(const seed_block &block)
+namespace {
+
+void run_block_avx2(const std::uint32_t *seeds, int count, const double *couplings,
+                    int coupling_count, bool ranks, seed_result *results)
 {
+    const seed_block block = {seeds, count, couplings, coupling_count, ranks, results};
     LANES_NAMESPACE::run_block_with<LANES_NAMESPACE::avx2_lanes>(block);
 }
 
@@ -266,12 +270,24 @@ void rank_signals_avx2(const double *signals, rank_result *ranks)
     LANES_NAMESPACE::rank_signals_with<LANES_NAMESPACE::avx2_lanes>(signals, ranks);
 }
 
-void scale_draw_products_avx2(const double *x, double *quotients, int count)
+void divide_by_random_max_avx2(const double *x, double *quotients, int count)
 {
     for (int i = 0; i + 4 <= count; i += 4) {
         const __m256d four = _mm256_loadu_pd(x + i);
-        _mm256_storeu_pd(quotients + i, LANES_NAMESPACE::avx2_lanes::scaled(four));
+        _mm256_storeu_pd(quotients + i, LANES_NAMESPACE::avx2_lanes::divide_by_random_max(four));
     }
 }
+
+} // namespace
+
+// The masks phase runs SETS registers of 8 seeds: a block must fill them exactly.
+static_assert(LANES_NAMESPACE::SETS * 8 == LANE_SEEDS, "a block is the masks phase's lanes");
+
+extern const kernel_path AVX2_PATH = {"avx2",
+                                      avx2_processor,
+                                      run_block_avx2,
+                                      rank_signals_avx2,
+                                      LANES_NAMESPACE::avx2_lanes::WIDTH,
+                                      divide_by_random_max_avx2};
 
 #endif

@@ -201,6 +201,8 @@ template <class L> NOT_INLINED void sort_keys(typename L::keys *k)
 template <class L> struct batch_work {
     static constexpr int GROUPS = L::GROUPS;
     static constexpr int PASSES = GROUPS * L::WIDTH;
+    static_assert(PASS_COUNT % PASSES == 0, "a seed's passes fill whole batches");
+    static_assert(L::WIDTH % 2 == 0, "a group's passes fill two vectors of levels");
     static constexpr int HALF = L::WIDTH / 2; // lanes of a level vector
     alignas(64) double level[SIGNAL_LENGTH][PASSES];
     alignas(64) std::uint32_t key[SIGNAL_LENGTH][L::WIDTH];
@@ -273,7 +275,8 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
         L::draw(&state[g], r);
         for (int h = 0; h < 2; ++h) {
             // The first level: (r * 9) / 32767 + 1.
-            y[2 * g + h] = L::add(L::scaled(L::mul(r[h], L::set(9.0))), L::set(LEVEL_MIN));
+            y[2 * g + h] =
+                L::add(L::divide_by_random_max(L::mul(r[h], L::set(9.0))), L::set(LEVEL_MIN));
             running[2 * g + h] = L::add(L::set(0.0), y[2 * g + h]);
             L::store(&work->level[0][(2 * g + h) * H], y[2 * g + h]);
         }
@@ -319,7 +322,7 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
                 }
                 // up: (r * width) / 32767 + base; down: base - (r * width) / 32767, which
                 // is base + -(...) exactly.
-                const typename L::levels part = L::scaled(L::mul(r[h], width));
+                const typename L::levels part = L::divide_by_random_max(L::mul(r[h], width));
                 const typename L::levels next = L::add(L::negate_unless(up[h], part), base);
                 y[2 * g + h] = next;
                 running[2 * g + h] = L::add(running[2 * g + h], next);

@@ -41,7 +41,10 @@ struct sse2_lanes {
     {
         return _mm_and_pd(_mm_cmpgt_pd(test, _mm_setzero_pd()), x);
     }
-    static levels scaled(levels x) { return _mm_div_pd(x, _mm_set1_pd(RANDOM_SCALE)); }
+    static levels divide_by_random_max(levels x)
+    {
+        return _mm_div_pd(x, _mm_set1_pd(RANDOM_SCALE));
+    }
 
     static words set_words(std::uint32_t x) { return _mm_set1_epi32(static_cast<int>(x)); }
     static words load_words(const std::uint32_t *p)
@@ -121,8 +124,17 @@ struct sse2_lanes {
 
 } // namespace LANES_NAMESPACE
 
-void run_block_sse2(const seed_block &block)
+namespace {
+
+bool sse2_available()
 {
+    return true;
+} // part of every x86-64 processor
+
+void run_block_sse2(const std::uint32_t *seeds, int count, const double *couplings,
+                    int coupling_count, bool ranks, seed_result *results)
+{
+    const seed_block block = {seeds, count, couplings, coupling_count, ranks, results};
     LANES_NAMESPACE::run_block_with<LANES_NAMESPACE::sse2_lanes>(block);
 }
 
@@ -130,5 +142,11 @@ void rank_signals_sse2(const double *signals, rank_result *ranks)
 {
     LANES_NAMESPACE::rank_signals_with<LANES_NAMESPACE::sse2_lanes>(signals, ranks);
 }
+
+} // namespace
+
+extern const kernel_path SSE2_PATH = {
+    "sse2", sse2_available, run_block_sse2, rank_signals_sse2, LANES_NAMESPACE::sse2_lanes::WIDTH,
+    nullptr};
 
 #endif

@@ -60,70 +60,87 @@ void draw_passes_plain(std::uint32_t seed, pass_draws *draws)
     }
 }
 
-const char *seed_path_name(seed_path path)
-{
-    switch (path) {
-    case PATH_AVX2:
-        return "avx2";
-    case PATH_SSE2:
-        return "sse2";
-    case PATH_GENERIC:
-        break;
-    }
-    return "generic";
-}
+namespace {
 
-bool seed_path_available(seed_path path)
+bool always()
 {
-    switch (path) {
-    case PATH_AVX2:
-#if defined(AGREEMENT_ENSEMBLE_AVX2)
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-        return false;
-#endif
-    case PATH_SSE2:
-#if defined(AGREEMENT_ENSEMBLE_SSE2)
-        return true;
-#else
-        return false;
-#endif
-    case PATH_GENERIC:
-        break;
-    }
     return true;
 }
 
-std::string choose_seed_path(const char *asked, seed_path *path)
+void run_block_plain(const std::uint32_t *seeds, int count, const double *couplings,
+                     int coupling_count, bool ranks, seed_result *results)
 {
-    const seed_path widest_first[] = {PATH_AVX2, PATH_SSE2, PATH_GENERIC};
+    for (int i = 0; i < count; ++i) {
+        run_seed(seeds[i], couplings, coupling_count, ranks,
+                 results + static_cast<std::ptrdiff_t>(i) * coupling_count);
+    }
+}
+
+const kernel_path PLAIN_PATH = {"generic", always, run_block_plain, nullptr, 0, nullptr};
+
+// The table of paths: a new instruction set is one entry here and one file of primitives.
+const kernel_path *const PATHS[] = {
+#if defined(AGREEMENT_ENSEMBLE_AVX2)
+    &AVX2_PATH,
+#endif
+#if defined(AGREEMENT_ENSEMBLE_SSE2)
+    &SSE2_PATH,
+#endif
+    &PLAIN_PATH,
+};
+constexpr int PATH_COUNT = static_cast<int>(sizeof PATHS / sizeof PATHS[0]);
+
+} // namespace
+
+bool avx2_processor()
+{
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+}
+
+const kernel_path *const *kernel_paths(int *count)
+{
+    *count = PATH_COUNT;
+    return PATHS;
+}
+
+std::string kernel_path_names(const char *separator)
+{
+    std::string names;
+    for (const kernel_path *path : PATHS) {
+        names += (names.empty() ? "" : separator) + std::string(path->name);
+    }
+    return names;
+}
+
+std::string choose_kernel_path(const char *asked, const kernel_path **path)
+{
     if (asked == nullptr || *asked == '\0') {
-        // The generic path is always there, so the search always ends on one.
-        *path =
-            *std::find_if(std::begin(widest_first), std::end(widest_first), seed_path_available);
+        // The plain path is always there, so the search always ends on one.
+        *path = *std::find_if(std::begin(PATHS), std::end(PATHS),
+                              [](const kernel_path *candidate) { return candidate->available(); });
         return "";
     }
-    for (seed_path candidate : widest_first) {
-        if (std::strcmp(asked, seed_path_name(candidate)) != 0) {
+    for (const kernel_path *candidate : PATHS) {
+        if (std::strcmp(asked, candidate->name) != 0) {
             continue;
         }
-        if (!seed_path_available(candidate)) {
+        if (!candidate->available()) {
             return std::string("AGREEMENT_ENSEMBLE_ISA=") + asked +
-                   ": this processor or build can't run that path";
+                   ": this processor can't run that path";
         }
         *path = candidate;
         return "";
     }
-    if (std::strcmp(asked, "avx512") == 0) {
-        return "AGREEMENT_ENSEMBLE_ISA=avx512: this build has no AVX-512 path (it has avx2, "
-               "sse2 and generic)";
-    }
-    return std::string("AGREEMENT_ENSEMBLE_ISA='") + asked +
-           "' is not a path (avx2, sse2 or generic)";
+    return std::string("AGREEMENT_ENSEMBLE_ISA='") + asked + "' is not a path this build has (" +
+           kernel_path_names(", ") + ")";
 }
 
-void run_seeds(seed_path path, std::uint32_t first_seed, int count, const double *couplings,
-               int coupling_count, bool ranks, seed_result *results)
+void run_seeds(const kernel_path &path, std::uint32_t first_seed, int count,
+               const double *couplings, int coupling_count, bool ranks, seed_result *results)
 {
     for (int done = 0; done < count;) {
         std::uint32_t seeds[LANE_SEEDS];
@@ -131,26 +148,8 @@ void run_seeds(seed_path path, std::uint32_t first_seed, int count, const double
         for (int i = 0; i < block_count; ++i) {
             seeds[i] = first_seed + static_cast<std::uint32_t>(done + i);
         }
-        seed_result *out = results + static_cast<std::ptrdiff_t>(done) * coupling_count;
-        const seed_block block = {seeds, block_count, couplings, coupling_count, ranks, out};
-        switch (path) {
-#if defined(AGREEMENT_ENSEMBLE_AVX2)
-        case PATH_AVX2:
-            run_block_avx2(block);
-            break;
-#endif
-#if defined(AGREEMENT_ENSEMBLE_SSE2)
-        case PATH_SSE2:
-            run_block_sse2(block);
-            break;
-#endif
-        default:
-            for (int i = 0; i < block_count; ++i) {
-                run_seed(seeds[i], couplings, coupling_count, ranks,
-                         out + static_cast<std::ptrdiff_t>(i) * coupling_count);
-            }
-            break;
-        }
+        path.run_block(seeds, block_count, couplings, coupling_count, ranks,
+                       results + static_cast<std::ptrdiff_t>(done) * coupling_count);
         done += block_count;
     }
 }

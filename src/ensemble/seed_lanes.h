@@ -48,11 +48,9 @@ void prepare_reference(std::uint32_t seed, seed_reference *reference);
 // The masks phase one seed at a time, with build_mask_from's own loop: the plain form.
 void draw_passes_plain(std::uint32_t seed, pass_draws *draws);
 
-// The vector paths, each in a file of its own built for its instruction set. Each runs
-// count seeds (1 .. LANE_SEEDS) at `couplings` coefficients into results[seed * couplings +
-// coupling], as run_seed does for one seed.
-// The build defines AGREEMENT_ENSEMBLE_AVX2 where it builds the AVX2 file for AVX2; SSE2 is
-// part of every x86-64 processor.
+// The vector paths, each in a file of its own built for its instruction set, each with its
+// entry in the table of kernel paths. The build defines AGREEMENT_ENSEMBLE_AVX2 where it builds
+// the AVX2 file for AVX2; SSE2 is part of every x86-64 processor.
 struct seed_block {
     const std::uint32_t *seeds;
     int count;
@@ -64,16 +62,11 @@ struct seed_block {
 #if defined(__SSE2__) || defined(_M_X64)
 #define AGREEMENT_ENSEMBLE_SSE2 1
 #endif
-void run_block_sse2(const seed_block &block);
-void run_block_avx2(const seed_block &block);
+extern const kernel_path SSE2_PATH;
+extern const kernel_path AVX2_PATH;
 
-// For the tests: each path's own parts, to hold against the plain ones.
-constexpr int SSE2_RANK_SIGNALS = 4; // signals a path ranks at once
-constexpr int AVX2_RANK_SIGNALS = 8;
-// The rank statistic of signals[s * 128 .. s * 128 + 127] for each of its signals.
-void rank_signals_sse2(const double *signals, rank_result *ranks);
-void rank_signals_avx2(const double *signals, rank_result *ranks);
-// x[i] / 32767 for count values (a multiple of 4) as the AVX2 path works it out.
-void scale_draw_products_avx2(const double *x, double *quotients, int count);
+// Whether the processor has AVX2 and FMA: asked from a file built for every x86-64, as the
+// AVX2 file's own code may use those instructions anywhere.
+bool avx2_processor();
 
 #endif

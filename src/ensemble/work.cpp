@@ -35,7 +35,7 @@ struct shared_work {
 
     seed_result *block_slot(std::uint64_t slot)
     {
-        return &slots[slot * block_seeds * static_cast<std::uint64_t>(job.count)];
+        return &slots[slot * block_seeds * static_cast<std::uint64_t>(job.coupling_count)];
     }
 };
 
@@ -58,9 +58,9 @@ void run_blocks(shared_work *work)
         const std::uint64_t slot = block % work->window;
         const std::uint64_t first = block * work->block_seeds;
         const std::uint64_t count = std::min(work->block_seeds, work->job.seeds - first);
-        run_seeds(work->job.path, static_cast<std::uint32_t>(work->job.first_seed + first),
-                  static_cast<int>(count), work->job.couplings, work->job.count, work->job.ranks,
-                  work->block_slot(slot));
+        run_seeds(*work->job.path, static_cast<std::uint32_t>(work->job.first_seed + first),
+                  static_cast<int>(count), work->job.couplings, work->job.coupling_count,
+                  work->job.ranks, work->block_slot(slot));
         {
             std::lock_guard<std::mutex> held(work->lock);
             work->ready[slot] = block + 1;
@@ -89,12 +89,18 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
 {
     shared_work work;
     work.job = job;
-    const std::uint64_t couplings = static_cast<std::uint64_t>(job.count);
+    if (work.job.path == nullptr) {
+        int count = 0;
+        const kernel_path *const *paths = kernel_paths(&count);
+        work.job.path = paths[count - 1]; // the plain one
+    }
+    const std::uint64_t couplings = static_cast<std::uint64_t>(job.coupling_count);
     const std::uint64_t lanes = static_cast<std::uint64_t>(LANE_SEEDS);
     work.block_seeds = std::max<std::uint64_t>(1, std::min(lanes, BLOCK_RUNS / couplings));
     work.blocks = (job.seeds + work.block_seeds - 1) / work.block_seeds;
     work.window = work_window_slots(threads);
-    work.slots.resize(work.window * work.block_seeds * static_cast<std::uint64_t>(job.count));
+    work.slots.resize(work.window * work.block_seeds *
+                      static_cast<std::uint64_t>(job.coupling_count));
     work.ready.assign(work.window, 0U);
 
     int status = 0;

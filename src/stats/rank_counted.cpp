@@ -143,3 +143,8 @@ rank_result rank_statistic_counted_by(const double *signal, int widest)
     }
     return rank_from_squared_differences(static_cast<double>(2 * (PLACE_SQUARES - u)));
 }
+
+rank_result rank_statistic_counted_plain(const double *signal)
+{
+    return rank_statistic_counted_by(signal, 0);
+}

@@ -49,6 +49,9 @@ rank_result rank_statistic_counted(const double *signal);
 // rank_statistic_counted takes the widest.
 rank_result rank_statistic_counted_by(const double *signal, int widest);
 
+// As rank_statistic_counted, one pair at a time in plain C++, whatever the processor has.
+rank_result rank_statistic_counted_plain(const double *signal);
+
 // Returns rho and its bound from S, the sum of squared differences between each level's
 // place in the stable ascending order and its time position.
 rank_result rank_from_squared_differences(double sum);
