@@ -3,7 +3,7 @@
 
 Usage: ensemble.py ENSEMBLE [SEEDS [SAMPLES [GRID_SEEDS [BIG_SEEDS]]]]
 
-Finds the kernel paths this processor runs (AGREEMENT_ENSEMBLE_ISA = avx2, sse2, generic),
+Finds the kernel paths this build has (from its --help) and this processor runs,
 then, in rounds that alternate every path and thread count, runs SEEDS seeds (default
 20000; a tenth of them on the plain generic path) at k = 0 on 1 thread and on every
 hardware thread, SAMPLES rounds (default 5), and prints each path's median seeds/s with its
@@ -71,7 +71,10 @@ def main():
     counts = sorted({1, cores})
     grid = ["--coupling", "0:1:0.05"]
     with tempfile.TemporaryDirectory(prefix="agreement_ensemble_bench_") as folder:
-        paths = [isa for isa in ("avx2", "sse2", "generic")
+        # The paths the build has, widest first, as its help names them.
+        shown = subprocess.run([program, "--help"], capture_output=True, text=True).stdout
+        built = re.search(r"^AGREEMENT_ENSEMBLE_ISA=([a-z0-9|]+) ", shown, re.M).group(1)
+        paths = [isa for isa in built.split("|")
                  if run([program, "--seeds", "16"], folder, isa) == 0]
         widest = paths[0]
         print(f"agreement_ensemble on {cores} hardware threads; paths here: {', '.join(paths)}")

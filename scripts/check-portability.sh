@@ -79,6 +79,12 @@ build() {
     quiet cmake --build "$work/$dir" --parallel "$jobs"
 }
 
+# The kernel paths an ensemble program has, widest first, as its help names them:
+# kernel_paths <command that runs the program...>
+kernel_paths() {
+  "$@" --help | sed -n 's/^AGREEMENT_ENSEMBLE_ISA=\([a-z0-9|]*\) .*/\1/p' | tr '|' ' '
+}
+
 # Runs a program in a fresh folder that holds data/1: run_in <folder> <command...>
 run_in() {
   local dir=$1
@@ -119,7 +125,7 @@ for compiler in "${compilers[@]}"; do
       continue
     fi
     # The other kernel paths write the same files.
-    for isa in generic sse2 avx2; do
+    for isa in $(kernel_paths "$work/$name/agreement_ensemble"); do
       run_path "$isa" "$work/paths" "$work/$name/agreement_ensemble" "${ensemble_options[@]}" ||
         continue
       for file in ensemble.csv seeds.csv; do
@@ -140,7 +146,7 @@ done
 # bound written in full: the first 2,000 seeds and the last 1,000.
 step "kernel paths on 3,000 seeds"
 for range in "--first-seed 0 --seeds 2000" "--first-seed 4294966296 --seeds 1000"; do
-  for isa in generic sse2 avx2; do
+  for isa in $(kernel_paths "$work/gcc-release/agreement_ensemble" | tr ' ' '\n' | tac); do
     # shellcheck disable=SC2086 # the range is two options
     run_path "$isa" "$work/paths-$isa" "$work/gcc-release/agreement_ensemble" $range \
       --coupling 0,0.35,1 --per-seed seeds.csv || continue
@@ -196,7 +202,7 @@ if have "the Windows build under Wine" x86_64-w64-mingw32-g++ wine; then
 
     # The ensemble writes its files byte for byte as on Linux (LF line ends on every system),
     # on every path.
-    for isa in "" generic sse2 avx2; do
+    for isa in "" $(kernel_paths wine "$work/mingw/agreement_ensemble.exe"); do
       run_path "$isa" "$work/paths-windows" wine "$work/mingw/agreement_ensemble.exe" \
         "${ensemble_options[@]}" || continue
       for file in ensemble.csv seeds.csv; do
