@@ -8,6 +8,9 @@
 #      the user's cache: ~/.cache/agreement_sweep/wine) writes the Linux run's files,
 #      under their Windows names, with CR LF line ends, and reports a missing data\1; its
 #      ensemble writes the Linux ensemble's files on every path;
+#   2b. the programs built for 64-bit ARM (Clang, Debian's arm64 cross libraries), which have
+#      no x86 kernel, write the x86 tree under qemu-aarch64-static, and the test suite passes
+#      there;
 #   3. the whole test suite passes under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   4. clang-tidy and cppcheck report nothing on src/ and include/.
 # Usage: scripts/check-portability.sh [work folder, default build/portability]
@@ -34,7 +37,10 @@ have() {
   local check=$1 tool missing=()
   shift
   for tool in "$@"; do
-    command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+    case $tool in
+    /*) [ -e "$tool" ] || missing+=("$tool") ;; # a file a package installs
+    *) command -v "$tool" >/dev/null 2>&1 || missing+=("$tool") ;;
+    esac
   done
   [ "${#missing[@]}" -eq 0 ] && return 0
   echo "SKIP: $check: missing ${missing[*]}"
@@ -222,6 +228,37 @@ if have "the Windows build under Wine" x86_64-w64-mingw32-g++ wine; then
   fi
 fi
 
+# ---- 2b. 64-bit ARM under qemu -------------------------------------------------------------
+step "build for aarch64 (Clang, lld, Debian's arm64 libraries) and run under qemu"
+if have "the aarch64 build under qemu" clang++ ld.lld qemu-aarch64-static \
+  /usr/aarch64-linux-gnu/lib/libc.a /usr/aarch64-linux-gnu/include/c++/12 \
+  /usr/src/googletest/CMakeLists.txt; then
+  rm -f "$work/aarch64/CMakeCache.txt" # a toolchain file is read only when the cache is new
+  if ! quiet cmake -S "$src" -B "$work/aarch64" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/aarch64-linux-gnu.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DAGREEMENT_SWEEP_WERROR=ON ||
+    ! quiet cmake --build "$work/aarch64" --parallel "$jobs"; then
+    fail "the aarch64 build does not build cleanly"
+  elif [ -z "$reference" ]; then
+    fail "no x86 tree to compare the aarch64 run with"
+  else
+    arm=(qemu-aarch64-static -L /usr/aarch64-linux-gnu)
+    if ! run_in "$work/tree-aarch64" "${arm[@]}" "$work/aarch64/agreement_sweep" ||
+      ! (cd "$work/tree-aarch64" && "${arm[@]}" "$work/aarch64/agreement_ensemble" \
+        "${ensemble_options[@]}" >"$work/ensemble.out"); then
+      fail "the aarch64 programs failed under qemu"
+    elif ! diff -r "$reference" "$work/tree-aarch64" >/dev/null; then
+      fail "the aarch64 programs write different files from ${reference##*/tree-}"
+      diff -r "$reference" "$work/tree-aarch64" | head -n 20
+    fi
+    # The test suite on the target, the end-to-end tests starting the programs under qemu;
+    # not the install and plot tests, which start the programs directly.
+    if ! quiet ctest --test-dir "$work/aarch64" --label-exclude portability \
+      --exclude-regex '^(install|plot)$' --parallel "$jobs" --output-on-failure; then
+      fail "the test suite fails on aarch64"
+    fi
+  fi
+fi
+
 # ---- 3. Sanitizers -------------------------------------------------------------------------
 step "test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 if ! quiet cmake -S "$src" -B "$work/sanitize" -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON \
@@ -263,7 +300,9 @@ if [ "$failures" -gt 0 ]; then
 fi
 if [ "${#skipped[@]}" -gt 0 ]; then
   echo "portability check: what ran is clean; skipped for missing tools: ${skipped[*]}"
-  echo "install: apt-get install g++-mingw-w64-x86-64 wine wine64 clang clang-tidy cppcheck"
+  echo "install: apt-get install g++-mingw-w64-x86-64 wine wine64 clang clang-tidy cppcheck" \
+    "libc6-dev-arm64-cross libstdc++-12-dev-arm64-cross libgcc-12-dev-arm64-cross lld" \
+    "qemu-user-static"
   exit 77
 fi
 echo "portability check: every tree is identical and every check is clean"

@@ -419,8 +419,10 @@ TEST_F(EnsembleProgram, EveryWayARunCanEndLeavesTheEarlierFiles)
         {"a folder where the per-seed file goes",
          start("500") + "kill -STOP $pid; rm p.csv; mkdir -p p.csv/in; kill -CONT $pid; wait $pid",
          1, "agreement_ensemble: cannot replace p.csv: Is a directory\n"},
-#if !defined(__SANITIZE_ADDRESS__) && !ADDRESS_SANITIZER_BY_CLANG // its shadow memory can't
-                                                                  // live under a small ulimit -v
+// The sanitizers' shadow memory and an emulator's code buffer can't live under a small
+// ulimit -v.
+#if !defined(__SANITIZE_ADDRESS__) && !ADDRESS_SANITIZER_BY_CLANG &&                               \
+    !defined(AGREEMENT_SWEEP_EMULATED)
         // 1,001 couplings' histograms alone take 64 MB.
         {"exhausted memory",
          "ulimit -v 60000; \"$E\" --seeds 20 --coupling 0:1:0.001 --output t.csv --per-seed p.csv",

@@ -92,14 +92,12 @@ constexpr int PATH_COUNT = static_cast<int>(sizeof PATHS / sizeof PATHS[0]);
 
 } // namespace
 
+#if defined(AGREEMENT_ENSEMBLE_AVX2)
 bool avx2_processor()
 {
-#if defined(__GNUC__) || defined(__clang__)
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-    return false;
-#endif
 }
+#endif
 
 const kernel_path *const *kernel_paths(int *count)
 {
