@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "ensemble.h"
+#include "quantiles.h"
 
 namespace {
 

@@ -290,7 +290,7 @@ if ! have "cppcheck" cppcheck; then
   :
 elif ! (cd "$src" && quiet cppcheck --quiet --std=c++17 --language=c++ --error-exitcode=1 \
   --enable=warning,style,performance,portability --inline-suppr \
-  --suppress=missingIncludeSystem -I include $(printf -- '-I %s ' src/*/) src include); then
+  --suppress=missingIncludeSystem -I include $(printf -- '-I %s ' src/*/ src/ensemble/*/) src include); then
   fail "cppcheck reports findings"
 fi
 

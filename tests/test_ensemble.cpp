@@ -21,7 +21,10 @@
 
 #include "test_files.h"
 
-#include "ensemble.h"
+#include "files.h"
+#include "flow.h"
+#include "kernels.h"
+#include "quantiles.h"
 #include "measures.h"
 #include "stats.h"
 #include "synth.h"

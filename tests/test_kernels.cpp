@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ensemble.h"
-#include "seed_lanes.h"
+#include "kernels.h"
 #include "stats.h"
 #include "synth.h"
 

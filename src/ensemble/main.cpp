@@ -1,4 +1,4 @@
-#include "ensemble.h"
+#include "flow.h"
 
 int main(int argc, char **argv)
 {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "ensemble.h"
+#include "flow.h"
 #include "output.h"
 
 namespace {

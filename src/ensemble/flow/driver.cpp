@@ -16,7 +16,8 @@
 #define stderr_is_terminal() (isatty(fileno(stderr)) != 0)
 #endif
 
-#include "ensemble.h"
+#include "files.h"
+#include "flow.h"
 #include "output.h"
 #include "stats.h"
 

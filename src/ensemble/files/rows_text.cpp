@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "ensemble.h"
+#include "files.h"
 #include "output.h"
 
 namespace {

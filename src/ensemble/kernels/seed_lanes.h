@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "ensemble.h"
+#include "kernels.h"
 #include "stats.h"
 
 // A seed's passes as the masks phase leaves them. Pass q's agree flag for step p is bit

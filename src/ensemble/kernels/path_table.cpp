@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "ensemble.h"
+#include "kernels.h"
 #include "seed_lanes.h"
 #include "stats.h"
 #include "synth.h"

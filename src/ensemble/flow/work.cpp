@@ -6,7 +6,7 @@
 #include <system_error>
 #include <thread>
 
-#include "ensemble.h"
+#include "flow.h"
 
 namespace {
 

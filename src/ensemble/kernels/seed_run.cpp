@@ -1,6 +1,6 @@
 // One seed's experiment at every coupling coefficient, with all of its state on the
 // caller's stack.
-#include "ensemble.h"
+#include "kernels.h"
 #include "measures.h"
 #include "stats.h"
 #include "synth.h"

@@ -1,0 +1,86 @@
+// The ensemble's output files: staged so that they are replaced whole and together, and the
+// text of the table's and the per-seed file's rows.
+#ifndef AGREEMENT_SWEEP_FILES_H
+#define AGREEMENT_SWEEP_FILES_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "quantiles.h"
+
+// ---- Files ----
+
+// An output file of the ensemble, replaced whole or not at all.
+//
+// A regular file, or a path where nothing stands yet, is written under a temporary name in
+// the same folder and put in place only once every output is complete, keeping the earlier
+// file's permission bits (and its owner and group where the process may set them); a
+// symbolic link stays a link, and the regular file it ends at is replaced. Anything else is
+// written straight through and never renamed onto: "-" (standard output), a name that
+// stands for an open descriptor (/dev/stdout, /dev/fd/N, /proc/self/fd/N), a device, a FIFO
+// or a socket. Failures are reported under the name the user gave.
+struct staged_file {
+    std::string target;      // as the user gave it, for messages ("standard output" for "-")
+    std::string destination; // the file the temporary one replaces; empty when straight through
+    std::string temporary;   // empty when straight through
+    std::FILE *stream = nullptr;
+    std::vector<char> buffer; // the stream's buffer, so that writes go out in large pieces
+    bool existed = false;     // something stood at destination when the file was opened
+    std::uint64_t device = 0; // what the output writes over or through, for telling two
+    std::uint64_t inode = 0;  //   names of one file apart (0, 0 when nothing stands there)
+    int slot = -1;            // its place in the clean-up list
+};
+
+// Has SIGINT, SIGTERM, SIGHUP and SIGPIPE remove every temporary file in use and then end
+// the program as the signal would have; a signal ignored when the program started stays
+// ignored. A file grown past the size limit (SIGXFSZ) fails its write instead of ending the
+// program, and an uncaught exception removes the temporary files before the program aborts.
+void guard_temporaries();
+
+// Removes every temporary file in use, for a run that gives up without unwinding (out of
+// memory): the earlier files stay as they were.
+void remove_every_temporary();
+
+// Opens the file for writing. Returns 0, or -1 after reporting the failure on stderr.
+int open_staged(staged_file *file, const std::string &target);
+
+// Flushes and closes the file, the temporary one taking the earlier file's permission bits,
+// owner and group. Returns 0, or -1 after reporting the failure on stderr; the temporary
+// file is then removed.
+int finish_staged(staged_file *file);
+
+// Puts every finished temporary file of files[0 .. count - 1] in place at once: other runs
+// committing into the same folders wait, INT, TERM and HUP wait until all are in place, and
+// where one can't be put in place those already put back are rolled back, on systems that can
+// swap two names. The earlier files are let go only after the last rename. Returns 0, or -1
+// after reporting the failure on stderr; the temporary files are removed either way.
+int commit_staged(staged_file *const *files, int count);
+
+// True when two open outputs are one file under two names (a link, "./", "-" and
+// /dev/stdout, and so on), so that one would overwrite the other.
+bool same_file(const staged_file &a, const staged_file &b);
+
+// True when the output writes to, or replaces, what standard output writes to.
+bool shares_standard_output(const staged_file &file);
+
+// Closes a file not committed and removes its temporary file, leaving the target as it was.
+void abandon_staged(staged_file *file);
+
+// Writes the table: a header row and the count rows, comma-separated, six decimals.
+// Returns 0, or -1 with errno set.
+int write_table(std::FILE *stream, const pass_row *rows, std::size_t count);
+
+// Writes the header row of the per-seed file. Returns 0, or -1 with errno set.
+int write_per_seed_header(std::FILE *stream);
+
+// Writes one seed's 128 rows at one coupling, coupling,seed,q,r,rho,bound. Returns 0, or -1
+// with errno set.
+int write_per_seed_rows(std::FILE *stream, const seed_result *result);
+
+// Prints "agreement_ensemble: cannot <action> <path>: <reason from errno>" on stderr.
+void report_file_failure(const char *action, const std::string &path);
+
+#endif

@@ -1,0 +1,130 @@
+// The temporary files in use, removed however a run ends short: by a signal, by an exception
+// nothing caught, or by exhausted memory.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "output.h"
+#include "staging.h"
+
+namespace {
+
+// The temporary names in use, for the signal handlers: fixed arrays, so that a handler
+// needs no allocation, each marked ready only once it is whole, so that a handler never
+// removes a file by a half-copied name.
+constexpr int TEMPORARY_SLOTS = 4;
+char temporary_names[TEMPORARY_SLOTS][4096];
+volatile std::sig_atomic_t temporary_ready[TEMPORARY_SLOTS] = {};
+
+void remove_ready_temporaries()
+{
+    for (int slot = 0; slot < TEMPORARY_SLOTS; ++slot) {
+        if (temporary_ready[slot] != 0) {
+            static_cast<void>(std::remove(temporary_names[slot])); // nothing more to do if it fails
+        }
+    }
+}
+
+extern "C" void remove_temporaries_and_stop(int signal_number)
+{
+    remove_ready_temporaries();
+    // Then end as the signal would have ended the program, status and all (quietly, for a
+    // reader that closed its pipe).
+    static_cast<void>(std::signal(signal_number, SIG_DFL));
+    static_cast<void>(std::raise(signal_number));
+}
+
+// An exception nothing caught, in any thread: the temporary files go, one line says why.
+[[noreturn]] void remove_temporaries_and_abort()
+{
+    remove_ready_temporaries();
+    const char *why = "an unexpected error";
+    try {
+        if (const std::exception_ptr error = std::current_exception()) {
+            std::rethrow_exception(error);
+        }
+    } catch (const std::bad_alloc &) {
+        why = "out of memory";
+    } catch (...) {
+        // why stays as it is
+    }
+    const std::string line = std::string("agreement_ensemble: stopped: ") + why +
+                             "; earlier files are left as they were\n";
+    static_cast<void>(std::fputs(line.c_str(), stderr));
+    std::abort();
+}
+
+} // namespace
+
+int remember_temporary(const std::string &name)
+{
+    for (int slot = 0; slot < TEMPORARY_SLOTS; ++slot) {
+        if (temporary_ready[slot] == 0 && name.size() < sizeof temporary_names[slot]) {
+            std::memcpy(temporary_names[slot], name.c_str(), name.size() + 1);
+            temporary_ready[slot] = 1;
+            return slot;
+        }
+    }
+    return -1;
+}
+
+void forget_temporary(staged_file *file)
+{
+    if (file->slot >= 0) {
+        temporary_ready[file->slot] = 0;
+        file->slot = -1;
+    }
+    file->temporary.clear();
+}
+
+void discard(staged_file *file)
+{
+    if (!file->temporary.empty()) {
+        static_cast<void>(std::remove(file->temporary.c_str()));
+    }
+    forget_temporary(file);
+}
+
+void report_because(const char *action, const std::string &path, const char *detail, int error)
+{
+    report_failure_because("agreement_ensemble", action, path.c_str(), detail,
+                           std::strerror(error));
+}
+
+void guard_temporaries()
+{
+#ifdef _WIN32
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+        if (std::signal(signal_number, remove_temporaries_and_stop) == SIG_IGN) {
+            static_cast<void>(std::signal(signal_number, SIG_IGN));
+        }
+    }
+#else
+    const int stopping[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    struct sigaction handler = {};
+    handler.sa_handler = remove_temporaries_and_stop;
+    sigemptyset(&handler.sa_mask);
+    for (const int signal_number : stopping) {
+        sigaddset(&handler.sa_mask, signal_number); // one clean-up at a time
+    }
+    for (const int signal_number : stopping) {
+        struct sigaction before = {};
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+            static_cast<void>(sigaction(signal_number, &handler, nullptr));
+        }
+    }
+    // A file past the size limit: the write fails with EFBIG and is reported as any failed
+    // write is, instead of the signal ending the run silently.
+    static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+#endif
+    std::set_terminate(remove_temporaries_and_abort);
+}
+
+void remove_every_temporary()
+{
+    remove_ready_temporaries();
+}

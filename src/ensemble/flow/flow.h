@@ -1,0 +1,100 @@
+// The agreement_ensemble program's flow: its options, the work window that runs seeds on
+// threads and hands them back in seed order, the curve its summary describes, and the driver.
+#ifndef AGREEMENT_SWEEP_FLOW_H
+#define AGREEMENT_SWEEP_FLOW_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "quantiles.h"
+
+// ---- Options ----
+
+constexpr int MOST_COUPLINGS = 1001;               // coupling coefficients one ensemble may run
+constexpr std::uint64_t MOST_THREADS = 256;        // worker threads one ensemble may start
+constexpr std::uint64_t STATE_WORDS = 4294967296U; // the generator's 32-bit state range: the
+                                                   // seeds are 0 .. STATE_WORDS - 1
+
+// What the command line asks for.
+struct ensemble_options {
+    std::uint64_t seeds = 10000;
+    std::uint64_t first_seed = 1;
+    std::uint64_t threads = 0;          // 0: the machine's hardware threads
+    std::vector<double> couplings{0.0}; // k values, ascending, each once
+    std::string output = "ensemble.csv";
+    std::string per_seed;
+    bool help = false;
+    bool version = false;
+};
+
+// Reads the command line into *chosen. Returns 0, or 2 after one line on stderr naming the
+// offending item and pointing to --help.
+int read_options(int argc, char **argv, ensemble_options *chosen);
+
+// Reports a bad command line: one line naming the problem and pointing to --help. Returns 2,
+// the status for bad options.
+int usage_error(const std::string &problem);
+
+// Reads a --coupling list into *couplings: comma-separated items, each a number or a range
+// START:STOP:STEP (value i = START + i STEP, STOP included when it falls on the grid), every
+// value in [0, 1] and taken as the double nearest its six-decimal text (-0 as 0); sorted
+// ascending, repeats merged, at most MOST_COUPLINGS then. Returns an empty string, or the
+// problem, naming the offending item.
+std::string read_couplings(const char *text, std::vector<double> *couplings);
+
+// ---- Work on the threads ----
+
+// One run over the seeds S .. S + N - 1: at which couplings, with or without the rank
+// statistic.
+struct seed_job {
+    std::uint64_t first_seed;
+    std::uint64_t seeds;
+    const double *couplings;
+    int coupling_count; // at least one
+    bool ranks;
+    const kernel_path *path = nullptr;   // null: the plain path
+    std::uint64_t *most_ahead = nullptr; // when set, gets the most blocks ever run ahead of
+                                         // the fold: at most work_window_slots(threads)
+};
+
+// Blocks of results that may wait for the calling thread at once, with `threads` workers.
+std::uint64_t work_window_slots(std::uint64_t threads);
+
+// What the calling thread does with the results of `seeds` consecutive seeds (one per
+// coupling for each seed, seed by seed), in seed order: returns 0 to go on, or 1 to stop
+// after reporting a failure.
+typedef std::function<int(const seed_result *results, std::uint64_t seeds)> seed_folder;
+
+// Runs every seed of the job on `threads` worker threads and hands the results to fold on
+// the calling thread a block at a time, in seed order, whichever thread ran them; at most a
+// few blocks of results wait at a time. Returns 0, or 1 after a failure: fold's, or threads
+// that can't be started (reported here).
+int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold);
+
+// ---- The curve of mean r against agreement, at one k ----
+
+// The agreement fraction at which mean r first changes sign, going from full agreement to
+// full disagreement, interpolated linearly between the two passes; NaN when it never does.
+double zero_crossing(const pass_row *rows);
+
+// The least-squares line of mean r against the agreement fraction over the 128 passes, and
+// how far the curve bends away from it.
+struct line_fit {
+    double slope;
+    double intercept;
+    double largest_distance; // largest |mean r - line| over the passes
+    double r_squared;        // share of mean r's variance the line explains
+};
+line_fit fit_line(const pass_row *rows);
+
+// ---- The program ----
+
+// The agreement_ensemble program: reads its options, runs the seeds on its threads, writes
+// its files and prints its summary. Returns the exit status: 0 done, 1 a file couldn't be
+// written, 2 bad options.
+int ensemble_driver(int argc, char **argv);
+
+#endif

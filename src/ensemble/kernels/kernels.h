@@ -1,0 +1,76 @@
+// The ensemble's kernels: one seed's run of the experiment at many coupling coefficients, in
+// plain C++ or on the vector units of one instruction set, every way with the same doubles.
+//
+// Seed s is the one-shot experiment with the generator's state word starting at s instead
+// of 1: the same draws in the same order, the same arithmetic, the same rank statistic, at
+// the coupling coefficient k the run fixes at 0 or at any other k in [0, 1]. Every piece of
+// state is per call, so that threads can run seeds at once.
+#ifndef AGREEMENT_SWEEP_KERNELS_H
+#define AGREEMENT_SWEEP_KERNELS_H
+
+#include <cstdint>
+#include <string>
+
+#include "experiment.h"
+#include "stats.h"
+
+// ---- One seed ----
+
+// What one seed's run gives at one coupling coefficient, per pass q = 0 .. 127.
+struct seed_result {
+    std::uint32_t seed;
+    double coupling;          // the coupling coefficient k
+    int turning_points;       // interior turning points of the reference signal
+    double r[PASS_COUNT];     // Pearson correlation with the reference, as in data/tov.dat
+    double rho[PASS_COUNT];   // rank correlation against time, as in data/sl.dat
+    double bound[PASS_COUNT]; // its 95 % bound, as in data/sl.dat
+};
+
+// Runs the experiment for seed (the generator's starting state word) at each of the count
+// (at least one) coupling coefficients into results[0 .. count - 1]. Every coefficient sees
+// the same reference signal, masks and draws: only the bounds differ. Without ranks only r
+// is worked out (rho and bound are zero). Keeps no state between calls; any number of
+// threads may call it at once.
+void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks,
+              seed_result *results);
+
+// ---- The kernels ----
+
+constexpr int LANE_SEEDS = 16; // seeds a block holds, at most: what the widest kernel runs at once
+
+// A way to run seeds. Every path gives the same doubles: one seed at a time in plain C++
+// (run_seed), or many seeds and passes side by side on the vector units of one instruction
+// set, each in a file of its own.
+struct kernel_path {
+    const char *name;    // AGREEMENT_ENSEMBLE_ISA's value for it: "avx2", "sse2", "generic"
+    bool (*available)(); // whether this processor runs it
+    // Runs count (1 .. LANE_SEEDS) seeds at coupling_count coefficients into
+    // results[seed * coupling_count + coupling], as run_seed does each seed.
+    void (*run_block)(const std::uint32_t *seeds, int count, const double *couplings,
+                      int coupling_count, bool ranks, seed_result *results);
+    // For the tests, the path's own parts (null on the plain path): the rank statistic of
+    // rank_width whole signals at once, signals[s * 128 .. s * 128 + 127] ...
+    void (*rank_signals)(const double *signals, rank_result *ranks);
+    int rank_width;
+    // ... and x[i] / 32767 for count values (a multiple of 4), where the path doesn't divide.
+    void (*divide_by_random_max)(const double *x, double *quotients, int count);
+};
+
+// The paths this build has, widest first; the last is the plain one, which every processor
+// runs. Sets *count to their number.
+const kernel_path *const *kernel_paths(int *count);
+
+// Sets *path to the one named by asked (AGREEMENT_ENSEMBLE_ISA's value), or when asked is
+// null or empty to the widest this processor runs. Returns an empty string, or the problem
+// with asked.
+std::string choose_kernel_path(const char *asked, const kernel_path **path);
+
+// The names of the paths this build has, widest first, joined by separator.
+std::string kernel_path_names(const char *separator);
+
+// Runs seeds first_seed .. first_seed + count - 1 (no wrap past 2^32 - 1) by path into
+// results[seed * coupling_count + coupling], as run_seed does each.
+void run_seeds(const kernel_path &path, std::uint32_t first_seed, int count,
+               const double *couplings, int coupling_count, bool ranks, seed_result *results);
+
+#endif
