@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernels.h"
+#include "measures.h"
 #include "stats.h"
 #include "synth.h"
 
@@ -271,4 +272,74 @@ TEST(Kernels, PathChoice)
     EXPECT_NE(choose_kernel_path("avx", &path).find("'avx' is not a path this build has ("),
               std::string::npos);
     EXPECT_EQ(path, nullptr);
+}
+
+// Seed 1 is the one-shot run: the run's own generator and exchange sort give the same bits
+// as the seed's state word and the counted rank statistic. This process starts with the run's
+// generator at seed 1 (each test case runs in a process of its own), and no other test here
+// draws from it.
+TEST(EnsembleSeed, SeedOneIsTheOneShotRunBitForBit)
+{
+    seed_result ensemble = {};
+    run_seed(1U, &COUPLING_K, 1, true, &ensemble);
+
+    signal_t reference;
+    signal_t coupled;
+    mask_t mask;
+    for (double &level : reference) {
+        level = draw_level();
+    }
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        build_mask(mask, q);
+        generate_coupled(reference, mask, coupled);
+        const double mx = signal_mean(reference);
+        const double vx = signal_variance(reference, mx);
+        const pass_measures measures = measure_pass(reference, mx, vx, coupled, rank_statistic);
+        ASSERT_EQ(ensemble.r[q], measures.r) << "pass " << q;
+        ASSERT_EQ(ensemble.rho[q], measures.ranks.rho) << "pass " << q;
+        ASSERT_EQ(ensemble.bound[q], measures.ranks.bound) << "pass " << q;
+    }
+    // The figures quoted for the one-shot run's first and last passes.
+    EXPECT_NEAR(ensemble.r[0], 0.356753, 5e-7);
+    EXPECT_NEAR(ensemble.rho[0], 0.105435, 5e-7);
+    EXPECT_NEAR(ensemble.bound[0], 0.156201, 5e-7);
+    EXPECT_NEAR(ensemble.r[127], -0.350419, 5e-7);
+}
+
+// At k = 1 every step copies (q = 0) or mirrors (q = 127) the reference step, so the coupled
+// signal is the reference shifted, or mirrored and shifted: r = +1 and -1 for every seed.
+TEST(CoupledSeeds, FullCouplingCorrelatesPerfectlyAtTheEnds)
+{
+    const double k = 1.0;
+    for (std::uint32_t seed = 4294967000U; seed != 0U && seed >= 4294967000U; seed += 3) {
+        seed_result result = {};
+        run_seed(seed, &k, 1, false, &result);
+        ASSERT_NEAR(result.r[0], 1.0, 1e-12) << "seed " << seed;
+        ASSERT_NEAR(result.r[PASS_COUNT - 1], -1.0, 1e-12) << "seed " << seed;
+    }
+}
+
+// Running several k at once changes nothing for any of them: each k's results are those of
+// a run at that k alone, bit for bit, k = 0 included.
+TEST(CoupledSeeds, SeveralCouplingsAtOnceMatchEachAlone)
+{
+    const double couplings[3] = {0.0, 0.35, 1.0};
+    for (std::uint32_t seed = 90; seed < 95; ++seed) {
+        seed_result together[3] = {};
+        run_seed(seed, couplings, 3, true, together);
+        for (int c = 0; c < 3; ++c) {
+            seed_result alone = {};
+            run_seed(seed, &couplings[c], 1, true, &alone);
+            seed_result without_ranks = {};
+            run_seed(seed, &couplings[c], 1, false, &without_ranks);
+            EXPECT_EQ(together[c].coupling, couplings[c]);
+            for (int q = 0; q < PASS_COUNT; ++q) {
+                ASSERT_EQ(together[c].r[q], alone.r[q]) << "k " << couplings[c] << ", q " << q;
+                ASSERT_EQ(without_ranks.r[q], alone.r[q]) << "k " << couplings[c] << ", q " << q;
+                ASSERT_EQ(without_ranks.rho[q], 0.0) << "the rank statistic is left out";
+                ASSERT_EQ(together[c].rho[q], alone.rho[q]) << "k " << couplings[c] << ", q " << q;
+                ASSERT_EQ(together[c].bound[q], alone.bound[q]) << "k " << couplings[c];
+            }
+        }
+    }
 }

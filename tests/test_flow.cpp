@@ -1,0 +1,131 @@
+// The flow room: the command line's options and coupling lists, the summary's curve, and the
+// work window that hands seeds back in order.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "flow.h"
+#include "kernels.h"
+#include "quantiles.h"
+
+TEST(EnsembleOptions, Defaults)
+{
+    ensemble_options chosen;
+    char program[] = "agreement_ensemble";
+    char *argv[] = {program, nullptr};
+    ASSERT_EQ(read_options(1, argv, &chosen), 0);
+    EXPECT_EQ(chosen.seeds, 10000U);
+    EXPECT_EQ(chosen.first_seed, 1U);
+    EXPECT_EQ(chosen.threads, 0U) << "the machine's hardware threads";
+    EXPECT_EQ(chosen.couplings, std::vector<double>{0.0});
+    EXPECT_EQ(chosen.output, "ensemble.csv");
+    EXPECT_EQ(chosen.per_seed, "");
+}
+
+TEST(CouplingOptions, ListsAndRanges)
+{
+    std::vector<double> k;
+    ASSERT_EQ(read_couplings("0:1:0.05", &k), "");
+    ASSERT_EQ(k.size(), 21U);
+    EXPECT_EQ(k[3], 0.15); // 3 * 0.05 as the table names it, not 0.15000000000000002
+    EXPECT_EQ(k[20], 1.0);
+    ASSERT_EQ(read_couplings("0.1:0.3:0.1", &k), "");
+    ASSERT_EQ(k.size(), 3U);
+    EXPECT_EQ(k[2], 0.3); // STOP as written, though 0.1 + 2 * 0.1 lies a bit above it
+    ASSERT_EQ(read_couplings("0:0.9:0.3", &k), "");
+    ASSERT_EQ(k.size(), 4U);
+    EXPECT_EQ(k[3], 0.9); // and though 3 * 0.3 lies a bit below it
+    ASSERT_EQ(read_couplings("0:1:0.3", &k), "");
+    EXPECT_EQ(k, (std::vector<double>{0.0, 0.3, 0.6, 0.9})); // STOP off the grid
+    ASSERT_EQ(read_couplings("1,0.25,0:0.5:0.25", &k), "");
+    EXPECT_EQ(k, (std::vector<double>{0.0, 0.25, 0.5, 1.0})); // ascending, each once
+    // Values that print alike run once, and the limit counts them after merging.
+    ASSERT_EQ(read_couplings("0:1:0.1,0.3,0.0000001,-0", &k), "");
+    EXPECT_EQ(k, (std::vector<double>{0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0}));
+    EXPECT_FALSE(std::signbit(k[0]));
+    ASSERT_EQ(read_couplings("-0", &k), "");
+    EXPECT_FALSE(std::signbit(k[0])) << "-0 would be printed -0.000000";
+    ASSERT_EQ(read_couplings("0:1:0.001,0.5", &k), "");
+    EXPECT_EQ(k.size(), 1001U);
+    ASSERT_EQ(read_couplings("0.0000004,0.0000006", &k), "");
+    EXPECT_EQ(k, (std::vector<double>{0.0, 0.000001}));
+}
+
+// The line through a curve, against a direct least-squares fit: R^2 as 1 - residual / total
+// sum of squares, and the largest residual, on a straight line and on a bent one.
+TEST(CurveShape, LineAndBend)
+{
+    std::vector<pass_row> rows(PASS_COUNT);
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        rows[q].agreement = agreement_fraction(q);
+        rows[q].mean_r = 0.9 * rows[q].agreement - 0.45;
+    }
+    line_fit fit = fit_line(rows.data());
+    EXPECT_NEAR(fit.slope, 0.9, 1e-12);
+    EXPECT_NEAR(fit.intercept, -0.45, 1e-12);
+    EXPECT_NEAR(fit.r_squared, 1.0, 1e-12);
+    EXPECT_NEAR(fit.largest_distance, 0.0, 1e-12);
+    EXPECT_NEAR(zero_crossing(rows.data()), 0.5, 1e-12);
+
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const double f = rows[q].agreement;
+        rows[q].mean_r = f * f * f - 0.5; // bends, and crosses zero at 0.5^(1/3)
+    }
+    fit = fit_line(rows.data());
+    double sx = 0.0, sy = 0.0, sxx = 0.0, sxy = 0.0;
+    for (const pass_row &row : rows) {
+        sx += row.agreement;
+        sy += row.mean_r;
+        sxx += row.agreement * row.agreement;
+        sxy += row.agreement * row.mean_r;
+    }
+    const double slope = (PASS_COUNT * sxy - sx * sy) / (PASS_COUNT * sxx - sx * sx);
+    const double intercept = (sy - slope * sx) / PASS_COUNT;
+    double residual = 0.0, total = 0.0, largest = 0.0;
+    for (const pass_row &row : rows) {
+        const double off = row.mean_r - (intercept + slope * row.agreement);
+        residual += off * off;
+        total += (row.mean_r - sy / PASS_COUNT) * (row.mean_r - sy / PASS_COUNT);
+        largest = std::max(largest, std::fabs(off));
+    }
+    EXPECT_NEAR(fit.slope, slope, 1e-12);
+    EXPECT_NEAR(fit.r_squared, 1.0 - residual / total, 1e-12);
+    EXPECT_NEAR(fit.largest_distance, largest, 1e-12);
+    EXPECT_GT(fit.largest_distance, 0.05);
+    // Linear between the passes on either side of 0.5^(1/3) = 0.7937.
+    EXPECT_NEAR(zero_crossing(rows.data()), std::cbrt(0.5), 1e-3);
+}
+
+// A fold slower than the workers lets them fill every slot of the window: 310 seeds at one
+// coupling are 20 blocks, the last one short, against 4 and 8 slots. Each block is checked
+// only after the fold's pause, so a worker writing into the slot still being folded shows up
+// as another seed's results; the window must fill, and never hold more than its slots.
+TEST(WorkWindow, SlowFoldGetsEverySeedInOrder)
+{
+    for (const std::uint64_t threads : {1U, 3U}) {
+        std::uint64_t most_ahead = 0;
+        seed_job job = {4294967295U - 309U, 310, &COUPLING_K, 1, false};
+        job.most_ahead = &most_ahead;
+        std::uint64_t next = job.first_seed;
+        const int status = run_seeds_in_order(
+            job, threads, [&next](const seed_result *results, std::uint64_t seeds) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                for (std::uint64_t i = 0; i < seeds; ++i) {
+                    seed_result again = {};
+                    run_seed(static_cast<std::uint32_t>(next), &COUPLING_K, 1, false, &again);
+                    EXPECT_EQ(results[i].seed, next);
+                    EXPECT_EQ(results[i].r[127], again.r[127]) << "seed " << next;
+                    next += 1;
+                }
+                return 0;
+            });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(next, job.first_seed + job.seeds) << threads << " threads";
+        EXPECT_EQ(most_ahead, work_window_slots(threads)) << threads << " threads";
+    }
+}
