@@ -127,132 +127,33 @@ struct avx2_lanes {
         *tied = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(equal)));
     }
 
-    static void draw_passes(const std::uint32_t *seeds, int count, pass_draws *draws);
+    // The masks phase's word operations.
+    static words multiply_low(words a, words b) { return _mm256_mullo_epi32(a, b); }
+    template <int N> static words shift_right(words a) { return _mm256_srli_epi32(a, N); }
+    static words multiply_high_u16(words a, words b) { return _mm256_mulhi_epu16(a, b); }
+    static words or_words(words a, words b) { return _mm256_or_si256(a, b); }
+    static words and_not_words(words a, words b) { return _mm256_andnot_si256(a, b); }
+    static words equal_words(words a, words b) { return _mm256_cmpeq_epi32(a, b); }
+    static words select_words(words mask, words a, words b)
+    {
+        return _mm256_blendv_epi8(b, a, mask);
+    }
+    static unsigned lane_bits(words mask)
+    {
+        return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(mask)));
+    }
+    static void store_words(std::uint32_t *p, words x)
+    {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), x);
+    }
+    // The step index's bit in flag word w: a shift of 32 or more, or a negative one read as
+    // unsigned, leaves no bit, so only the index's own word gets one.
+    static words index_bit(words index, int w)
+    {
+        return _mm256_srlv_epi32(_mm256_set1_epi32(static_cast<int>(0x80000000U)),
+                                 _mm256_sub_epi32(index, _mm256_set1_epi32(32 * w)));
+    }
 };
-
-// ---- The masks phase, eight seeds to a register ----
-
-constexpr int SETS = 2; // registers of seeds run together: two hide the generator's latency
-constexpr std::uint32_t FINISHED = 0x7FFFFFFFU; // a target no count reaches
-
-// The flag words of a fresh mask: every step set, index 127 (bit 0 of word 3) clear.
-constexpr std::uint32_t FRESH_WORD[4] = {0xFFFFFFFFU, 0xFFFFFFFFU, 0xFFFFFFFFU, 0xFFFFFFFEU};
-
-struct lane_set {
-    __m256i state;
-    __m256i flags[4];
-    __m256i cleared;
-    __m256i target;
-};
-
-NOT_INLINED void avx2_lanes::draw_passes(const std::uint32_t *seeds, int count, pass_draws *draws)
-{
-    const draw_jump signal = jump_of(SIGNAL_LENGTH);
-    alignas(32) std::uint32_t state[SETS][8];
-    alignas(32) std::uint32_t target[SETS][8];
-    int pass[SETS * 8];
-    int unfinished = 0;
-    for (int lane = 0; lane < SETS * 8; ++lane) {
-        std::uint32_t *word = &state[lane / 8][lane % 8];
-        pass[lane] = PASS_COUNT;
-        target[lane / 8][lane % 8] = FINISHED;
-        *word = 0;
-        if (lane >= count) {
-            continue;
-        }
-        // Past the reference's draws, pass 0 takes no draw: its mask is whole.
-        *word = signal.multiplier * seeds[lane] + signal.increment;
-        draws[lane].state[0] = *word;
-        for (int w = 0; w < 4; ++w) {
-            draws[lane].flags[w][0] = FRESH_WORD[w];
-        }
-        *word = signal.multiplier * *word + signal.increment;
-        pass[lane] = 1;
-        target[lane / 8][lane % 8] = 1;
-        ++unfinished;
-    }
-
-    lane_set sets[SETS];
-    for (int s = 0; s < SETS; ++s) {
-        sets[s].state = _mm256_load_si256(reinterpret_cast<const __m256i *>(state[s]));
-        for (int w = 0; w < 4; ++w) {
-            sets[s].flags[w] = _mm256_set1_epi32(static_cast<int>(FRESH_WORD[w]));
-        }
-        sets[s].cleared = _mm256_setzero_si256();
-        sets[s].target = _mm256_load_si256(reinterpret_cast<const __m256i *>(target[s]));
-    }
-
-    const __m256i multiplier = _mm256_set1_epi32(static_cast<int>(RANDOM_MULTIPLIER));
-    const __m256i increment = _mm256_set1_epi32(static_cast<int>(RANDOM_INCREMENT));
-    const __m256i jump_multiplier = _mm256_set1_epi32(static_cast<int>(signal.multiplier));
-    const __m256i jump_increment = _mm256_set1_epi32(static_cast<int>(signal.increment));
-    const __m256i top_bit = _mm256_set1_epi32(static_cast<int>(0x80000000U));
-    while (unfinished > 0) {
-        for (int s = 0; s < SETS; ++s) {
-            lane_set &v = sets[s];
-            v.state = _mm256_add_epi32(_mm256_mullo_epi32(v.state, multiplier), increment);
-            const __m256i raw =
-                _mm256_and_si256(_mm256_srli_epi32(v.state, 16), _mm256_set1_epi32(RANDOM_MAX));
-            // floor(raw * 127 / 32767) = (raw * 32513) >> 23 for every raw 0 .. 32767.
-            const __m256i index =
-                _mm256_srli_epi32(_mm256_mulhi_epu16(raw, _mm256_set1_epi32(32513)), 7);
-            // The index's bit in each word: a shift of 32 or more, or a negative one read as
-            // unsigned, leaves no bit, so only the index's own word gets one.
-            __m256i hit = _mm256_setzero_si256();
-            for (int w = 0; w < 4; ++w) {
-                const __m256i bit =
-                    _mm256_srlv_epi32(top_bit, _mm256_sub_epi32(index, _mm256_set1_epi32(32 * w)));
-                hit = _mm256_or_si256(hit, _mm256_and_si256(v.flags[w], bit));
-                v.flags[w] = _mm256_andnot_si256(bit, v.flags[w]);
-            }
-            // A draw whose flag was still set counts: cleared + 1 + (hit == 0 ? -1 : 0).
-            v.cleared = _mm256_add_epi32(
-                v.cleared, _mm256_add_epi32(_mm256_set1_epi32(1),
-                                            _mm256_cmpeq_epi32(hit, _mm256_setzero_si256())));
-            const __m256i done = _mm256_cmpeq_epi32(v.cleared, v.target);
-            if (_mm256_testz_si256(done, done) != 0) {
-                continue;
-            }
-            // Some lanes have finished their pass: record it and start the next one past
-            // its coupled draws.
-            alignas(32) std::uint32_t words[5][8];
-            _mm256_store_si256(reinterpret_cast<__m256i *>(words[0]), v.state);
-            for (int w = 0; w < 4; ++w) {
-                _mm256_store_si256(reinterpret_cast<__m256i *>(words[1 + w]), v.flags[w]);
-            }
-            const unsigned lanes_done =
-                static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(done)));
-            for (int lane = 0; lane < 8; ++lane) {
-                if (((lanes_done >> lane) & 1U) == 0) {
-                    continue;
-                }
-                const int seed = s * 8 + lane;
-                const int q = pass[seed];
-                draws[seed].state[q] = words[0][lane];
-                for (int w = 0; w < 4; ++w) {
-                    draws[seed].flags[w][q] = words[1 + w][lane];
-                }
-                pass[seed] = q + 1;
-                if (q + 1 == PASS_COUNT) {
-                    target[s][lane] = FINISHED;
-                    --unfinished;
-                } else {
-                    target[s][lane] = static_cast<std::uint32_t>(q + 1);
-                }
-            }
-            v.state = _mm256_blendv_epi8(
-                v.state,
-                _mm256_add_epi32(_mm256_mullo_epi32(v.state, jump_multiplier), jump_increment),
-                done);
-            for (int w = 0; w < 4; ++w) {
-                v.flags[w] = _mm256_blendv_epi8(
-                    v.flags[w], _mm256_set1_epi32(static_cast<int>(FRESH_WORD[w])), done);
-            }
-            v.cleared = _mm256_andnot_si256(done, v.cleared);
-            v.target = _mm256_load_si256(reinterpret_cast<const __m256i *>(target[s]));
-        }
-    }
-}
 
 } // namespace LANES_NAMESPACE
 
@@ -279,9 +180,6 @@ void divide_by_random_max_avx2(const double *x, double *quotients, int count)
 }
 
 } // namespace
-
-// The masks phase runs SETS registers of 8 seeds: a block must fill them exactly.
-static_assert(LANES_NAMESPACE::SETS * 8 == LANE_SEEDS, "a block is the masks phase's lanes");
 
 extern const kernel_path AVX2_PATH = {"avx2",
                                       avx2_processor,

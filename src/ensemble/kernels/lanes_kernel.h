@@ -11,7 +11,8 @@
 
 #include <cstdint>
 
-#include "lanes_network.h"
+#include "lanes_network.h" // first: it defines the inlining macros
+#include "lanes_masks.h"
 #include "seed_lanes.h"
 #include "stats.h"
 
@@ -310,7 +311,7 @@ template <class L> void rank_signals_with(const double *signals, rank_result *ra
 template <class L> void run_block_with(const seed_block &block)
 {
     pass_draws draws[LANE_SEEDS];
-    L::draw_passes(block.seeds, block.count, draws);
+    draw_passes_with<L>(block.seeds, block.count, draws);
     batch_work<L> work;
     for (int s = 0; s < block.count; ++s) {
         seed_reference reference;

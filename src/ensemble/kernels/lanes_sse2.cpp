@@ -1,7 +1,7 @@
 // The seed kernel on SSE2, which every x86-64 processor has: four passes to a register of
 // words, two to a register of doubles. SSE2 has no fused multiply-add, so a draw's share of
 // its step is the divider's quotient, which is the same double as the AVX2 path's. The masks
-// phase runs one seed at a time.
+// phase runs four seeds to a register, as the AVX2 path runs eight.
 #include "seed_lanes.h"
 #if defined(AGREEMENT_ENSEMBLE_SSE2)
 #include <emmintrin.h>
@@ -114,11 +114,34 @@ struct sse2_lanes {
         *tied = static_cast<std::uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(equal)));
     }
 
-    static void draw_passes(const std::uint32_t *seeds, int count, pass_draws *draws)
+    // The masks phase's word operations (multiply_low above).
+    template <int N> static words shift_right(words a) { return _mm_srli_epi32(a, N); }
+    static words multiply_high_u16(words a, words b) { return _mm_mulhi_epu16(a, b); }
+    static words or_words(words a, words b) { return _mm_or_si128(a, b); }
+    static words and_not_words(words a, words b) { return _mm_andnot_si128(a, b); }
+    static words equal_words(words a, words b) { return _mm_cmpeq_epi32(a, b); }
+    static words select_words(words mask, words a, words b)
     {
-        for (int s = 0; s < count; ++s) {
-            draw_passes_plain(seeds[s], &draws[s]);
-        }
+        return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+    }
+    static unsigned lane_bits(words mask)
+    {
+        return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(mask)));
+    }
+    static void store_words(std::uint32_t *p, words x)
+    {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p), x);
+    }
+    // The step index's bit in flag word w, without a variable shift: 2^(31 - index % 32) as a
+    // float's exponent, converted to an integer (2^31 converts to 0x80000000, the value the
+    // conversion gives for every float out of range, which here is exactly that bit), kept
+    // only in the index's own word.
+    static words index_bit(words index, int w)
+    {
+        const __m128i exponent =
+            _mm_sub_epi32(_mm_set1_epi32(127 + 31), _mm_and_si128(index, _mm_set1_epi32(31)));
+        const __m128i power = _mm_cvttps_epi32(_mm_castsi128_ps(_mm_slli_epi32(exponent, 23)));
+        return _mm_and_si128(power, _mm_cmpeq_epi32(_mm_srli_epi32(index, 5), _mm_set1_epi32(w)));
     }
 };
 

@@ -1,0 +1,147 @@
+// The masks phase for every instruction set: L::WIDTH seeds to a register, LANE_SEEDS seeds
+// at once. Each lane runs its seed's generator by the same rejection draws as
+// build_mask_from; when a lane has cleared its pass's q flags it records its state word and
+// flags, jumps its generator past the pass's 128 coupled draws and starts the next pass.
+// Included by lanes_kernel.h, in the including file's own namespace (LANES_NAMESPACE).
+#ifndef AGREEMENT_SWEEP_LANES_MASKS_H
+#define AGREEMENT_SWEEP_LANES_MASKS_H
+
+#include <cstdint>
+
+#include "lanes_network.h" // the inlining macros
+#include "seed_lanes.h"
+#include "synth.h"
+
+#ifndef LANES_NAMESPACE
+#error "LANES_NAMESPACE must name the including file's own namespace"
+#endif
+
+namespace LANES_NAMESPACE {
+
+constexpr std::uint32_t FINISHED = 0x7FFFFFFFU; // a target no count reaches
+
+// The flag words of a fresh mask: every step set, index 127 (bit 0 of word 3) clear.
+constexpr std::uint32_t FRESH_WORD[4] = {0xFFFFFFFFU, 0xFFFFFFFFU, 0xFFFFFFFFU, 0xFFFFFFFEU};
+
+// One register of seeds: their generators, flags, flags cleared so far and the count that
+// ends the pass.
+template <class L> struct lane_set {
+    typename L::words state;
+    typename L::words flags[4];
+    typename L::words cleared;
+    typename L::words target;
+};
+
+// Steps 1 to 3 for every set of lanes; step 4 for the lanes that finished a pass.
+template <class L>
+NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_draws *draws)
+{
+    typedef typename L::words words;
+    constexpr int W = L::WIDTH;
+    // Registers of seeds run together, which also hides the generator's latency.
+    constexpr int SETS = LANE_SEEDS / W;
+    static_assert(SETS * W == LANE_SEEDS, "a block of seeds fills whole registers");
+
+    // Step 1: the reference's draws skipped, pass 0 recorded (it clears nothing), every
+    // lane past the block's seeds finished from the start.
+    const draw_jump signal = jump_of(SIGNAL_LENGTH);
+    alignas(64) std::uint32_t state[SETS][W];
+    alignas(64) std::uint32_t target[SETS][W];
+    int pass[LANE_SEEDS];
+    int unfinished = 0;
+    for (int lane = 0; lane < LANE_SEEDS; ++lane) {
+        std::uint32_t *word = &state[lane / W][lane % W];
+        pass[lane] = PASS_COUNT;
+        target[lane / W][lane % W] = FINISHED;
+        *word = 0;
+        if (lane >= count) {
+            continue;
+        }
+        *word = signal.multiplier * seeds[lane] + signal.increment;
+        draws[lane].state[0] = *word;
+        for (int w = 0; w < 4; ++w) {
+            draws[lane].flags[w][0] = FRESH_WORD[w];
+        }
+        *word = signal.multiplier * *word + signal.increment;
+        pass[lane] = 1;
+        target[lane / W][lane % W] = 1;
+        ++unfinished;
+    }
+    lane_set<L> sets[SETS];
+    for (int s = 0; s < SETS; ++s) {
+        sets[s].state = L::load_words(state[s]);
+        for (int w = 0; w < 4; ++w) {
+            sets[s].flags[w] = L::set_words(FRESH_WORD[w]);
+        }
+        sets[s].cleared = L::set_words(0);
+        sets[s].target = L::load_words(target[s]);
+    }
+
+    const words multiplier = L::set_words(RANDOM_MULTIPLIER);
+    const words increment = L::set_words(RANDOM_INCREMENT);
+    const words jump_multiplier = L::set_words(signal.multiplier);
+    const words jump_increment = L::set_words(signal.increment);
+    while (unfinished > 0) {
+        for (int s = 0; s < SETS; ++s) {
+            lane_set<L> &v = sets[s];
+            // Step 2: one draw per lane, its step index, and that index's flag cleared.
+            v.state = L::add_words(L::multiply_low(v.state, multiplier), increment);
+            const words raw =
+                L::and_words(L::template shift_right<16>(v.state), L::set_words(RANDOM_MAX));
+            // floor(raw * 127 / 32767) = (raw * 32513) >> 23 for every raw 0 .. 32767.
+            const words index =
+                L::template shift_right<7>(L::multiply_high_u16(raw, L::set_words(32513)));
+            words hit = L::set_words(0);
+            for (int w = 0; w < 4; ++w) {
+                const words bit = L::index_bit(index, w);
+                hit = L::or_words(hit, L::and_words(v.flags[w], bit));
+                v.flags[w] = L::and_not_words(bit, v.flags[w]);
+            }
+            // Step 3: a draw whose flag was still set counts: cleared + 1 + (hit == 0 ? -1 : 0).
+            v.cleared = L::add_words(
+                v.cleared, L::add_words(L::set_words(1), L::equal_words(hit, L::set_words(0))));
+            const words done = L::equal_words(v.cleared, v.target);
+            const unsigned lanes_done = L::lane_bits(done);
+            if (lanes_done == 0) {
+                continue;
+            }
+            // Step 4: record the finished lanes' passes and start their next ones past the
+            // passes' coupled draws.
+            alignas(64) std::uint32_t words_of[5][W];
+            L::store_words(words_of[0], v.state);
+            for (int w = 0; w < 4; ++w) {
+                L::store_words(words_of[1 + w], v.flags[w]);
+            }
+            for (int lane = 0; lane < W; ++lane) {
+                if (((lanes_done >> lane) & 1U) == 0) {
+                    continue;
+                }
+                const int seed = s * W + lane;
+                const int q = pass[seed];
+                draws[seed].state[q] = words_of[0][lane];
+                for (int w = 0; w < 4; ++w) {
+                    draws[seed].flags[w][q] = words_of[1 + w][lane];
+                }
+                pass[seed] = q + 1;
+                if (q + 1 == PASS_COUNT) {
+                    target[s][lane] = FINISHED;
+                    --unfinished;
+                } else {
+                    target[s][lane] = static_cast<std::uint32_t>(q + 1);
+                }
+            }
+            v.state = L::select_words(
+                done, L::add_words(L::multiply_low(v.state, jump_multiplier), jump_increment),
+                v.state);
+            for (int w = 0; w < 4; ++w) {
+                v.flags[w] = L::select_words(done, L::set_words(FRESH_WORD[w]), v.flags[w]);
+            }
+            v.cleared = L::and_not_words(done, v.cleared);
+            v.target = L::load_words(target[s]);
+        }
+    }
+}
+
+} // namespace LANES_NAMESPACE
+
+#endif
