@@ -41,25 +41,6 @@ void prepare_reference(std::uint32_t seed, seed_reference *reference)
     reference->scale = correlation_scale(variance);
 }
 
-void draw_passes_plain(std::uint32_t seed, pass_draws *draws)
-{
-    const draw_jump signal = jump_of(SIGNAL_LENGTH);
-    std::uint32_t state = signal.multiplier * seed + signal.increment;
-    for (int q = 0; q < PASS_COUNT; ++q) {
-        mask_t mask;
-        build_mask_from(&state, mask, q);
-        draws->state[q] = state;
-        for (int w = 0; w < 4; ++w) {
-            std::uint32_t word = 0;
-            for (int b = 0; b < 32 && 32 * w + b < STEP_COUNT; ++b) {
-                word |= static_cast<std::uint32_t>(mask[32 * w + b]) << (31 - b);
-            }
-            draws->flags[w][q] = word;
-        }
-        state = signal.multiplier * state + signal.increment;
-    }
-}
-
 namespace {
 
 bool always()

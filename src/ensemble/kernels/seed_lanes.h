@@ -45,9 +45,6 @@ draw_jump jump_of(int draws);
 // Fills the reference: the seed's first 128 draws and what the passes take from them.
 void prepare_reference(std::uint32_t seed, seed_reference *reference);
 
-// The masks phase one seed at a time, with build_mask_from's own loop: the plain form.
-void draw_passes_plain(std::uint32_t seed, pass_draws *draws);
-
 // The vector paths, each in a file of its own built for its instruction set, each with its
 // entry in the table of kernel paths. The build defines AGREEMENT_ENSEMBLE_AVX2 where it builds
 // the AVX2 file for AVX2; SSE2 is part of every x86-64 processor.
