@@ -63,17 +63,17 @@ struct stage {
     int s;
 };
 
-// A pass: up to ten stages on each set of 16 places that differ only in the bits of four
-// strides. Every stage's stride is one of them, so a comparator's two places are in the same
+// A sweep over the keys: up to ten stages on each set of 16 places that differ only in the bits of
+// four strides. Every stage's stride is one of them, so a comparator's two places are in the same
 // set, and every stage's direction is known without looking at the keys: from the place's own
 // stride bits when bit m is one of them, else from the set's base, or ascending for m = 128.
-struct network_pass {
+struct network_sweep {
     int strides[4];
     stage stages[10];
     int stage_count;
 };
 
-constexpr network_pass NETWORK_PASSES[] = {
+constexpr network_sweep NETWORK_SWEEPS[] = {
     // Blocks of 16 sorted, ascending and descending in turn.
     {{8, 4, 2, 1},
      {{2, 1}, {4, 2}, {4, 1}, {8, 4}, {8, 2}, {8, 1}, {16, 8}, {16, 4}, {16, 2}, {16, 1}},
@@ -86,44 +86,44 @@ constexpr network_pass NETWORK_PASSES[] = {
 };
 
 // Place t of the set from base: base plus the strides of t's bits, stride 0 for bit 3.
-constexpr int place_in_set(const network_pass &pass, int base, int t)
+constexpr int place_in_set(const network_sweep &sweep, int base, int t)
 {
-    return base + ((t & 8) != 0 ? pass.strides[0] : 0) + ((t & 4) != 0 ? pass.strides[1] : 0) +
-           ((t & 2) != 0 ? pass.strides[2] : 0) + ((t & 1) != 0 ? pass.strides[3] : 0);
+    return base + ((t & 8) != 0 ? sweep.strides[0] : 0) + ((t & 4) != 0 ? sweep.strides[1] : 0) +
+           ((t & 2) != 0 ? sweep.strides[2] : 0) + ((t & 1) != 0 ? sweep.strides[3] : 0);
 }
 
-constexpr int stride_bit(const network_pass &pass, int s)
+constexpr int stride_bit(const network_sweep &sweep, int s)
 {
-    return s == pass.strides[0] ? 8 : s == pass.strides[1] ? 4 : s == pass.strides[2] ? 2 : 1;
+    return s == sweep.strides[0] ? 8 : s == sweep.strides[1] ? 4 : s == sweep.strides[2] ? 2 : 1;
 }
 
-constexpr bool spans(const network_pass &pass, int m)
+constexpr bool spans(const network_sweep &sweep, int m)
 {
-    return m == pass.strides[0] || m == pass.strides[1] || m == pass.strides[2] ||
-           m == pass.strides[3];
+    return m == sweep.strides[0] || m == sweep.strides[1] || m == sweep.strides[2] ||
+           m == sweep.strides[3];
 }
 
-// The pass's stages on one set; BASE_BIT_SET: the base has bit m of the stages whose m is
+// The sweep's stages on one set; BASE_BIT_SET: the base has bit m of the stages whose m is
 // no stride of the set.
 template <class L, int P, bool BASE_BIT_SET> INLINED void network_set(typename L::keys *k, int base)
 {
-    constexpr network_pass pass = NETWORK_PASSES[P];
+    constexpr network_sweep sweep = NETWORK_SWEEPS[P];
     typename L::keys v[16];
     UNROLLED
     for (int t = 0; t < 16; ++t) {
-        v[t] = k[place_in_set(pass, base, t)];
+        v[t] = k[place_in_set(sweep, base, t)];
     }
     UNROLLED
-    for (int i = 0; i < pass.stage_count; ++i) {
-        const stage st = pass.stages[i];
-        const int bit = stride_bit(pass, st.s);
+    for (int i = 0; i < sweep.stage_count; ++i) {
+        const stage st = sweep.stages[i];
+        const int bit = stride_bit(sweep, st.s);
         UNROLLED
         for (int t = 0; t < 16; ++t) {
             if ((t & bit) != 0) {
                 continue;
             }
             const bool ascending = st.m == SIGNAL_LENGTH ? true
-                                   : spans(pass, st.m)   ? (place_in_set(pass, 0, t) & st.m) == 0
+                                   : spans(sweep, st.m)  ? (place_in_set(sweep, 0, t) & st.m) == 0
                                                          : !BASE_BIT_SET;
             if (ascending) {
                 exchange<L, true>(v[t], v[t | bit]);
@@ -134,20 +134,20 @@ template <class L, int P, bool BASE_BIT_SET> INLINED void network_set(typename L
     }
     UNROLLED
     for (int t = 0; t < 16; ++t) {
-        k[place_in_set(pass, base, t)] = v[t];
+        k[place_in_set(sweep, base, t)] = v[t];
     }
 }
 
-// The eight bases of a pass's sets: the places with none of the strides' bits.
+// The eight bases of a sweep's sets: the places with none of the strides' bits.
 struct set_bases {
     int at[8];
 };
 
-constexpr set_bases bases_of(const network_pass &pass)
+constexpr set_bases bases_of(const network_sweep &sweep)
 {
     set_bases bases = {};
     int count = 0;
-    const int spanned = pass.strides[0] | pass.strides[1] | pass.strides[2] | pass.strides[3];
+    const int spanned = sweep.strides[0] | sweep.strides[1] | sweep.strides[2] | sweep.strides[3];
     for (int base = 0; base < SIGNAL_LENGTH; ++base) {
         if ((base & spanned) == 0) {
             bases.at[count++] = base;
@@ -156,17 +156,17 @@ constexpr set_bases bases_of(const network_pass &pass)
     return bases;
 }
 
-// Runs pass P on all eight of its sets.
-template <class L, int P> void network_pass_on(typename L::keys *k)
+// Runs sweep P on all eight of its sets.
+template <class L, int P> void network_sweep_on(typename L::keys *k)
 {
-    constexpr network_pass pass = NETWORK_PASSES[P];
-    constexpr set_bases bases = bases_of(pass);
+    constexpr network_sweep sweep = NETWORK_SWEEPS[P];
+    constexpr set_bases bases = bases_of(sweep);
     // The m whose bit comes from the base, if any stage has one below 128.
-    constexpr int base_m = !spans(pass, pass.stages[0].m) && pass.stages[0].m < SIGNAL_LENGTH
-                               ? pass.stages[0].m
-                           : !spans(pass, pass.stages[pass.stage_count - 1].m) &&
-                                   pass.stages[pass.stage_count - 1].m < SIGNAL_LENGTH
-                               ? pass.stages[pass.stage_count - 1].m
+    constexpr int base_m = !spans(sweep, sweep.stages[0].m) && sweep.stages[0].m < SIGNAL_LENGTH
+                               ? sweep.stages[0].m
+                           : !spans(sweep, sweep.stages[sweep.stage_count - 1].m) &&
+                                   sweep.stages[sweep.stage_count - 1].m < SIGNAL_LENGTH
+                               ? sweep.stages[sweep.stage_count - 1].m
                                : 0;
     for (int i = 0; i < 8; ++i) {
         if ((bases.at[i] & base_m) != 0) {
@@ -179,12 +179,12 @@ template <class L, int P> void network_pass_on(typename L::keys *k)
 
 template <class L> NOT_INLINED void sort_keys(typename L::keys *k)
 {
-    network_pass_on<L, 0>(k);
-    network_pass_on<L, 1>(k);
-    network_pass_on<L, 2>(k);
-    network_pass_on<L, 3>(k);
-    network_pass_on<L, 4>(k);
-    network_pass_on<L, 5>(k);
+    network_sweep_on<L, 0>(k);
+    network_sweep_on<L, 1>(k);
+    network_sweep_on<L, 2>(k);
+    network_sweep_on<L, 3>(k);
+    network_sweep_on<L, 4>(k);
+    network_sweep_on<L, 5>(k);
 }
 
 } // namespace LANES_NAMESPACE
