@@ -202,6 +202,25 @@ TEST_F(EnsembleProgram, AFolderThatTakesNoFileIsNamedAsTheProblem)
     fs::permissions(folder_ / "ro", fs::perms(0755));
 }
 
+// A run that finds another run putting files in place in the same folder waits for it: here
+// the test holds the folder's lock, and the run, which would take a few hundredths of a
+// second, is still waiting a second later with the earlier table in place, then finishes.
+TEST_F(EnsembleProgram, AnotherRunsCommitWaits)
+{
+    if (std::system("command -v flock > /dev/null") != 0) {
+        GTEST_SKIP() << "flock (util-linux) is needed to hold the folder's lock";
+    }
+    std::ofstream(folder_ / "t.csv") << "earlier\n";
+    EXPECT_EQ(script("exec 9< .; flock 9; \"$E\" --seeds 3 --output t.csv > s.txt & pid=$!; "
+                     "sleep 1; kill -0 $pid && test \"$(cat t.csv)\" = earlier && echo waited > "
+                     "waited.txt; flock -u 9; wait $pid"),
+              0)
+        << errors_;
+    EXPECT_EQ(text("waited.txt"), "waited\n");
+    EXPECT_EQ(text("t.csv").rfind("coupling,q,", 0), 0U);
+    EXPECT_TRUE(temporaries().empty());
+}
+
 // Devices of the test's own: one that discards is written through, one that is full fails
 // the write and stays a device.
 TEST_F(EnsembleProgram, DevicesAreWrittenThrough)

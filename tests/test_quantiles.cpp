@@ -117,6 +117,19 @@ template <class Rule> std::vector<seed_result> made_up_seeds(int count, Rule r_o
 // scrambled seed order. The quantile places are (41 - 1) p = 1, 20 and 39 exactly, so the
 // quantiles are the order statistics -19/40, 0 and 19/40; the mean is 0 and the sample
 // variance (sum of j^2 / 1600 for j = -20 .. 20) / 40 = 5740 / 64000.
+// The histograms stay within 64 MB however many couplings run: 2,048 bins of 8-byte counts for
+// each of one coupling's 128 passes, and for 1,001 couplings the most bins a power of two
+// allows, 64 (1,001 * 128 * 64 * 8 bytes = 62.6 MiB; 128 bins would take 125 MiB).
+TEST(EnsembleTotals, HistogramsStayWithinTheirBudget)
+{
+    for (const int couplings : {1, 1001}) {
+        ensemble_totals totals;
+        start_totals(&totals, couplings);
+        EXPECT_EQ(totals.bins, couplings == 1 ? 2048 : 64) << couplings << " couplings";
+        EXPECT_LE(totals.histogram.size() * sizeof totals.histogram[0], std::size_t{64} << 20);
+    }
+}
+
 TEST(EnsembleTotals, QuantilesMeanAndSpreadOfKnownValues)
 {
     std::vector<seed_result> results;

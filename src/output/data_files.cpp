@@ -1,6 +1,5 @@
 // Output streams and the messages that name a failing file.
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 
 #include "output.h"

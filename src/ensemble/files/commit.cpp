@@ -159,13 +159,14 @@ int commit_staged(staged_file *const *files, int count)
     if (failed >= 0) {
         report_because("replace", files[failed]->target, "", error);
     }
-    // Only now are the earlier files let go, which on a large file takes a while.
     for (int i = 0; i < count; ++i) {
         if (failed < 0 && swapped[static_cast<std::size_t>(i)] == 0) {
             forget_temporary(files[i]); // renamed: no temporary file is left
         }
     }
 #endif
+    // Only now are the earlier files (swapped under the temporary names) let go, which on a
+    // large file takes a while; after a failure, the new ones go.
     for (int i = 0; i < count; ++i) {
         discard(files[i]);
     }

@@ -2,12 +2,8 @@
 // what stands at the path or anything a name only leads to.
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <exception>
 #include <filesystem>
-#include <new>
 #include <system_error>
 
 #ifdef _WIN32
@@ -17,7 +13,6 @@
 #define process_id _getpid
 #else
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #define process_id getpid

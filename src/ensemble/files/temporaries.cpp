@@ -20,7 +20,9 @@ constexpr int TEMPORARY_SLOTS = 4;
 char temporary_names[TEMPORARY_SLOTS][4096];
 volatile std::sig_atomic_t temporary_ready[TEMPORARY_SLOTS] = {};
 
-void remove_ready_temporaries()
+} // namespace
+
+void remove_every_temporary()
 {
     for (int slot = 0; slot < TEMPORARY_SLOTS; ++slot) {
         if (temporary_ready[slot] != 0) {
@@ -29,9 +31,11 @@ void remove_ready_temporaries()
     }
 }
 
+namespace {
+
 extern "C" void remove_temporaries_and_stop(int signal_number)
 {
-    remove_ready_temporaries();
+    remove_every_temporary();
     // Then end as the signal would have ended the program, status and all (quietly, for a
     // reader that closed its pipe).
     static_cast<void>(std::signal(signal_number, SIG_DFL));
@@ -41,7 +45,7 @@ extern "C" void remove_temporaries_and_stop(int signal_number)
 // An exception nothing caught, in any thread: the temporary files go, one line says why.
 [[noreturn]] void remove_temporaries_and_abort()
 {
-    remove_ready_temporaries();
+    remove_every_temporary();
     const char *why = "an unexpected error";
     try {
         if (const std::exception_ptr error = std::current_exception()) {
@@ -52,8 +56,9 @@ extern "C" void remove_temporaries_and_stop(int signal_number)
     } catch (...) {
         // why stays as it is
     }
-    const std::string line = std::string("agreement_ensemble: stopped: ") + why +
-                             "; earlier files are left as they were\n";
+    // Like running out of memory in the driver: the outputs are put in place together or not
+    // at all, and the temporary files are gone.
+    const std::string line = std::string("agreement_ensemble: stopped: ") + why + "\n";
     static_cast<void>(std::fputs(line.c_str(), stderr));
     std::abort();
 }
@@ -122,9 +127,4 @@ void guard_temporaries()
     static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
 #endif
     std::set_terminate(remove_temporaries_and_abort);
-}
-
-void remove_every_temporary()
-{
-    remove_ready_temporaries();
 }
