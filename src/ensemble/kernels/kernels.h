@@ -52,7 +52,7 @@ struct kernel_path {
     // rank_width whole signals at once, signals[s * 128 .. s * 128 + 127] ...
     void (*rank_signals)(const double *signals, rank_result *ranks);
     int rank_width;
-    // ... and x[i] / 32767 for count values (a multiple of 4), where the path doesn't divide.
+    // ... and x[i] / 32767 for count values (a multiple of 8), by the path's own way.
     void (*divide_by_random_max)(const double *x, double *quotients, int count);
 };
 

@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #define LANES_NAMESPACE lanes_avx2
+#include "lanes_arith.h"
 #include "lanes_kernel.h"
 #include "synth.h"
 
@@ -20,16 +21,8 @@ struct avx2_lanes {
     typedef __m256i words;
     typedef __m256 keys;
 
-    static levels set(double x) { return _mm256_set1_pd(x); }
-    static levels load(const double *p) { return _mm256_load_pd(p); }
-    static void store(double *p, levels x) { _mm256_storeu_pd(p, x); }
-    static levels add(levels a, levels b) { return _mm256_add_pd(a, b); }
-    static levels sub(levels a, levels b) { return _mm256_sub_pd(a, b); }
-    static levels mul(levels a, levels b) { return _mm256_mul_pd(a, b); }
-    static levels div(levels a, levels b) { return _mm256_div_pd(a, b); }
-    static levels sqrt(levels a) { return _mm256_sqrt_pd(a); }
-    static levels min(levels a, levels b) { return _mm256_min_pd(a, b); }
-    static levels max(levels a, levels b) { return _mm256_max_pd(a, b); }
+    LANES_LEVEL_ARITHMETIC(_mm256)
+    LANES_WORD_ARITHMETIC(_mm256, si256)
     static levels select(levels mask, levels if_set, levels if_clear)
     {
         return _mm256_blendv_pd(if_clear, if_set, mask);
@@ -59,15 +52,6 @@ struct avx2_lanes {
         const levels rounded = _mm256_fmadd_pd(e, reciprocal, q);
         return _mm256_or_pd(rounded, _mm256_and_pd(x, _mm256_set1_pd(-0.0)));
     }
-
-    static words set_words(std::uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
-    static words load_words(const std::uint32_t *p)
-    {
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-    }
-    static words xor_words(words a, words b) { return _mm256_xor_si256(a, b); }
-    static words and_words(words a, words b) { return _mm256_and_si256(a, b); }
-    static words add_words(words a, words b) { return _mm256_add_epi32(a, b); }
 
     // One draw in every lane, as doubles: lanes 0 .. 3 in r[0], 4 .. 7 in r[1].
     static void draw(words *state, levels *r)
@@ -99,40 +83,9 @@ struct avx2_lanes {
                                             _mm256_set1_epi32(static_cast<int>(add))));
     }
 
-    static keys key_min(keys a, keys b) { return _mm256_min_ps(a, b); }
-    static keys key_max(keys a, keys b) { return _mm256_max_ps(a, b); }
-
-    // Sum over places j of j * index_j per lane, and the lanes where two neighbouring
-    // places have equal codes.
-    static void place_sums(const keys *k, long long *sums, std::uint32_t *tied)
-    {
-        __m256i total = _mm256_setzero_si256();
-        __m256i equal = _mm256_setzero_si256();
-        __m256i previous = _mm256_set1_epi32(-1);
-        for (int j = 0; j < SIGNAL_LENGTH; ++j) {
-            const __m256i key = _mm256_castps_si256(k[j]);
-            // index and place are below 2^15 in the low half of each lane, the high half 0.
-            total = _mm256_add_epi32(
-                total, _mm256_madd_epi16(_mm256_and_si256(key, _mm256_set1_epi32(127)),
-                                         _mm256_set1_epi32(j)));
-            const __m256i code = _mm256_srli_epi32(key, 7);
-            equal = _mm256_or_si256(equal, _mm256_cmpeq_epi32(code, previous));
-            previous = code;
-        }
-        alignas(32) std::int32_t lanes[WIDTH];
-        _mm256_store_si256(reinterpret_cast<__m256i *>(lanes), total);
-        for (int i = 0; i < WIDTH; ++i) {
-            sums[i] = lanes[i];
-        }
-        *tied = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(equal)));
-    }
-
     // The masks phase's word operations.
     static words multiply_low(words a, words b) { return _mm256_mullo_epi32(a, b); }
-    template <int N> static words shift_right(words a) { return _mm256_srli_epi32(a, N); }
     static words multiply_high_u16(words a, words b) { return _mm256_mulhi_epu16(a, b); }
-    static words or_words(words a, words b) { return _mm256_or_si256(a, b); }
-    static words and_not_words(words a, words b) { return _mm256_andnot_si256(a, b); }
     static words equal_words(words a, words b) { return _mm256_cmpeq_epi32(a, b); }
     static words select_words(words mask, words a, words b)
     {
@@ -141,10 +94,6 @@ struct avx2_lanes {
     static unsigned lane_bits(words mask)
     {
         return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(mask)));
-    }
-    static void store_words(std::uint32_t *p, words x)
-    {
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), x);
     }
     // The step index's bit in flag word w: a shift of 32 or more, or a negative one read as
     // unsigned, leaves no bit, so only the index's own word gets one.
@@ -157,35 +106,7 @@ struct avx2_lanes {
 
 } // namespace LANES_NAMESPACE
 
-namespace {
-
-void run_block_avx2(const std::uint32_t *seeds, int count, const double *couplings,
-                    int coupling_count, bool ranks, seed_result *results)
-{
-    const seed_block block = {seeds, count, couplings, coupling_count, ranks, results};
-    LANES_NAMESPACE::run_block_with<LANES_NAMESPACE::avx2_lanes>(block);
-}
-
-void rank_signals_avx2(const double *signals, rank_result *ranks)
-{
-    LANES_NAMESPACE::rank_signals_with<LANES_NAMESPACE::avx2_lanes>(signals, ranks);
-}
-
-void divide_by_random_max_avx2(const double *x, double *quotients, int count)
-{
-    for (int i = 0; i + 4 <= count; i += 4) {
-        const __m256d four = _mm256_loadu_pd(x + i);
-        _mm256_storeu_pd(quotients + i, LANES_NAMESPACE::avx2_lanes::divide_by_random_max(four));
-    }
-}
-
-} // namespace
-
-extern const kernel_path AVX2_PATH = {"avx2",
-                                      avx2_processor,
-                                      run_block_avx2,
-                                      rank_signals_avx2,
-                                      LANES_NAMESPACE::avx2_lanes::WIDTH,
-                                      divide_by_random_max_avx2};
+extern const kernel_path AVX2_PATH =
+    LANES_NAMESPACE::path_entry<LANES_NAMESPACE::avx2_lanes>("avx2", avx2_processor);
 
 #endif

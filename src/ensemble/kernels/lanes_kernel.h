@@ -160,6 +160,30 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
     }
 }
 
+// Sum over places j of j * index_j per lane of the sorted keys, and the lanes where two
+// neighbouring places have equal codes.
+template <class L> void place_sums(const typename L::keys *k, long long *sums, std::uint32_t *tied)
+{
+    typedef typename L::words words;
+    words total = L::set_words(0);
+    words equal = L::set_words(0);
+    words previous = L::set_words(0xFFFFFFFFU);
+    for (int j = 0; j < SIGNAL_LENGTH; ++j) {
+        const words key = L::key_bits(k[j]);
+        total = L::add_words(total, L::multiply_small(L::and_words(key, L::set_words(TIME_BITS)),
+                                                      L::set_words(static_cast<std::uint32_t>(j))));
+        const words code = L::template shift_right<7>(key);
+        equal = L::or_words(equal, L::equal_words(code, previous));
+        previous = code;
+    }
+    alignas(64) std::uint32_t lanes[L::WIDTH];
+    L::store_words(lanes, total);
+    for (int i = 0; i < L::WIDTH; ++i) {
+        sums[i] = lanes[i];
+    }
+    *tied = L::lane_bits(equal);
+}
+
 // The rank statistic of each pass of a group, from its amplified levels in work->level and
 // the lowest and highest level of each half.
 template <class L>
@@ -191,8 +215,8 @@ NOT_INLINED void rank_group(batch_work<L> *work, int group, const typename L::le
     typename L::keys *keys = reinterpret_cast<typename L::keys *>(&work->key[0][0]);
     sort_keys<L>(keys);
     std::uint32_t tied_lanes = 0;
-    long long place_sums[L::WIDTH];
-    L::place_sums(keys, place_sums, &tied_lanes);
+    long long sums[L::WIDTH];
+    place_sums<L>(keys, sums, &tied_lanes);
     for (int lane = 0; lane < L::WIDTH; ++lane) {
         const int column = first_column + lane;
         if (!work->finite[column]) {
@@ -205,9 +229,8 @@ NOT_INLINED void rank_group(batch_work<L> *work, int group, const typename L::le
             ranks[lane] = rank_statistic_counted_by(levels, 0);
             continue;
         }
-        const long long place_sum = ((tied_lanes >> lane) & 1U) != 0
-                                        ? settle_ties<L>(*work, group, lane)
-                                        : place_sums[lane];
+        const long long place_sum =
+            ((tied_lanes >> lane) & 1U) != 0 ? settle_ties<L>(*work, group, lane) : sums[lane];
         ranks[lane] =
             rank_from_squared_differences(static_cast<double>(2 * (PLACE_SQUARES - place_sum)));
     }
@@ -308,8 +331,11 @@ template <class L> void rank_signals_with(const double *signals, rank_result *ra
 
 // The whole block: masks for its seeds (the instruction set's masks phase), then each seed's
 // passes, batch by batch, at every k.
-template <class L> void run_block_with(const seed_block &block)
+template <class L>
+void run_block_with(const std::uint32_t *seeds, int count, const double *couplings,
+                    int coupling_count, bool ranks, seed_result *results)
 {
+    const seed_block block = {seeds, count, couplings, coupling_count, ranks, results};
     pass_draws draws[LANE_SEEDS];
     draw_passes_with<L>(block.seeds, block.count, draws);
     batch_work<L> work;
@@ -333,6 +359,31 @@ template <class L> void run_block_with(const seed_block &block)
             }
         }
     }
+}
+
+// x[i] / 32767 for count values (a multiple of L::WIDTH / 2) by the path's own way, for the
+// tests to hold against the division.
+template <class L> void divide_by_random_max_with(const double *x, double *quotients, int count)
+{
+    constexpr int H = batch_work<L>::HALF;
+    for (int i = 0; i + H <= count; i += H) {
+        alignas(64) double values[H];
+        for (int h = 0; h < H; ++h) {
+            values[h] = x[i + h];
+        }
+        L::store(quotients + i, L::divide_by_random_max(L::load(values)));
+    }
+}
+
+// The path's entry in the table of kernel paths.
+template <class L> constexpr kernel_path path_entry(const char *name, bool (*available)())
+{
+    return {name,
+            available,
+            run_block_with<L>,
+            rank_signals_with<L>,
+            L::WIDTH,
+            divide_by_random_max_with<L>};
 }
 
 } // namespace LANES_NAMESPACE

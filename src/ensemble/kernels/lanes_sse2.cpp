@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 
 #define LANES_NAMESPACE lanes_sse2
+#include "lanes_arith.h"
 #include "lanes_kernel.h"
 #include "synth.h"
 
@@ -19,16 +20,8 @@ struct sse2_lanes {
     typedef __m128i words;
     typedef __m128 keys;
 
-    static levels set(double x) { return _mm_set1_pd(x); }
-    static levels load(const double *p) { return _mm_load_pd(p); }
-    static void store(double *p, levels x) { _mm_storeu_pd(p, x); }
-    static levels add(levels a, levels b) { return _mm_add_pd(a, b); }
-    static levels sub(levels a, levels b) { return _mm_sub_pd(a, b); }
-    static levels mul(levels a, levels b) { return _mm_mul_pd(a, b); }
-    static levels div(levels a, levels b) { return _mm_div_pd(a, b); }
-    static levels sqrt(levels a) { return _mm_sqrt_pd(a); }
-    static levels min(levels a, levels b) { return _mm_min_pd(a, b); }
-    static levels max(levels a, levels b) { return _mm_max_pd(a, b); }
+    LANES_LEVEL_ARITHMETIC(_mm)
+    LANES_WORD_ARITHMETIC(_mm, si128)
     static levels select(levels mask, levels if_set, levels if_clear)
     {
         return _mm_or_pd(_mm_and_pd(mask, if_set), _mm_andnot_pd(mask, if_clear));
@@ -45,15 +38,6 @@ struct sse2_lanes {
     {
         return _mm_div_pd(x, _mm_set1_pd(RANDOM_SCALE));
     }
-
-    static words set_words(std::uint32_t x) { return _mm_set1_epi32(static_cast<int>(x)); }
-    static words load_words(const std::uint32_t *p)
-    {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    }
-    static words xor_words(words a, words b) { return _mm_xor_si128(a, b); }
-    static words and_words(words a, words b) { return _mm_and_si128(a, b); }
-    static words add_words(words a, words b) { return _mm_add_epi32(a, b); }
 
     // The low 32 bits of each lane's product: SSE2 multiplies the even lanes and the odd
     // lanes into 64-bit products, which are then put back together.
@@ -90,35 +74,8 @@ struct sse2_lanes {
             _mm_add_epi32(_mm_slli_epi32(codes, 7), _mm_set1_epi32(static_cast<int>(add))));
     }
 
-    static keys key_min(keys a, keys b) { return _mm_min_ps(a, b); }
-    static keys key_max(keys a, keys b) { return _mm_max_ps(a, b); }
-
-    static void place_sums(const keys *k, long long *sums, std::uint32_t *tied)
-    {
-        __m128i total = _mm_setzero_si128();
-        __m128i equal = _mm_setzero_si128();
-        __m128i previous = _mm_set1_epi32(-1);
-        for (int j = 0; j < SIGNAL_LENGTH; ++j) {
-            const __m128i key = _mm_castps_si128(k[j]);
-            total = _mm_add_epi32(
-                total, _mm_madd_epi16(_mm_and_si128(key, _mm_set1_epi32(127)), _mm_set1_epi32(j)));
-            const __m128i code = _mm_srli_epi32(key, 7);
-            equal = _mm_or_si128(equal, _mm_cmpeq_epi32(code, previous));
-            previous = code;
-        }
-        alignas(16) std::int32_t lanes[WIDTH];
-        _mm_store_si128(reinterpret_cast<__m128i *>(lanes), total);
-        for (int i = 0; i < WIDTH; ++i) {
-            sums[i] = lanes[i];
-        }
-        *tied = static_cast<std::uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(equal)));
-    }
-
     // The masks phase's word operations (multiply_low above).
-    template <int N> static words shift_right(words a) { return _mm_srli_epi32(a, N); }
     static words multiply_high_u16(words a, words b) { return _mm_mulhi_epu16(a, b); }
-    static words or_words(words a, words b) { return _mm_or_si128(a, b); }
-    static words and_not_words(words a, words b) { return _mm_andnot_si128(a, b); }
     static words equal_words(words a, words b) { return _mm_cmpeq_epi32(a, b); }
     static words select_words(words mask, words a, words b)
     {
@@ -127,10 +84,6 @@ struct sse2_lanes {
     static unsigned lane_bits(words mask)
     {
         return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(mask)));
-    }
-    static void store_words(std::uint32_t *p, words x)
-    {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p), x);
     }
     // The step index's bit in flag word w, without a variable shift: 2^(31 - index % 32) as a
     // float's exponent, converted to an integer (2^31 converts to 0x80000000, the value the
@@ -151,25 +104,12 @@ namespace {
 
 bool sse2_available()
 {
-    return true;
-} // part of every x86-64 processor
-
-void run_block_sse2(const std::uint32_t *seeds, int count, const double *couplings,
-                    int coupling_count, bool ranks, seed_result *results)
-{
-    const seed_block block = {seeds, count, couplings, coupling_count, ranks, results};
-    LANES_NAMESPACE::run_block_with<LANES_NAMESPACE::sse2_lanes>(block);
-}
-
-void rank_signals_sse2(const double *signals, rank_result *ranks)
-{
-    LANES_NAMESPACE::rank_signals_with<LANES_NAMESPACE::sse2_lanes>(signals, ranks);
+    return true; // part of every x86-64 processor
 }
 
 } // namespace
 
-extern const kernel_path SSE2_PATH = {
-    "sse2", sse2_available, run_block_sse2, rank_signals_sse2, LANES_NAMESPACE::sse2_lanes::WIDTH,
-    nullptr};
+extern const kernel_path SSE2_PATH =
+    LANES_NAMESPACE::path_entry<LANES_NAMESPACE::sse2_lanes>("sse2", sse2_available);
 
 #endif
