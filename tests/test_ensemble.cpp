@@ -3,7 +3,6 @@
 // rows.
 #include <gtest/gtest.h>
 
-
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -12,7 +11,6 @@
 
 #include "direct.h"
 #include "ensemble_program.h"
-
 #include "kernels.h"
 
 namespace fs = std::filesystem;
