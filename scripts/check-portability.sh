@@ -3,14 +3,15 @@
 #   1. GCC and Clang at Debug, Release and Release -march=native write identical trees, and
 #      their ensembles (a few seeds at three coupling coefficients, with every seed's rows)
 #      identical files, on every kernel path the processor has (AGREEMENT_ENSEMBLE_ISA), and
-#      the paths agree on 3,000 seeds from both ends of the seed range;
+#      the paths agree on 3,000 seeds from both ends of the seed range; so do builds with the
+#      AVX-512 kernel emulated through SIMDe;
 #   2. the Windows program (MinGW-w64, static) run under Wine (one prefix for every check, in
 #      the user's cache: ~/.cache/agreement_sweep/wine) writes the Linux run's files,
 #      under their Windows names, with CR LF line ends, and reports a missing data\1; its
 #      ensemble writes the Linux ensemble's files on every path;
 #   2b. the programs built for 64-bit ARM (Clang, Debian's arm64 cross libraries), which have
-#      no x86 kernel, write the x86 tree under qemu-aarch64-static, and the test suite passes
-#      there;
+#      no x86 kernel but the AVX-512 one emulated, write the x86 tree under
+#      qemu-aarch64-static, and the test suite passes there;
 #   3. the whole test suite passes under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   4. clang-tidy and cppcheck report nothing on src/ and include/.
 # Usage: scripts/check-portability.sh [work folder, default build/portability]
@@ -105,8 +106,12 @@ ensemble_options=(--seeds 40 --first-seed 77 --threads 3 --coupling 0,0.5,1
 reference=""
 compilers=(g++)
 have "the Clang builds" clang++ && compilers+=(clang++)
+# The AVX-512 kernel through SIMDe, in place of the native one, on processors without it too.
+variants=(debug release native)
+simde=/usr/include/simde/x86/avx512.h
+have "the emulated AVX-512 kernel" "$simde" && variants+=(emulated)
 for compiler in "${compilers[@]}"; do
-  for variant in debug release native; do
+  for variant in "${variants[@]}"; do
     case $compiler in
       g++) name="gcc-$variant" ;;
       *) name="clang-$variant" ;;
@@ -115,6 +120,7 @@ for compiler in "${compilers[@]}"; do
       debug) options=(-DCMAKE_BUILD_TYPE=Debug) ;;
       release) options=(-DCMAKE_BUILD_TYPE=Release) ;;
       native) options=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=-O3 -march=native") ;;
+      emulated) options=(-DCMAKE_BUILD_TYPE=Release -DAGREEMENT_ENSEMBLE_EMULATE_AVX512=ON) ;;
     esac
     step "build and run: $name"
     if ! build "$name" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
@@ -149,19 +155,23 @@ for compiler in "${compilers[@]}"; do
 done
 
 # Every path against the plain one on 3,000 seeds at three couplings, every seed's r, rho and
-# bound written in full: the first 2,000 seeds and the last 1,000.
+# bound written in full: the first 2,000 seeds and the last 1,000; the emulated AVX-512 kernel
+# too.
 step "kernel paths on 3,000 seeds"
 for range in "--first-seed 0 --seeds 2000" "--first-seed 4294966296 --seeds 1000"; do
-  for isa in $(kernel_paths "$work/gcc-release/agreement_ensemble" | tr ' ' '\n' | tac); do
-    # shellcheck disable=SC2086 # the range is two options
-    run_path "$isa" "$work/paths-$isa" "$work/gcc-release/agreement_ensemble" $range \
-      --coupling 0,0.35,1 --per-seed seeds.csv || continue
-    if [ "$isa" != generic ]; then
+  for build in gcc-release gcc-emulated; do
+    [ -x "$work/$build/agreement_ensemble" ] || continue
+    for isa in $(kernel_paths "$work/$build/agreement_ensemble" | tr ' ' '\n' | tac); do
+      [ "$build" = gcc-release ] || [ "$isa" = avx512 ] || continue
+      # shellcheck disable=SC2086 # the range is two options
+      run_path "$isa" "$work/paths-$build-$isa" "$work/$build/agreement_ensemble" $range \
+        --coupling 0,0.35,1 --per-seed seeds.csv || continue
+      [ "$isa" != generic ] || continue
       for file in ensemble.csv seeds.csv; do
-        cmp -s "$work/paths-$isa/$file" "$work/paths-generic/$file" ||
-          fail "the $isa path writes another $file for $range"
+        cmp -s "$work/paths-$build-$isa/$file" "$work/paths-gcc-release-generic/$file" ||
+          fail "$build: the $isa path writes another $file for $range"
       done
-    fi
+    done
   done
 done
 
@@ -207,13 +217,24 @@ if have "the Windows build under Wine" x86_64-w64-mingw32-g++ wine; then
     echo "   $(cd "$windows" && find data -type f | wc -l) files checked against the Linux run"
 
     # The ensemble writes its files byte for byte as on Linux (LF line ends on every system),
-    # on every path.
-    for isa in "" $(kernel_paths wine "$work/mingw/agreement_ensemble.exe"); do
-      run_path "$isa" "$work/paths-windows" wine "$work/mingw/agreement_ensemble.exe" \
-        "${ensemble_options[@]}" || continue
-      for file in ensemble.csv seeds.csv; do
-        cmp -s "$work/paths-windows/$file" "$reference/$file" ||
-          fail "the Windows ensemble's $file differs on path '${isa:-default}'"
+    # on every path, and on the emulated AVX-512 kernel of a build of its own.
+    windows_ensembles=("$work/mingw/agreement_ensemble.exe")
+    if [ -e "$simde" ]; then
+      rm -f "$work/mingw-emulated/CMakeCache.txt"
+      if build mingw-emulated -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DAGREEMENT_ENSEMBLE_EMULATE_AVX512=ON; then
+        windows_ensembles+=("$work/mingw-emulated/agreement_ensemble.exe")
+      else
+        fail "the MinGW-w64 build with the emulated AVX-512 kernel does not build cleanly"
+      fi
+    fi
+    for program in "${windows_ensembles[@]}"; do
+      for isa in "" $(kernel_paths wine "$program"); do
+        run_path "$isa" "$work/paths-windows" wine "$program" "${ensemble_options[@]}" || continue
+        for file in ensemble.csv seeds.csv; do
+          cmp -s "$work/paths-windows/$file" "$reference/$file" ||
+            fail "the Windows ensemble's $file differs on path '${isa:-default}' (${program#"$work"/})"
+        done
       done
     done
 
@@ -234,8 +255,11 @@ if have "the aarch64 build under qemu" clang++ ld.lld qemu-aarch64-static \
   /usr/aarch64-linux-gnu/lib/libc.a /usr/aarch64-linux-gnu/include/c++/12 \
   /usr/src/googletest/CMakeLists.txt; then
   rm -f "$work/aarch64/CMakeCache.txt" # a toolchain file is read only when the cache is new
+  # With the AVX-512 kernel through SIMDe on the ARM vector unit, where SIMDe is installed.
+  arm_options=()
+  [ -e "$simde" ] && arm_options+=(-DAGREEMENT_ENSEMBLE_EMULATE_AVX512=ON)
   if ! quiet cmake -S "$src" -B "$work/aarch64" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/aarch64-linux-gnu.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DAGREEMENT_SWEEP_WERROR=ON ||
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON -DAGREEMENT_SWEEP_WERROR=ON "${arm_options[@]}" ||
     ! quiet cmake --build "$work/aarch64" --parallel "$jobs"; then
     fail "the aarch64 build does not build cleanly"
   elif [ -z "$reference" ]; then
@@ -302,7 +326,7 @@ if [ "${#skipped[@]}" -gt 0 ]; then
   echo "portability check: what ran is clean; skipped for missing tools: ${skipped[*]}"
   echo "install: apt-get install g++-mingw-w64-x86-64 wine wine64 clang clang-tidy cppcheck" \
     "libc6-dev-arm64-cross libstdc++-12-dev-arm64-cross libgcc-12-dev-arm64-cross lld" \
-    "qemu-user-static"
+    "qemu-user-static libsimde-dev"
   exit 77
 fi
 echo "portability check: every tree is identical and every check is clean"

@@ -42,4 +42,17 @@
     static words multiply_small(words a, words b) { return P##_madd_epi16(a, b); }
 // clang-format on
 
+// Lane choices on words as words, all ones or all zeros, where the instruction set has no
+// mask registers.
+// clang-format off
+#define LANES_WORD_CHOICES(P, SI)                                                          \
+    typedef words word_choice;                                                             \
+    static word_choice equal_words(words a, words b) { return P##_cmpeq_epi32(a, b); }     \
+    static word_choice any_of(word_choice a, word_choice b) { return P##_or_##SI(a, b); }  \
+    /* counts + 1 where x isn't 0: counts + 1 + (x == 0), whose all ones are -1. */         \
+    static words count_nonzero(words counts, words x)                                      \
+    { return P##_add_epi32(P##_add_epi32(counts, P##_set1_epi32(1)),                       \
+                           P##_cmpeq_epi32(x, P##_setzero_##SI())); }
+// clang-format on
+
 #endif

@@ -18,16 +18,18 @@ struct avx2_lanes {
     static constexpr int WIDTH = 8;  // passes per group: 32-bit lanes of a register
     static constexpr int GROUPS = 2; // groups run together
     typedef __m256d levels;
+    typedef levels choice; // a lane chosen: all ones, else all zeros
     typedef __m256i words;
     typedef __m256 keys;
 
     LANES_LEVEL_ARITHMETIC(_mm256)
     LANES_WORD_ARITHMETIC(_mm256, si256)
-    static levels select(levels mask, levels if_set, levels if_clear)
+    LANES_WORD_CHOICES(_mm256, si256)
+    static levels select(choice mask, levels if_set, levels if_clear)
     {
         return _mm256_blendv_pd(if_clear, if_set, mask);
     }
-    static levels negate_unless(levels mask, levels x)
+    static levels negate_unless(choice mask, levels x)
     {
         return _mm256_xor_pd(x, _mm256_andnot_pd(mask, _mm256_set1_pd(-0.0)));
     }
@@ -66,7 +68,7 @@ struct avx2_lanes {
     }
 
     // Each lane's sign bit as a whole-lane mask, in the draws' lane order.
-    static void spread_signs(words x, levels *mask)
+    static void spread_signs(words x, choice *mask)
     {
         const __m256i all = _mm256_srai_epi32(x, 31);
         mask[0] = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(all)));
@@ -86,12 +88,11 @@ struct avx2_lanes {
     // The masks phase's word operations.
     static words multiply_low(words a, words b) { return _mm256_mullo_epi32(a, b); }
     static words multiply_high_u16(words a, words b) { return _mm256_mulhi_epu16(a, b); }
-    static words equal_words(words a, words b) { return _mm256_cmpeq_epi32(a, b); }
-    static words select_words(words mask, words a, words b)
+    static words select_words(word_choice mask, words a, words b)
     {
         return _mm256_blendv_epi8(b, a, mask);
     }
-    static unsigned lane_bits(words mask)
+    static unsigned lane_bits(word_choice mask)
     {
         return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(mask)));
     }

@@ -118,7 +118,7 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
             }
             // A lane goes up when its flag agrees with a rising step or disagrees with a
             // falling one; never on a level step.
-            typename L::levels up[2];
+            typename L::choice up[2];
             L::spread_signs(L::and_words(L::xor_words(flags[g], falls), moves), up);
             flags[g] = L::add_words(flags[g], flags[g]);
             typename L::levels r[2];
@@ -166,14 +166,14 @@ template <class L> void place_sums(const typename L::keys *k, long long *sums, s
 {
     typedef typename L::words words;
     words total = L::set_words(0);
-    words equal = L::set_words(0);
+    typename L::word_choice equal{};
     words previous = L::set_words(0xFFFFFFFFU);
     for (int j = 0; j < SIGNAL_LENGTH; ++j) {
         const words key = L::key_bits(k[j]);
         total = L::add_words(total, L::multiply_small(L::and_words(key, L::set_words(TIME_BITS)),
                                                       L::set_words(static_cast<std::uint32_t>(j))));
         const words code = L::template shift_right<7>(key);
-        equal = L::or_words(equal, L::equal_words(code, previous));
+        equal = L::any_of(equal, L::equal_words(code, previous));
         previous = code;
     }
     alignas(64) std::uint32_t lanes[L::WIDTH];

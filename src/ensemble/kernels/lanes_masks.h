@@ -97,10 +97,9 @@ NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_dr
                 hit = L::or_words(hit, L::and_words(v.flags[w], bit));
                 v.flags[w] = L::and_not_words(bit, v.flags[w]);
             }
-            // Step 3: a draw whose flag was still set counts: cleared + 1 + (hit == 0 ? -1 : 0).
-            v.cleared = L::add_words(
-                v.cleared, L::add_words(L::set_words(1), L::equal_words(hit, L::set_words(0))));
-            const words done = L::equal_words(v.cleared, v.target);
+            // Step 3: a draw whose flag was still set counts.
+            v.cleared = L::count_nonzero(v.cleared, hit);
+            const typename L::word_choice done = L::equal_words(v.cleared, v.target);
             const unsigned lanes_done = L::lane_bits(done);
             if (lanes_done == 0) {
                 continue;
@@ -136,7 +135,7 @@ NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_dr
             for (int w = 0; w < 4; ++w) {
                 v.flags[w] = L::select_words(done, L::set_words(FRESH_WORD[w]), v.flags[w]);
             }
-            v.cleared = L::and_not_words(done, v.cleared);
+            v.cleared = L::select_words(done, L::set_words(0), v.cleared);
             v.target = L::load_words(target[s]);
         }
     }

@@ -17,16 +17,18 @@ struct sse2_lanes {
     static constexpr int WIDTH = 4;
     static constexpr int GROUPS = 2;
     typedef __m128d levels;
+    typedef levels choice; // a lane chosen: all ones, else all zeros
     typedef __m128i words;
     typedef __m128 keys;
 
     LANES_LEVEL_ARITHMETIC(_mm)
     LANES_WORD_ARITHMETIC(_mm, si128)
-    static levels select(levels mask, levels if_set, levels if_clear)
+    LANES_WORD_CHOICES(_mm, si128)
+    static levels select(choice mask, levels if_set, levels if_clear)
     {
         return _mm_or_pd(_mm_and_pd(mask, if_set), _mm_andnot_pd(mask, if_clear));
     }
-    static levels negate_unless(levels mask, levels x)
+    static levels negate_unless(choice mask, levels x)
     {
         return _mm_xor_pd(x, _mm_andnot_pd(mask, _mm_set1_pd(-0.0)));
     }
@@ -59,7 +61,7 @@ struct sse2_lanes {
         r[1] = _mm_cvtepi32_pd(_mm_shuffle_epi32(raw, _MM_SHUFFLE(3, 2, 3, 2)));
     }
 
-    static void spread_signs(words x, levels *mask)
+    static void spread_signs(words x, choice *mask)
     {
         const __m128i all = _mm_srai_epi32(x, 31);
         mask[0] = _mm_castsi128_pd(_mm_unpacklo_epi32(all, all));
@@ -76,12 +78,11 @@ struct sse2_lanes {
 
     // The masks phase's word operations (multiply_low above).
     static words multiply_high_u16(words a, words b) { return _mm_mulhi_epu16(a, b); }
-    static words equal_words(words a, words b) { return _mm_cmpeq_epi32(a, b); }
-    static words select_words(words mask, words a, words b)
+    static words select_words(word_choice mask, words a, words b)
     {
         return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
     }
-    static unsigned lane_bits(words mask)
+    static unsigned lane_bits(word_choice mask)
     {
         return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(mask)));
     }

@@ -61,6 +61,11 @@ const kernel_path PLAIN_PATH = {"generic", always, run_block_plain, nullptr, 0, 
 
 // The table of paths: a new instruction set is one entry here and one file of primitives.
 const kernel_path *const PATHS[] = {
+#if defined(AGREEMENT_ENSEMBLE_AVX512)
+    &AVX512_PATH,
+#elif defined(AGREEMENT_ENSEMBLE_EMULATE_AVX512)
+    &AVX512_EMULATED_PATH,
+#endif
 #if defined(AGREEMENT_ENSEMBLE_AVX2)
     &AVX2_PATH,
 #endif
@@ -78,7 +83,23 @@ bool avx2_processor()
 {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
+
+bool avx512_processor()
+{
+    return avx2_processor() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512vl");
+}
 #endif
+
+bool avx512_emulation_runs()
+{
+#if defined(AGREEMENT_ENSEMBLE_AVX2)
+    return avx2_processor(); // built for AVX2 and FMA where the AVX2 kernel is
+#else
+    return true;
+#endif
+}
 
 const kernel_path *const *kernel_paths(int *count)
 {

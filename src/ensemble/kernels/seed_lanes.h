@@ -61,9 +61,15 @@ struct seed_block {
 #endif
 extern const kernel_path SSE2_PATH;
 extern const kernel_path AVX2_PATH;
+extern const kernel_path AVX512_PATH;
+// The AVX-512 kernel through SIMDe's portable forms of its instructions.
+extern const kernel_path AVX512_EMULATED_PATH;
 
-// Whether the processor has AVX2 and FMA: asked from a file built for every x86-64, as the
-// AVX2 file's own code may use those instructions anywhere.
+// Whether the processor has AVX2 and FMA, or AVX-512 F, BW, DQ and VL with them: asked from a
+// file built for every x86-64, as the kernels' own files may use those instructions anywhere.
 bool avx2_processor();
+bool avx512_processor();
+// Whether the emulated AVX-512 kernel runs here: on x86-64 it is built for AVX2 and FMA.
+bool avx512_emulation_runs();
 
 #endif
