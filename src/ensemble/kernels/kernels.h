@@ -36,7 +36,7 @@ void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks
 
 // ---- The kernels ----
 
-constexpr int LANE_SEEDS = 16; // seeds a block holds, at most: what the widest kernel runs at once
+constexpr int LANE_SEEDS = 32; // seeds a block holds, at most: what the widest kernel runs at once
 
 // A way to run seeds. Every path gives the same doubles: one seed at a time in plain C++
 // (run_seed), or many seeds and passes side by side on the vector units of one instruction

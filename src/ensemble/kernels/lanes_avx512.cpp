@@ -102,6 +102,7 @@ inline __m512d negated_multiply_add(__m512d a, __m512d b, __m512d c)
 struct avx512_lanes {
     static constexpr int WIDTH = 16; // passes per group: 32-bit lanes of a register
     static constexpr int GROUPS = 2; // groups run together
+    static constexpr int MASK_SETS = 2; // registers of seeds in the masks phase
     typedef __m512d levels;
     typedef __m512i words;
     typedef __m512 keys;

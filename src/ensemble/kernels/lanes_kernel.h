@@ -9,6 +9,7 @@
 #ifndef AGREEMENT_SWEEP_LANES_KERNEL_H
 #define AGREEMENT_SWEEP_LANES_KERNEL_H
 
+#include <algorithm>
 #include <cstdint>
 
 #include "lanes_network.h" // first: it defines the inlining macros
@@ -337,7 +338,10 @@ void run_block_with(const std::uint32_t *seeds, int count, const double *couplin
 {
     const seed_block block = {seeds, count, couplings, coupling_count, ranks, results};
     pass_draws draws[LANE_SEEDS];
-    draw_passes_with<L>(block.seeds, block.count, draws);
+    constexpr int MASK_SEEDS = L::MASK_SETS * L::WIDTH;
+    for (int first = 0; first < count; first += MASK_SEEDS) {
+        draw_passes_with<L>(seeds + first, std::min(MASK_SEEDS, count - first), draws + first);
+    }
     batch_work<L> work;
     for (int s = 0; s < block.count; ++s) {
         seed_reference reference;

@@ -1,5 +1,5 @@
-// The masks phase for every instruction set: L::WIDTH seeds to a register, LANE_SEEDS seeds
-// at once. Each lane runs its seed's generator by the same rejection draws as
+// The masks phase for every instruction set: L::WIDTH seeds to a register, L::MASK_SETS
+// registers at once. Each lane runs its seed's generator by the same rejection draws as
 // build_mask_from; when a lane has cleared its pass's q flags it records its state word and
 // flags, jumps its generator past the pass's 128 coupled draws and starts the next pass.
 // Included by lanes_kernel.h, in the including file's own namespace (LANES_NAMESPACE).
@@ -38,18 +38,19 @@ NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_dr
 {
     typedef typename L::words words;
     constexpr int W = L::WIDTH;
-    // Registers of seeds run together, which also hides the generator's latency.
-    constexpr int SETS = LANE_SEEDS / W;
-    static_assert(SETS * W == LANE_SEEDS, "a block of seeds fills whole registers");
+    // Registers of seeds run together, which hides the generator's latency.
+    constexpr int SETS = L::MASK_SETS;
+    constexpr int SEEDS = SETS * W;
+    static_assert(LANE_SEEDS % SEEDS == 0, "a block of seeds fills whole runs of this phase");
 
     // Step 1: the reference's draws skipped, pass 0 recorded (it clears nothing), every
     // lane past the block's seeds finished from the start.
     const draw_jump signal = jump_of(SIGNAL_LENGTH);
     alignas(64) std::uint32_t state[SETS][W];
     alignas(64) std::uint32_t target[SETS][W];
-    int pass[LANE_SEEDS];
+    int pass[SEEDS];
     int unfinished = 0;
-    for (int lane = 0; lane < LANE_SEEDS; ++lane) {
+    for (int lane = 0; lane < SEEDS; ++lane) {
         std::uint32_t *word = &state[lane / W][lane % W];
         pass[lane] = PASS_COUNT;
         target[lane / W][lane % W] = FINISHED;
