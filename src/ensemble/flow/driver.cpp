@@ -23,8 +23,6 @@
 
 namespace {
 
-constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r per quantile pass
-
 // The help text, its limits taken from the constants the options are read with. Kept in the
 // help's own layout, one line of text to a line.
 // clang-format off
@@ -202,40 +200,6 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
     return print_or_report("agreement_ensemble", text.c_str());
 }
 
-// Finds the exact quantiles of the couplings the net didn't catch whole: runs the seeds
-// again for as many of them at a time as keep at most MOST_KEPT_VALUES values (at least one
-// coupling), without the rank statistic. Returns 0, or 1 after reporting a failure.
-int find_quantiles(const ensemble_options &chosen, std::uint64_t threads, const kernel_path *path,
-                   const std::vector<std::uint8_t> &found, quantile_search *search)
-{
-    const int couplings = static_cast<int>(chosen.couplings.size());
-    for (int first = 0; first < couplings;) {
-        if (found[static_cast<std::size_t>(first)] != 0) {
-            ++first;
-            continue;
-        }
-        const int count = couplings_in_group(*search, found.data(), first, MOST_KEPT_VALUES);
-        const seed_job job = {
-            chosen.first_seed, chosen.seeds, chosen.couplings.data() + first, count, false, path};
-        progress_meter meter = start_progress("quantiles", chosen.seeds);
-        const int status =
-            run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
-                for (std::uint64_t i = 0; i < seeds; ++i) {
-                    keep_values(search, first, count,
-                                results + i * static_cast<std::uint64_t>(count));
-                }
-                count_folded(&meter, seeds);
-                return 0;
-            });
-        end_progress(meter);
-        if (status != 0) {
-            return status;
-        }
-        first += count;
-    }
-    return 0;
-}
-
 int run_ensemble(int argc, char **argv)
 {
     ensemble_options chosen;
@@ -290,39 +254,35 @@ int run_ensemble(int argc, char **argv)
         }
     }
     ensemble_totals totals;
-    quantile_net net;
+    std::vector<pass_row> rows;
     if (status == 0) {
-        start_totals(&totals, couplings);
-        start_net(totals, chosen.seeds, MOST_KEPT_VALUES, &net);
         const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data(),
                               couplings,         true,         path};
+        int stage = 0;
         progress_meter meter = start_progress("measuring", chosen.seeds);
-        status =
-            run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
-                fold_and_catch(&totals, &net, results, seeds);
+        status = run_table(
+            job, threads,
+            [&](int run, const seed_result *results, std::uint64_t seeds) {
+                if (run != stage) {
+                    end_progress(meter);
+                    meter = start_progress("quantiles", chosen.seeds);
+                    stage = run;
+                }
                 count_folded(&meter, seeds);
-                const std::size_t rows = static_cast<std::size_t>(seeds) * couplings;
-                for (std::size_t i = 0; i < rows && per_seed.stream != nullptr; ++i) {
+                if (run != 0 || per_seed.stream == nullptr) {
+                    return 0;
+                }
+                const std::size_t runs = static_cast<std::size_t>(seeds) * couplings;
+                for (std::size_t i = 0; i < runs; ++i) {
                     if (write_per_seed_rows(per_seed.stream, &results[i]) != 0) {
                         report_file_failure("write", per_seed.target);
                         return 1;
                     }
                 }
                 return 0;
-            });
+            },
+            &totals, &rows);
         end_progress(meter);
-    }
-
-    quantile_search search;
-    std::vector<pass_row> rows(static_cast<std::size_t>(couplings) * PASS_COUNT);
-    if (status == 0) {
-        plan_quantiles(totals, &search);
-        std::vector<std::uint8_t> found;
-        take_caught(&net, &search, &found);
-        status = find_quantiles(chosen, threads, path, found, &search);
-    }
-    if (status == 0) {
-        finish_rows(totals, &search, chosen.couplings.data(), rows.data());
     }
     if (status == 0 && write_table(table.stream, rows.data(), rows.size()) != 0) {
         report_file_failure("write", table.target);

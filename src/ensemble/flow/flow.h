@@ -74,6 +74,21 @@ typedef std::function<int(const seed_result *results, std::uint64_t seeds)> seed
 // that can't be started (reported here).
 int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold);
 
+// ---- The table ----
+
+// What the calling thread hears of an ensemble's runs over the seeds: each block of results,
+// in seed order, from the measuring run (run 0: every coupling of the job, seed by seed, with
+// the rank statistic) and from each run that finds quantile values again (run 1 on: some of
+// the couplings, without it). Returns 0 to go on, or 1 to stop the ensemble.
+typedef std::function<int(int run, const seed_result *results, std::uint64_t seeds)> run_watcher;
+
+// Runs the ensemble of job (with the rank statistic) on `threads` worker threads: folds every
+// seed into *totals, finds the exact quantiles, and fills *rows, one per coupling and pass,
+// coupling-major. The same doubles whatever the thread count and kernel path. Returns 0, or
+// 1 when watch stopped it or the threads couldn't be started (reported).
+int run_table(const seed_job &job, std::uint64_t threads, const run_watcher &watch,
+              ensemble_totals *totals, std::vector<pass_row> *rows);
+
 // ---- The curve of mean r against agreement, at one k ----
 
 // The agreement fraction at which mean r first changes sign, going from full agreement to

@@ -34,6 +34,22 @@ struct seed_result {
 void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks,
               seed_result *results);
 
+// Everything one seed's run gives at one coupling coefficient: what the one-shot run's files
+// hold for seed 1 at k = 0, per pass q = 0 .. 127.
+struct seed_passes {
+    double reference[SIGNAL_LENGTH];          // the reference signal
+    double signal[PASS_COUNT][SIGNAL_LENGTH]; // each pass's coupled signal, before amplification
+    double mean[PASS_COUNT];                  // the coupled signal's mean
+    double variance[PASS_COUNT];              // the amplified signal's variance about it
+    double r[PASS_COUNT];
+    double rho[PASS_COUNT];
+    double bound[PASS_COUNT];
+    int turning_points;
+};
+
+// Runs the experiment for seed at coupling coefficient k into *passes, as run_seed does.
+void run_seed_passes(std::uint32_t seed, double coupling, seed_passes *passes);
+
 // ---- The kernels ----
 
 constexpr int LANE_SEEDS = 32; // seeds a block holds, at most: what the widest kernel runs at once

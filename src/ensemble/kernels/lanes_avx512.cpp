@@ -16,6 +16,9 @@
 // SIMDe 0.7.4 gives this alias the masked form's four arguments.
 #undef _mm512_madd_epi16
 #define _mm512_madd_epi16(a, b) simde_mm512_madd_epi16(a, b)
+// Its mask types keep their own names where the compiler has none (ARM).
+typedef simde__mmask8 lane_mask8;
+typedef simde__mmask16 lane_mask16;
 #define LANES_NAMESPACE lanes_avx512_emulated
 #elif defined(AGREEMENT_ENSEMBLE_AVX512)
 #if !defined(__AVX512F__) || !defined(__AVX512BW__) || !defined(__AVX512DQ__) ||                   \
@@ -23,6 +26,8 @@
 #error "this file must be built for AVX-512 F, BW, DQ and VL, and FMA"
 #endif
 #include <immintrin.h>
+typedef __mmask8 lane_mask8;
+typedef __mmask16 lane_mask16;
 #define LANES_NAMESPACE lanes_avx512
 #endif
 
@@ -100,14 +105,14 @@ inline __m512d negated_multiply_add(__m512d a, __m512d b, __m512d c)
 #endif
 
 struct avx512_lanes {
-    static constexpr int WIDTH = 16; // passes per group: 32-bit lanes of a register
-    static constexpr int GROUPS = 2; // groups run together
+    static constexpr int WIDTH = 16;    // passes per group: 32-bit lanes of a register
+    static constexpr int GROUPS = 2;    // groups run together
     static constexpr int MASK_SETS = 2; // registers of seeds in the masks phase
     typedef __m512d levels;
     typedef __m512i words;
     typedef __m512 keys;
-    typedef __mmask8 choice;       // a bit per lane of doubles
-    typedef __mmask16 word_choice; // a bit per lane of words
+    typedef lane_mask8 choice;       // a bit per lane of doubles
+    typedef lane_mask16 word_choice; // a bit per lane of words
 
     LANES_LEVEL_ARITHMETIC(_mm512)
     LANES_WORD_ARITHMETIC(_mm512, si512)

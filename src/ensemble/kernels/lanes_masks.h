@@ -20,6 +20,21 @@ namespace LANES_NAMESPACE {
 
 constexpr std::uint32_t FINISHED = 0x7FFFFFFFU; // a target no count reaches
 
+// The index of the lowest set bit of x, which isn't 0.
+inline int lowest_bit(unsigned x)
+{
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_ctz(x);
+#else
+    int bit = 0;
+    while ((x & 1U) == 0) {
+        x >>= 1;
+        ++bit;
+    }
+    return bit;
+#endif
+}
+
 // The flag words of a fresh mask: every step set, index 127 (bit 0 of word 3) clear.
 constexpr std::uint32_t FRESH_WORD[4] = {0xFFFFFFFFU, 0xFFFFFFFFU, 0xFFFFFFFFU, 0xFFFFFFFEU};
 
@@ -112,10 +127,8 @@ NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_dr
             for (int w = 0; w < 4; ++w) {
                 L::store_words(words_of[1 + w], v.flags[w]);
             }
-            for (int lane = 0; lane < W; ++lane) {
-                if (((lanes_done >> lane) & 1U) == 0) {
-                    continue;
-                }
+            for (unsigned left = lanes_done; left != 0; left &= left - 1) {
+                const int lane = lowest_bit(left);
                 const int seed = s * W + lane;
                 const int q = pass[seed];
                 draws[seed].state[q] = words_of[0][lane];
@@ -123,12 +136,7 @@ NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_dr
                     draws[seed].flags[w][q] = words_of[1 + w][lane];
                 }
                 pass[seed] = q + 1;
-                if (q + 1 == PASS_COUNT) {
-                    target[s][lane] = FINISHED;
-                    --unfinished;
-                } else {
-                    target[s][lane] = static_cast<std::uint32_t>(q + 1);
-                }
+                unfinished -= q + 1 == PASS_COUNT ? 1 : 0;
             }
             v.state = L::select_words(
                 done, L::add_words(L::multiply_low(v.state, jump_multiplier), jump_increment),
@@ -137,7 +145,9 @@ NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_dr
                 v.flags[w] = L::select_words(done, L::set_words(FRESH_WORD[w]), v.flags[w]);
             }
             v.cleared = L::select_words(done, L::set_words(0), v.cleared);
-            v.target = L::load_words(target[s]);
+            // The next pass clears one flag more; after the last, the target is 128, which
+            // no count reaches (127 flags).
+            v.target = L::select_words(done, L::add_words(v.target, L::set_words(1)), v.target);
         }
     }
 }

@@ -1,15 +1,21 @@
 // One seed's experiment at every coupling coefficient, with all of its state on the
 // caller's stack.
+#include <algorithm>
+
 #include "kernels.h"
 #include "measures.h"
 #include "stats.h"
 #include "synth.h"
 
-void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks,
-              seed_result *results)
+namespace {
+
+// The experiment for seed at count coupling coefficients: the reference phase into
+// reference (returning its turning points), then each pass's mask and, for each k, its
+// coupled signal, handed to each(q, c, coupled) before it is measured.
+template <class Each>
+int run_passes(std::uint32_t seed, const double *couplings, int count, double *reference, Each each)
 {
     std::uint32_t state = seed;
-    signal_t reference;
     signal_t coupled;
     mask_t mask;
 
@@ -17,18 +23,6 @@ void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks
     for (int i = 0; i < SIGNAL_LENGTH; ++i) {
         reference[i] = draw_level_from(&state);
     }
-    const int turns = turning_points(reference);
-    for (int c = 0; c < count; ++c) {
-        results[c].seed = seed;
-        results[c].coupling = couplings[c];
-        results[c].turning_points = turns;
-    }
-
-    // The reference's mean and variance are the same in every pass, so they are taken once.
-    const double mx = signal_mean(reference);
-    const double vx = signal_variance(reference, mx);
-    // The plain path stays plain: no vector instructions in its rank statistic either.
-    const rank_method rank = ranks ? rank_statistic_counted_plain : nullptr;
     for (int q = 0; q < PASS_COUNT; ++q) {
         // The mask's draws come first and don't depend on k, so one mask serves every k.
         build_mask_from(&state, mask, q);
@@ -37,12 +31,61 @@ void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks
             // Every k takes the same 128 draws from the same state word.
             std::uint32_t word = state;
             generate_coupled_from(&word, reference, mask, couplings[c], coupled);
-            const pass_measures measures = measure_pass(reference, mx, vx, coupled, rank);
-            results[c].r[q] = measures.r;
-            results[c].rho[q] = measures.ranks.rho;
-            results[c].bound[q] = measures.ranks.bound;
+            each(q, c, coupled);
             after_pass = word;
         }
         state = after_pass;
     }
+    return turning_points(reference);
+}
+
+} // namespace
+
+void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks,
+              seed_result *results)
+{
+    signal_t reference;
+    // The reference's mean and variance are the same in every pass, so they are taken once
+    // (the first pass comes after the reference phase).
+    double mx = 0.0;
+    double vx = 0.0;
+    // The plain path stays plain: no vector instructions in its rank statistic either.
+    const rank_method rank = ranks ? rank_statistic_counted_plain : nullptr;
+    const int turns =
+        run_passes(seed, couplings, count, reference, [&](int q, int c, double *coupled) {
+            if (q == 0 && c == 0) {
+                mx = signal_mean(reference);
+                vx = signal_variance(reference, mx);
+            }
+            const pass_measures measures = measure_pass(reference, mx, vx, coupled, rank);
+            results[c].r[q] = measures.r;
+            results[c].rho[q] = measures.ranks.rho;
+            results[c].bound[q] = measures.ranks.bound;
+        });
+    for (int c = 0; c < count; ++c) {
+        results[c].seed = seed;
+        results[c].coupling = couplings[c];
+        results[c].turning_points = turns;
+    }
+}
+
+void run_seed_passes(std::uint32_t seed, double coupling, seed_passes *passes)
+{
+    double mx = 0.0;
+    double vx = 0.0;
+    passes->turning_points =
+        run_passes(seed, &coupling, 1, passes->reference, [&](int q, int, double *coupled) {
+            if (q == 0) {
+                mx = signal_mean(passes->reference);
+                vx = signal_variance(passes->reference, mx);
+            }
+            std::copy(coupled, coupled + SIGNAL_LENGTH, passes->signal[q]);
+            const pass_measures measures =
+                measure_pass(passes->reference, mx, vx, coupled, rank_statistic_counted_plain);
+            passes->mean[q] = measures.mean;
+            passes->variance[q] = measures.variance;
+            passes->r[q] = measures.r;
+            passes->rho[q] = measures.ranks.rho;
+            passes->bound[q] = measures.ranks.bound;
+        });
 }

@@ -1,0 +1,70 @@
+// The ensemble's table without its files: the seeds measured and folded, then, for the
+// couplings whose quantile values the net didn't catch whole, run again to find them.
+#include "flow.h"
+
+namespace {
+
+constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r per quantile run
+
+// Finds the exact quantiles of the couplings the net didn't catch whole: runs the seeds
+// again for as many of them at a time as keep at most MOST_KEPT_VALUES values (at least one
+// coupling), without the rank statistic. Returns 0, or 1 when watch or the threads stopped it.
+int find_quantiles(const seed_job &measured, std::uint64_t threads, const run_watcher &watch,
+                   const std::vector<std::uint8_t> &found, quantile_search *search)
+{
+    int run = 1;
+    for (int first = 0; first < measured.coupling_count;) {
+        if (found[static_cast<std::size_t>(first)] != 0) {
+            ++first;
+            continue;
+        }
+        const int count = couplings_in_group(*search, found.data(), first, MOST_KEPT_VALUES);
+        seed_job job = measured;
+        job.couplings = measured.couplings + first;
+        job.coupling_count = count;
+        job.ranks = false;
+        const int status =
+            run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
+                for (std::uint64_t i = 0; i < seeds; ++i) {
+                    keep_values(search, first, count,
+                                results + i * static_cast<std::uint64_t>(count));
+                }
+                return watch(run, results, seeds);
+            });
+        if (status != 0) {
+            return status;
+        }
+        first += count;
+        ++run;
+    }
+    return 0;
+}
+
+} // namespace
+
+int run_table(const seed_job &job, std::uint64_t threads, const run_watcher &watch,
+              ensemble_totals *totals, std::vector<pass_row> *rows)
+{
+    start_totals(totals, job.coupling_count);
+    quantile_net net;
+    start_net(*totals, job.seeds, MOST_KEPT_VALUES, &net);
+    int status =
+        run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
+            fold_and_catch(totals, &net, results, seeds);
+            return watch(0, results, seeds);
+        });
+    if (status != 0) {
+        return status;
+    }
+    quantile_search search;
+    plan_quantiles(*totals, &search);
+    std::vector<std::uint8_t> found;
+    take_caught(&net, &search, &found);
+    status = find_quantiles(job, threads, watch, found, &search);
+    if (status != 0) {
+        return status;
+    }
+    rows->assign(static_cast<std::size_t>(job.coupling_count) * PASS_COUNT, pass_row{});
+    finish_rows(*totals, &search, job.couplings, rows->data());
+    return 0;
+}
