@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and runs the installed programs there.
-# Usage: install_test.sh BUILD_FOLDER
+# Usage: install_test.sh BUILD_FOLDER [PYTHON, the interpreter the module was built for]
 set -euo pipefail
-build=$1
+build=$(cd "$1" && pwd)
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -23,4 +23,14 @@ cd "$prefix/work"
 [ "$(find data -type f | wc -l)" -eq 131 ] || fail "the installed run did not write 131 files"
 "$prefix/bin/agreement_ensemble" --seeds 3 >summary.txt || fail "the installed agreement_ensemble failed"
 [ "$(wc -l <ensemble.csv)" -eq 129 ] || fail "the installed ensemble's table is not 129 lines"
+# The Python module, where the build has it, where the prefix's python3 looks.
+module=$(find "$build/python" -name 'agreement_sweep*.so' 2>/dev/null | head -n 1)
+python=${2:-}
+if [ -n "$module" ] && [ -n "$python" ]; then
+  site=$("$python" -c 'import sys; print("lib/python%d.%d/dist-packages" % sys.version_info[:2])')
+  [ -f "$prefix/$site/${module##*/}" ] || fail "the Python module is not in $site"
+  [ -f "$prefix/$site/agreement_sweep.pyi" ] || fail "the module's type stub is not in $site"
+  PYTHONPATH="$prefix/$site" "$python" -c 'import agreement_sweep as a; assert a.run()["r"].shape == (128,)' ||
+    fail "the installed Python module does not import"
+fi
 echo "installed and ran from $prefix"

@@ -1,0 +1,129 @@
+"""The Python module against the programs' own files, and against itself."""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import agreement_sweep as asw
+
+SWEEP = os.environ["AGREEMENT_SWEEP_EXE"]
+ENSEMBLE = os.environ["AGREEMENT_ENSEMBLE_EXE"]
+
+
+def text(value, comma=False):
+    # Python's six decimals are correctly rounded, ties to even, as the programs' are.
+    field = "%.6f" % value
+    return field.replace(".", ",") if comma else field
+
+
+def test_run_writes_the_one_shot_files(tmp_path):
+    (tmp_path / "data" / "1").mkdir(parents=True)
+    subprocess.run([SWEEP], cwd=tmp_path, check=True)
+    data = tmp_path / "data"
+    one = asw.run(seed=1, coupling=0.0)
+    assert (data / "signal_1.dat").read_text() == "".join(
+        text(x) + " \n" for x in one["reference"])
+    for q in (0, 1, 64, 127):
+        assert (data / "1" / f"sign_{q + 1}").read_text() == "".join(
+            text(x) + "\n" for x in one["signals"][q])
+    fields = zip(one["agreement"], one["mean"], one["variance"], one["r"])
+    assert (data / "tov.dat").read_text() == "".join(
+        "\t".join(text(x, comma=True) for x in row) + "\n" for row in fields)
+    assert (data / "sl.dat").read_text() == "".join(
+        text(rho, True) + "\t" + text(bound, True) + "\n"
+        for rho, bound in zip(one["rho"], one["bound"]))
+
+
+def test_ensemble_and_per_seed_are_the_programs_doubles(tmp_path):
+    couplings = [0.0, 0.35, 1.0]
+    subprocess.run([ENSEMBLE, "--seeds", "300", "--first-seed", "4294966996", "--coupling",
+                    "0,0.35,1", "--per-seed", "p.csv", "--threads", "2"],
+                   cwd=tmp_path, check=True, stdout=subprocess.DEVNULL)
+    tab = asw.ensemble(seeds=300, first_seed=4294966996, coupling=couplings)
+    per = asw.per_seed(seeds=300, first_seed=4294966996, coupling=couplings)
+    columns = ["mean_r", "sd_r", "r_q025", "r_q500", "r_q975", "mean_rho",
+               "share_rho_band_excludes_zero", "law_r"]
+    rows = [",".join([text(k), str(q), text(tab["agreement"][q])]
+                     + [text(tab[name][c, q]) for name in columns])
+            for c, k in enumerate(couplings) for q in range(128)]
+    assert (tmp_path / "ensemble.csv").read_text().splitlines()[1:] == rows
+    rows = [",".join([text(k), str(seed), str(q)]
+                     + [text(per[name][i, c, q]) for name in ("r", "rho", "bound")])
+            for i, seed in enumerate(per["seed"]) for c, k in enumerate(couplings)
+            for q in range(128)]
+    assert (tmp_path / "p.csv").read_text().splitlines()[1:] == rows
+    # Where they overlap, bit for bit: one seed's table is its own r, and run() is that seed.
+    last = per["seed"][-1]
+    assert last == 4294967295
+    alone = asw.run(seed=int(last), coupling=0.35)
+    for name in ("r", "rho", "bound"):
+        assert np.array_equal(per[name][-1, 1], alone[name])
+    single = asw.ensemble(seeds=1, first_seed=int(last), coupling=0.35)
+    assert np.array_equal(single["mean_r"][0], alone["r"])
+    assert np.array_equal(single["r_q500"][0], alone["r"])
+
+
+def test_the_same_doubles_on_any_thread_count():
+    tabs = [asw.ensemble(seeds=700, coupling=[0, 1], threads=t) for t in (1, 3)]
+    pers = [asw.per_seed(seeds=700, coupling=[0, 1], threads=t) for t in (1, 3)]
+    for name in ("mean_r", "sd_r", "r_q025", "r_q500", "r_q975", "mean_rho"):
+        assert np.array_equal(tabs[0][name], tabs[1][name]), name
+    for name in ("seed", "r", "rho", "bound"):
+        assert np.array_equal(pers[0][name], pers[1][name]), name
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda: asw.ensemble(seeds=0), ValueError, "seeds must be 1 or more"),
+    (lambda: asw.ensemble(seeds=2, first_seed=4294967295), ValueError, "past the last seed"),
+    (lambda: asw.per_seed(first_seed=-1), ValueError, "first_seed"),
+    (lambda: asw.run(seed=2**32), ValueError, "seed must be"),
+    (lambda: asw.ensemble(seeds=5, coupling=[0, 1.5]), ValueError, "coupling must lie in"),
+    (lambda: asw.run(coupling=float("nan")), ValueError, "coupling must lie in"),
+    (lambda: asw.ensemble(seeds=5, coupling=[]), ValueError, "at least one"),
+    (lambda: asw.ensemble(seeds=5, threads=0), ValueError, "threads must be 1 .. 256"),
+    (lambda: asw.ensemble(seeds=5, threads=257), ValueError, "threads must be 1 .. 256"),
+    (lambda: asw.per_seed(seeds=5, coupling="0.5"), TypeError, "coupling"),
+    (lambda: asw.per_seed(seeds=5, coupling=[[0.5]]), TypeError, "flat sequence"),
+    (lambda: asw.ensemble(seeds=5, threads=1.5), TypeError, "threads"),
+    (lambda: asw.ensemble(seeds="5"), TypeError, "incompatible"),
+    # Three doubles per seed, coupling and pass, and the seed numbers.
+    (lambda: asw.per_seed(seeds=10**6, coupling=[0, 1]), ValueError,
+     "%.2f GiB" % (10**6 * (3 * 2 * 128 * 8 + 8) / 2**30)),
+])
+def test_bad_arguments_raise_and_name_the_problem(call, error, words):
+    with pytest.raises(error, match=words):
+        call()
+
+
+def test_law_is_vectorised():
+    f = np.array([[1.0], [0.5], [0.0]])
+    k = np.array([0.0, 1.0])
+    r = asw.law(f, k)
+    assert r.shape == (3, 2)
+    assert r[0, 0] == pytest.approx(1 / np.sqrt(5))
+    assert list(r[:, 1]) == [1.0, 0.0, -1.0]
+
+
+def test_ctrl_c_stops_a_long_call_and_the_interpreter_goes_on():
+    script = (
+        "import sys, time, agreement_sweep as asw\n"
+        "print('started', flush=True)\n"
+        "try:\n"
+        "    asw.ensemble(seeds=4_000_000_000, threads=2)\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', time.monotonic(), flush=True)\n"
+        "print('usable', asw.run(seed=1)['r'][0], flush=True)\n")
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "started\n"
+    time.sleep(0.5)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=20)
+    lines = out.splitlines()
+    assert lines[0].startswith("interrupted")
+    assert float(lines[0].split()[1]) - sent < 0.5
+    assert lines[1].startswith("usable 0.35675")  # seed 1's r in pass 0, as tov.dat has it
