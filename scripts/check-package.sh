@@ -23,6 +23,14 @@ done
 [ "$(dpkg-deb -f "$deb" Package)" = agreement-sweep ] || fail "package name"
 dpkg-deb -f "$deb" Suggests | grep -q gnuplot || fail "$deb does not suggest gnuplot"
 [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "the static programs need no dependency"
+# The Python module, where the build has it, where Debian's python3 finds packages' modules.
+if ls "$work"/python/agreement_sweep*.so >/dev/null 2>&1; then
+  grep -q ' ./usr/lib/python3/dist-packages/agreement_sweep\.cpython-.*\.so$' <<<"$contents" ||
+    fail "$deb lacks the Python module in /usr/lib/python3/dist-packages"
+  grep -q ' ./usr/lib/python3/dist-packages/agreement_sweep\.pyi$' <<<"$contents" ||
+    fail "$deb lacks the module's type stub"
+  dpkg-deb -f "$deb" Suggests | grep -q python3-numpy || fail "$deb does not suggest NumPy"
+fi
 listing=$(tar -tzf "$tgz")
 grep -q '/bin/agreement_sweep$' <<<"$listing" || fail "$tgz lacks bin/agreement_sweep"
 echo "packages checked: ${deb##*/} and ${tgz##*/}"
