@@ -380,7 +380,7 @@ template <class L> void divide_by_random_max_with(const double *x, double *quoti
 }
 
 // The path's entry in the table of kernel paths.
-template <class L> constexpr kernel_path path_entry(const char *name, bool (*available)())
+template <class L> constexpr kernel_path path_entry(const char *name, bool (*available)()) noexcept
 {
     return {name,
             available,

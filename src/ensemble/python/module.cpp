@@ -52,7 +52,8 @@ void check_seed_range(long long seeds, std::uint64_t first_seed)
 double coupling_value(double k)
 {
     if (!(k >= 0.0 && k <= 1.0)) { // NaN too
-        throw py::value_error("coupling must lie in [0, 1]; got " + py::repr(py::float_(k)).cast<std::string>());
+        throw py::value_error("coupling must lie in [0, 1]; got " +
+                              py::repr(py::float_(k)).cast<std::string>());
     }
     return k == 0.0 ? 0.0 : k; // -0 runs as 0, as the program reads it
 }
@@ -117,10 +118,11 @@ const kernel_path *chosen_path()
 
 // ---- Results ----
 
-py::array_t<double> array_of(const double *values, std::vector<py::ssize_t> shape)
+py::array_t<double> array_of(const double *values, const std::vector<py::ssize_t> &shape)
 {
     py::array_t<double> array(shape);
-    std::memcpy(array.mutable_data(), values, static_cast<std::size_t>(array.size()) * sizeof(double));
+    std::memcpy(array.mutable_data(), values,
+                static_cast<std::size_t>(array.size()) * sizeof(double));
     return array;
 }
 
@@ -202,15 +204,15 @@ py::dict run_ensemble(long long seeds, long long first_seed, const py::object &c
     const std::vector<double> couplings = coupling_list(coupling);
     const std::uint64_t workers = thread_count(threads);
     const int count = static_cast<int>(couplings.size());
-    const seed_job job = {first, static_cast<std::uint64_t>(seeds), couplings.data(), count, true,
-                          chosen_path()};
+    const seed_job job = {
+        first, static_cast<std::uint64_t>(seeds), couplings.data(), count, true, chosen_path()};
     ensemble_totals totals;
     std::vector<pass_row> rows;
     run_released([&](const auto &keep_going) {
         return run_table(
             job, workers,
-            [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; },
-            &totals, &rows);
+            [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; }, &totals,
+            &rows);
     });
 
     py::dict table;
@@ -251,7 +253,7 @@ py::dict run_per_seed(long long seeds, long long first_seed, const py::object &c
                           (3.0 * count * PASS_COUNT * sizeof(double) + sizeof(std::int64_t));
     if (needed > static_cast<double>(max_bytes)) {
         char text[64];
-        std::snprintf(text, sizeof text, "%.2f GiB", needed / 1073741824.0);
+        static_cast<void>(std::snprintf(text, sizeof text, "%.2f GiB", needed / 1073741824.0));
         throw py::value_error("per_seed: the result would take " + std::string(text) + " (" +
                               std::to_string(static_cast<unsigned long long>(needed)) +
                               " bytes), more than max_bytes=" + std::to_string(max_bytes) +
@@ -267,24 +269,24 @@ py::dict run_per_seed(long long seeds, long long first_seed, const py::object &c
     double *r_out = r.mutable_data();
     double *rho_out = rho.mutable_data();
     double *bound_out = bound.mutable_data();
-    const seed_job job = {first, static_cast<std::uint64_t>(seeds), couplings.data(), count, true,
-                          chosen_path()};
+    const seed_job job = {
+        first, static_cast<std::uint64_t>(seeds), couplings.data(), count, true, chosen_path()};
     run_released([&](const auto &keep_going) {
         std::uint64_t done = 0; // seed-runs copied
-        return run_seeds_in_order(job, workers, [&](const seed_result *results,
-                                                    std::uint64_t block) {
-            const std::uint64_t runs = block * static_cast<std::uint64_t>(count);
-            for (std::uint64_t i = 0; i < runs; ++i, ++done) {
-                const seed_result &one = results[i];
-                if (done % static_cast<std::uint64_t>(count) == 0) {
-                    seed_out[done / static_cast<std::uint64_t>(count)] = one.seed;
+        return run_seeds_in_order(
+            job, workers, [&](const seed_result *results, std::uint64_t block) {
+                const std::uint64_t runs = block * static_cast<std::uint64_t>(count);
+                for (std::uint64_t i = 0; i < runs; ++i, ++done) {
+                    const seed_result &one = results[i];
+                    if (done % static_cast<std::uint64_t>(count) == 0) {
+                        seed_out[done / static_cast<std::uint64_t>(count)] = one.seed;
+                    }
+                    std::memcpy(r_out + done * PASS_COUNT, one.r, sizeof one.r);
+                    std::memcpy(rho_out + done * PASS_COUNT, one.rho, sizeof one.rho);
+                    std::memcpy(bound_out + done * PASS_COUNT, one.bound, sizeof one.bound);
                 }
-                std::memcpy(r_out + done * PASS_COUNT, one.r, sizeof one.r);
-                std::memcpy(rho_out + done * PASS_COUNT, one.rho, sizeof one.rho);
-                std::memcpy(bound_out + done * PASS_COUNT, one.bound, sizeof one.bound);
-            }
-            return keep_going() ? 0 : 1;
-        });
+                return keep_going() ? 0 : 1;
+            });
     });
     py::dict per;
     per["coupling"] = array_of(couplings.data(), {count});
@@ -321,7 +323,8 @@ Returns a dict:
     turning_points (int): interior turning points of the reference signal.
 )";
 
-const char *const ENSEMBLE_DOC = R"(Runs the ensemble: the experiment for many seeds, summed up per coupling and pass.
+const char *const ENSEMBLE_DOC =
+    R"(Runs the ensemble: the experiment for many seeds, summed up per coupling and pass.
 
 The same doubles as agreement_ensemble's table (ensemble.csv, which prints them to six
 decimals) for the same seeds, whatever the thread count or kernel path
@@ -367,7 +370,8 @@ Returns a dict, N seeds and K couplings:
     r, rho, bound (N, K, 128): r[i, c, q] is seed i's r at coupling c in pass q.
 )";
 
-const char *const LAW_DOC = R"(The long-signal law: the correlation r of the reference with a coupled signal of unbounded length.
+const char *const LAW_DOC =
+    R"(The long-signal law: the correlation r of the reference with a coupled signal of unbounded length.
 
     r = (2f - 1)(1 + k) sqrt((1 - k)(2 + k) / (2 [(1 - k)(k^2 + 5)
                                                + 4 f (1 - f)(1 + k)(k^2 + 4k + 1)]))
