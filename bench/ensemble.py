@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Throughput, instructions and memory of agreement_ensemble, per kernel path.
 
-Usage: ensemble.py ENSEMBLE [SEEDS [SAMPLES [GRID_SEEDS [BIG_SEEDS]]]]
+Usage: ensemble.py ENSEMBLE [SEEDS [SAMPLES [GRID_SEEDS [BIG_SEEDS [BASELINE]]]]]
 
 Finds the kernel paths this build has (from its --help) and this processor runs,
 then, in rounds that alternate every path and thread count, runs SEEDS seeds (default
@@ -67,6 +67,7 @@ def main():
     samples = int(sys.argv[3]) if len(sys.argv) > 3 else 5
     grid_seeds = int(sys.argv[4]) if len(sys.argv) > 4 else 2000
     big_seeds = int(sys.argv[5]) if len(sys.argv) > 5 else 1000000
+    baseline = os.path.abspath(sys.argv[6]) if len(sys.argv) > 6 else None
     cores = os.cpu_count() or 1
     counts = sorted({1, cores})
     grid = ["--coupling", "0:1:0.05"]
@@ -78,6 +79,14 @@ def main():
                  if run([program, "--seeds", "16"], folder, isa) == 0]
         widest = paths[0]
         print(f"agreement_ensemble on {cores} hardware threads; paths here: {', '.join(paths)}")
+        base_paths = []
+        if baseline is not None:
+            shown = subprocess.run([baseline, "--help"], capture_output=True, text=True).stdout
+            built = re.search(r"^AGREEMENT_ENSEMBLE_ISA=([a-z0-9|]+) ", shown, re.M).group(1)
+            base_paths = [isa for isa in built.split("|") if isa != "generic"
+                          and run([baseline, "--seeds", "16"], folder, isa) == 0]
+        against = {isa: [] for isa in base_paths if isa in paths}
+        widest_against = []
 
         # Every round runs every path and thread count once, so that a drift in the machine's
         # speed reaches them all alike.
@@ -96,6 +105,14 @@ def main():
                 for threads in counts:
                     ratios[isa, threads].append(this_round[isa, threads] /
                                                 this_round["generic", threads])
+            base_round = {}
+            for isa in base_paths:
+                base_round[isa] = seeds / timed([baseline, "--seeds", str(seeds), "--threads",
+                                                 "1"], folder, isa)
+                if isa in against:
+                    against[isa].append(this_round[isa, 1] / base_round[isa])
+            if base_paths:
+                widest_against.append(this_round[widest, 1] / base_round[base_paths[0]])
         print(f"k = 0, {seeds} seeds ({max(1, seeds // 10)} on generic), {samples} rounds "
               f"(seeds/s, median and range)")
         for isa in paths:
@@ -110,6 +127,15 @@ def main():
                     r = sorted(ratios[isa, threads])
                     line += f"  {statistics.median(r):.1f}x generic ({r[0]:.1f}-{r[-1]:.1f})"
                 print(line)
+
+        if base_paths:
+            print(f"against {baseline}, one thread, same rounds (this build / that one)")
+            for isa, r in against.items():
+                r = sorted(r)
+                print(f"  {isa:7} {statistics.median(r):.2f}x ({r[0]:.2f}-{r[-1]:.2f})")
+            r = sorted(widest_against)
+            print(f"  widest ({widest} / {base_paths[0]}) {statistics.median(r):.2f}x "
+                  f"({r[0]:.2f}-{r[-1]:.2f})")
 
         single, several, plain, with_rows = [], [], [], []
         for _ in range(samples):

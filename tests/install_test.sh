@@ -24,7 +24,7 @@ cd "$prefix/work"
 "$prefix/bin/agreement_ensemble" --seeds 3 >summary.txt || fail "the installed agreement_ensemble failed"
 [ "$(wc -l <ensemble.csv)" -eq 129 ] || fail "the installed ensemble's table is not 129 lines"
 # The Python module, where the build has it, where the prefix's python3 looks.
-module=$(find "$build/python" -name 'agreement_sweep*.so' 2>/dev/null | head -n 1)
+module=$(find "$build/python" -name 'agreement_sweep*.so' 2>/dev/null | head -n 1 || true)
 python=${2:-}
 if [ -n "$module" ] && [ -n "$python" ]; then
   site=$("$python" -c 'import sys; print("lib/python%d.%d/dist-packages" % sys.version_info[:2])')

@@ -101,7 +101,7 @@ TEST(CurveShape, LineAndBend)
     EXPECT_NEAR(zero_crossing(rows.data()), std::cbrt(0.5), 1e-3);
 }
 
-// A fold slower than the workers lets them fill every slot of the window: 310 seeds at one
+// A fold slower than the workers lets them fill every slot of the window: 630 seeds at one
 // coupling are 20 blocks, the last one short, against 4 and 8 slots. Each block is checked
 // only after the fold's pause, so a worker writing into the slot still being folded shows up
 // as another seed's results; the window must fill, and never hold more than its slots.
@@ -109,7 +109,7 @@ TEST(WorkWindow, SlowFoldGetsEverySeedInOrder)
 {
     for (const std::uint64_t threads : {1U, 3U}) {
         std::uint64_t most_ahead = 0;
-        seed_job job = {4294967295U - 309U, 310, &COUPLING_K, 1, false};
+        seed_job job = {4294967295U - 629U, 630, &COUPLING_K, 1, false};
         job.most_ahead = &most_ahead;
         std::uint64_t next = job.first_seed;
         const int status = run_seeds_in_order(
