@@ -2,9 +2,11 @@
 // work window that hands seeds back in order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,5 +129,32 @@ TEST(WorkWindow, SlowFoldGetsEverySeedInOrder)
         EXPECT_EQ(status, 0);
         EXPECT_EQ(next, job.first_seed + job.seeds) << threads << " threads";
         EXPECT_EQ(most_ahead, work_window_slots(threads)) << threads << " threads";
+    }
+}
+
+// The quantiles come out the same whether the net keeps their values during the first run or
+// a small budget sends every coupling back for more runs, a few couplings at a time.
+TEST(EnsembleTable, QuantilesFoundAgainMatchTheNets)
+{
+    const double couplings[] = {0.0, 0.35, 1.0};
+    const kernel_path *widest = nullptr;
+    choose_kernel_path(nullptr, &widest);
+    const seed_job job = {1000, 300, couplings, 3, true, widest};
+    std::vector<pass_row> caught;
+    std::vector<pass_row> again;
+    ensemble_totals totals;
+    int runs = 0;
+    const auto count_runs = [&runs](int run, const seed_result *, std::uint64_t) {
+        runs = std::max(runs, run + 1);
+        return 0;
+    };
+    ASSERT_EQ(run_table(job, 2, count_runs, &totals, &caught), 0);
+    EXPECT_EQ(runs, 1) << "the net catches every value";
+    // 6 order statistics per cell in 128 cells per coupling: each run keeps one coupling.
+    ASSERT_EQ(run_table(job, 2, count_runs, &totals, &again, 1000), 0);
+    EXPECT_EQ(runs, 4) << "one run per coupling after the first";
+    ASSERT_EQ(caught.size(), again.size());
+    for (std::size_t i = 0; i < caught.size(); ++i) {
+        EXPECT_EQ(std::memcmp(&caught[i], &again[i], sizeof(pass_row)), 0) << "row " << i;
     }
 }

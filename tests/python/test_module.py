@@ -74,6 +74,7 @@ def test_the_same_doubles_on_any_thread_count():
         assert np.array_equal(tabs[0][name], tabs[1][name]), name
     for name in ("seed", "r", "rho", "bound"):
         assert np.array_equal(pers[0][name], pers[1][name]), name
+    assert list(asw.per_seed(seeds=3, first_seed=5, coupling=0.5)["seed"]) == [5, 6, 7]
 
 
 @pytest.mark.parametrize("call, error, words", [

@@ -82,12 +82,17 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
 // the couplings, without it). Returns 0 to go on, or 1 to stop the ensemble.
 typedef std::function<int(int run, const seed_result *results, std::uint64_t seeds)> run_watcher;
 
+constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r at once
+
 // Runs the ensemble of job (with the rank statistic) on `threads` worker threads: folds every
 // seed into *totals, finds the exact quantiles, and fills *rows, one per coupling and pass,
-// coupling-major. The same doubles whatever the thread count and kernel path. Returns 0, or
-// 1 when watch stopped it or the threads couldn't be started (reported).
+// coupling-major. The quantiles' values are kept kept_values at a time: by a net during the
+// first run where they fit, else in as many further runs as it takes. The same doubles
+// whatever the thread count, kernel path and kept_values. Returns 0, or 1 when watch stopped
+// it or the threads couldn't be started (reported).
 int run_table(const seed_job &job, std::uint64_t threads, const run_watcher &watch,
-              ensemble_totals *totals, std::vector<pass_row> *rows);
+              ensemble_totals *totals, std::vector<pass_row> *rows,
+              std::uint64_t kept_values = MOST_KEPT_VALUES);
 
 // ---- The curve of mean r against agreement, at one k ----
 

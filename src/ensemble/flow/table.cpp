@@ -4,13 +4,12 @@
 
 namespace {
 
-constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r per quantile run
-
 // Finds the exact quantiles of the couplings the net didn't catch whole: runs the seeds
-// again for as many of them at a time as keep at most MOST_KEPT_VALUES values (at least one
+// again for as many of them at a time as keep at most kept_values values (at least one
 // coupling), without the rank statistic. Returns 0, or 1 when watch or the threads stopped it.
 int find_quantiles(const seed_job &measured, std::uint64_t threads, const run_watcher &watch,
-                   const std::vector<std::uint8_t> &found, quantile_search *search)
+                   const std::vector<std::uint8_t> &found, std::uint64_t kept_values,
+                   quantile_search *search)
 {
     int run = 1;
     for (int first = 0; first < measured.coupling_count;) {
@@ -18,7 +17,7 @@ int find_quantiles(const seed_job &measured, std::uint64_t threads, const run_wa
             ++first;
             continue;
         }
-        const int count = couplings_in_group(*search, found.data(), first, MOST_KEPT_VALUES);
+        const int count = couplings_in_group(*search, found.data(), first, kept_values);
         seed_job job = measured;
         job.couplings = measured.couplings + first;
         job.coupling_count = count;
@@ -43,11 +42,11 @@ int find_quantiles(const seed_job &measured, std::uint64_t threads, const run_wa
 } // namespace
 
 int run_table(const seed_job &job, std::uint64_t threads, const run_watcher &watch,
-              ensemble_totals *totals, std::vector<pass_row> *rows)
+              ensemble_totals *totals, std::vector<pass_row> *rows, std::uint64_t kept_values)
 {
     start_totals(totals, job.coupling_count);
     quantile_net net;
-    start_net(*totals, job.seeds, MOST_KEPT_VALUES, &net);
+    start_net(*totals, job.seeds, kept_values, &net);
     int status =
         run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
             fold_and_catch(totals, &net, results, seeds);
@@ -60,7 +59,7 @@ int run_table(const seed_job &job, std::uint64_t threads, const run_watcher &wat
     plan_quantiles(*totals, &search);
     std::vector<std::uint8_t> found;
     take_caught(&net, &search, &found);
-    status = find_quantiles(job, threads, watch, found, &search);
+    status = find_quantiles(job, threads, watch, found, kept_values, &search);
     if (status != 0) {
         return status;
     }

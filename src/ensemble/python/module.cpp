@@ -278,9 +278,7 @@ py::dict run_per_seed(long long seeds, long long first_seed, const py::object &c
                 const std::uint64_t runs = block * static_cast<std::uint64_t>(count);
                 for (std::uint64_t i = 0; i < runs; ++i, ++done) {
                     const seed_result &one = results[i];
-                    if (done % static_cast<std::uint64_t>(count) == 0) {
-                        seed_out[done / static_cast<std::uint64_t>(count)] = one.seed;
-                    }
+                    seed_out[done / static_cast<std::uint64_t>(count)] = one.seed;
                     std::memcpy(r_out + done * PASS_COUNT, one.r, sizeof one.r);
                     std::memcpy(rho_out + done * PASS_COUNT, one.rho, sizeof one.rho);
                     std::memcpy(bound_out + done * PASS_COUNT, one.bound, sizeof one.bound);
