@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "lanes_network.h" // first: it defines the inlining macros
 #include "lanes_masks.h"
@@ -258,8 +259,10 @@ void measure_batch(const seed_reference &reference, const pass_draws &draws, int
         const typename L::levels mean = L::mul(sum[v], L::set(1.0 / 128.0));
         typename L::levels squares = L::set(0.0);
         typename L::levels products = L::set(0.0);
-        lowest[v] = L::set(0.0);
-        highest[v] = L::set(0.0);
+        // In registers, not in the arrays: through memory each step would wait for the last
+        // one's store. min(inf, x) and max(-inf, x) are x, so the first level starts them.
+        typename L::levels low = L::set(std::numeric_limits<double>::infinity());
+        typename L::levels high = L::set(-std::numeric_limits<double>::infinity());
         for (int p = 0; p < SIGNAL_LENGTH; ++p) {
             // Amplified about the mean, then the variance's and the correlation's terms
             // from the same deviation, each sum in index order.
@@ -271,10 +274,12 @@ void measure_batch(const seed_reference &reference, const pass_draws &draws, int
             products = L::add(products, L::mul(L::set(reference.deviation[p]), deviation));
             if (ranks) {
                 L::store(&work->level[p][v * H], amplified);
-                lowest[v] = p == 0 ? amplified : L::min(lowest[v], amplified);
-                highest[v] = p == 0 ? amplified : L::max(highest[v], amplified);
+                low = L::min(low, amplified);
+                high = L::max(high, amplified);
             }
         }
+        lowest[v] = low;
+        highest[v] = high;
         const typename L::levels variance = L::mul(squares, L::set(1.0 / 128.0));
         const typename L::levels r =
             L::div(products, L::mul(L::sqrt(variance), L::set(reference.scale)));
