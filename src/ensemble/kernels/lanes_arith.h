@@ -42,10 +42,11 @@
     static words multiply_small(words a, words b) { return P##_madd_epi16(a, b); }
 // clang-format on
 
-// Lane choices on words as words, all ones or all zeros, where the instruction set has no
-// mask registers.
+// Lane choices as registers of their own kind, all ones or all zeros, where the instruction
+// set has no mask registers.
 // clang-format off
 #define LANES_WORD_CHOICES(P, SI)                                                          \
+    typedef levels choice;      /* a lane chosen: all ones, else all zeros */              \
     typedef words word_choice;                                                             \
     static word_choice equal_words(words a, words b) { return P##_cmpeq_epi32(a, b); }     \
     static word_choice any_of(word_choice a, word_choice b) { return P##_or_##SI(a, b); }  \

@@ -15,11 +15,10 @@
 namespace LANES_NAMESPACE {
 
 struct avx2_lanes {
-    static constexpr int WIDTH = 8;  // passes per group: 32-bit lanes of a register
-    static constexpr int GROUPS = 2; // groups run together
+    static constexpr int WIDTH = 8;     // passes per group: 32-bit lanes of a register
+    static constexpr int GROUPS = 2;    // groups run together
     static constexpr int MASK_SETS = 2; // registers of seeds in the masks phase
     typedef __m256d levels;
-    typedef levels choice; // a lane chosen: all ones, else all zeros
     typedef __m256i words;
     typedef __m256 keys;
 

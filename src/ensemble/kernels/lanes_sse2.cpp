@@ -18,7 +18,6 @@ struct sse2_lanes {
     static constexpr int GROUPS = 2;
     static constexpr int MASK_SETS = 4; // registers of seeds in the masks phase
     typedef __m128d levels;
-    typedef levels choice; // a lane chosen: all ones, else all zeros
     typedef __m128i words;
     typedef __m128 keys;
 
