@@ -104,14 +104,18 @@ TEST(CurveShape, LineAndBend)
 }
 
 // A fold slower than the workers lets them fill every slot of the window: 630 seeds at one
-// coupling are 20 blocks, the last one short, against 4 and 8 slots. Each block is checked
-// only after the fold's pause, so a worker writing into the slot still being folded shows up
-// as another seed's results; the window must fill, and never hold more than its slots.
+// coupling are 20 blocks, the last one short, against 4 and 8 slots. The workers run the
+// widest path and the fold checks every seed on the plain one, after a pause, so that the
+// fold is the slower however fast the build; a worker writing into the slot still being
+// folded shows up as another seed's results. The window must fill, and never hold more than
+// its slots.
 TEST(WorkWindow, SlowFoldGetsEverySeedInOrder)
 {
+    const kernel_path *widest = nullptr;
+    choose_kernel_path(nullptr, &widest);
     for (const std::uint64_t threads : {1U, 3U}) {
         std::uint64_t most_ahead = 0;
-        seed_job job = {4294967295U - 629U, 630, &COUPLING_K, 1, false};
+        seed_job job = {4294967295U - 629U, 630, &COUPLING_K, 1, false, widest};
         job.most_ahead = &most_ahead;
         std::uint64_t next = job.first_seed;
         const int status = run_seeds_in_order(
