@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -103,24 +104,54 @@ TEST(CurveShape, LineAndBend)
     EXPECT_NEAR(zero_crossing(rows.data()), std::cbrt(0.5), 1e-3);
 }
 
-// A fold slower than the workers lets them fill every slot of the window: 630 seeds at one
-// coupling are 20 blocks, the last one short, against 4 and 8 slots. The workers run the
-// widest path and the fold checks every seed on the plain one, after a pause, so that the
-// fold is the slower however fast the build; a worker writing into the slot still being
-// folded shows up as another seed's results. The window must fill, and never hold more than
-// its slots.
+namespace {
+
+// A kernel path that runs the plain one and counts the blocks it has run.
+std::atomic<int> blocks_run{0};
+
+bool always_runs()
+{
+    return true;
+}
+
+void counted_block(const std::uint32_t *seeds, int count, const double *couplings,
+                   int coupling_count, bool ranks, seed_result *results)
+{
+    int paths = 0;
+    const kernel_path *plain = kernel_paths(&paths)[paths - 1];
+    plain->run_block(seeds, count, couplings, coupling_count, ranks, results);
+    ++blocks_run;
+}
+
+const kernel_path COUNTING_PATH = {"counting", always_runs, counted_block, nullptr, 0, nullptr};
+
+} // namespace
+
+// While the fold holds the first block, the workers fill every other slot of the window and
+// run no block past it, whatever their speed: 310 seeds at one coupling are 10 blocks, the
+// last one short, against 4 and 8 slots. Each block is checked only after the fold has held
+// it, so a worker writing into the slot still being folded shows up as another seed's
+// results; every seed comes back once, in order.
 TEST(WorkWindow, SlowFoldGetsEverySeedInOrder)
 {
-    const kernel_path *widest = nullptr;
-    choose_kernel_path(nullptr, &widest);
     for (const std::uint64_t threads : {1U, 3U}) {
         std::uint64_t most_ahead = 0;
-        seed_job job = {4294967295U - 629U, 630, &COUPLING_K, 1, false, widest};
+        seed_job job = {4294967295U - 309U, 310, &COUPLING_K, 1, false, &COUNTING_PATH};
         job.most_ahead = &most_ahead;
+        blocks_run = 0;
+        const int window = static_cast<int>(work_window_slots(threads));
         std::uint64_t next = job.first_seed;
-        const int status = run_seeds_in_order(
-            job, threads, [&next](const seed_result *results, std::uint64_t seeds) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const int status =
+            run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
+                if (next == job.first_seed) {
+                    const auto give_up =
+                        std::chrono::steady_clock::now() + std::chrono::seconds(50);
+                    while (blocks_run < window && std::chrono::steady_clock::now() < give_up) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    EXPECT_EQ(blocks_run, window) << "blocks run while the first is folded";
+                }
                 for (std::uint64_t i = 0; i < seeds; ++i) {
                     seed_result again = {};
                     run_seed(static_cast<std::uint32_t>(next), &COUPLING_K, 1, false, &again);
