@@ -341,30 +341,28 @@ template <class L>
 void run_block_with(const std::uint32_t *seeds, int count, const double *couplings,
                     int coupling_count, bool ranks, seed_result *results)
 {
-    const seed_block block = {seeds, count, couplings, coupling_count, ranks, results};
     pass_draws draws[LANE_SEEDS];
     constexpr int MASK_SEEDS = L::MASK_SETS * L::WIDTH;
     for (int first = 0; first < count; first += MASK_SEEDS) {
         draw_passes_with<L>(seeds + first, std::min(MASK_SEEDS, count - first), draws + first);
     }
     batch_work<L> work;
-    for (int s = 0; s < block.count; ++s) {
+    for (int s = 0; s < count; ++s) {
         seed_reference reference;
-        prepare_reference(block.seeds[s], &reference);
-        for (int c = 0; c < block.coupling_count; ++c) {
-            seed_result *result = &block.results[s * block.coupling_count + c];
-            result->seed = block.seeds[s];
-            result->coupling = block.couplings[c];
+        prepare_reference(seeds[s], &reference);
+        for (int c = 0; c < coupling_count; ++c) {
+            seed_result *result = &results[s * coupling_count + c];
+            result->seed = seeds[s];
+            result->coupling = couplings[c];
             result->turning_points = reference.turning_points;
-            if (!block.ranks) {
+            if (!ranks) {
                 for (int q = 0; q < PASS_COUNT; ++q) {
                     result->rho[q] = 0.0;
                     result->bound[q] = 0.0;
                 }
             }
             for (int first = 0; first < PASS_COUNT; first += batch_work<L>::PASSES) {
-                measure_batch<L>(reference, draws[s], first, block.couplings[c], block.ranks, &work,
-                                 result);
+                measure_batch<L>(reference, draws[s], first, couplings[c], ranks, &work, result);
             }
         }
     }

@@ -47,15 +47,9 @@ void prepare_reference(std::uint32_t seed, seed_reference *reference);
 
 // The vector paths, each in a file of its own built for its instruction set, each with its
 // entry in the table of kernel paths. The build defines AGREEMENT_ENSEMBLE_AVX2 where it builds
-// the AVX2 file for AVX2; SSE2 is part of every x86-64 processor.
-struct seed_block {
-    const std::uint32_t *seeds;
-    int count;
-    const double *couplings;
-    int coupling_count;
-    bool ranks;
-    seed_result *results;
-};
+// the AVX2 file for AVX2, AGREEMENT_ENSEMBLE_AVX512 where it builds the AVX-512 file for
+// AVX-512 and AGREEMENT_ENSEMBLE_EMULATE_AVX512 where it builds it through SIMDe instead;
+// SSE2 is part of every x86-64 processor.
 #if defined(__SSE2__) || defined(_M_X64)
 #define AGREEMENT_ENSEMBLE_SSE2 1
 #endif

@@ -10,8 +10,9 @@
 namespace {
 
 // The experiment for seed at count coupling coefficients: the reference phase into
-// reference (returning its turning points), then each pass's mask and, for each k, its
-// coupled signal, handed to each(q, c, coupled) before it is measured.
+// reference (returning its turning points) and its mean mx and variance vx, the same in every
+// pass, then each pass's mask and, for each k, its coupled signal, handed to
+// each(q, c, coupled, mx, vx) to be measured.
 template <class Each>
 int run_passes(std::uint32_t seed, const double *couplings, int count, double *reference, Each each)
 {
@@ -23,6 +24,8 @@ int run_passes(std::uint32_t seed, const double *couplings, int count, double *r
     for (int i = 0; i < SIGNAL_LENGTH; ++i) {
         reference[i] = draw_level_from(&state);
     }
+    const double mx = signal_mean(reference);
+    const double vx = signal_variance(reference, mx);
     for (int q = 0; q < PASS_COUNT; ++q) {
         // The mask's draws come first and don't depend on k, so one mask serves every k.
         build_mask_from(&state, mask, q);
@@ -31,7 +34,7 @@ int run_passes(std::uint32_t seed, const double *couplings, int count, double *r
             // Every k takes the same 128 draws from the same state word.
             std::uint32_t word = state;
             generate_coupled_from(&word, reference, mask, couplings[c], coupled);
-            each(q, c, coupled);
+            each(q, c, coupled, mx, vx);
             after_pass = word;
         }
         state = after_pass;
@@ -45,23 +48,16 @@ void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks
               seed_result *results)
 {
     signal_t reference;
-    // The reference's mean and variance are the same in every pass, so they are taken once
-    // (the first pass comes after the reference phase).
-    double mx = 0.0;
-    double vx = 0.0;
     // The plain path stays plain: no vector instructions in its rank statistic either.
     const rank_method rank = ranks ? rank_statistic_counted_plain : nullptr;
-    const int turns =
-        run_passes(seed, couplings, count, reference, [&](int q, int c, double *coupled) {
-            if (q == 0 && c == 0) {
-                mx = signal_mean(reference);
-                vx = signal_variance(reference, mx);
-            }
-            const pass_measures measures = measure_pass(reference, mx, vx, coupled, rank);
-            results[c].r[q] = measures.r;
-            results[c].rho[q] = measures.ranks.rho;
-            results[c].bound[q] = measures.ranks.bound;
-        });
+    const int turns = run_passes(seed, couplings, count, reference,
+                                 [&](int q, int c, double *coupled, double mx, double vx) {
+                                     const pass_measures measures =
+                                         measure_pass(reference, mx, vx, coupled, rank);
+                                     results[c].r[q] = measures.r;
+                                     results[c].rho[q] = measures.ranks.rho;
+                                     results[c].bound[q] = measures.ranks.bound;
+                                 });
     for (int c = 0; c < count; ++c) {
         results[c].seed = seed;
         results[c].coupling = couplings[c];
@@ -71,21 +67,16 @@ void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks
 
 void run_seed_passes(std::uint32_t seed, double coupling, seed_passes *passes)
 {
-    double mx = 0.0;
-    double vx = 0.0;
     passes->turning_points =
-        run_passes(seed, &coupling, 1, passes->reference, [&](int q, int, double *coupled) {
-            if (q == 0) {
-                mx = signal_mean(passes->reference);
-                vx = signal_variance(passes->reference, mx);
-            }
-            std::copy(coupled, coupled + SIGNAL_LENGTH, passes->signal[q]);
-            const pass_measures measures =
-                measure_pass(passes->reference, mx, vx, coupled, rank_statistic_counted_plain);
-            passes->mean[q] = measures.mean;
-            passes->variance[q] = measures.variance;
-            passes->r[q] = measures.r;
-            passes->rho[q] = measures.ranks.rho;
-            passes->bound[q] = measures.ranks.bound;
-        });
+        run_passes(seed, &coupling, 1, passes->reference,
+                   [&](int q, int, double *coupled, double mx, double vx) {
+                       std::copy(coupled, coupled + SIGNAL_LENGTH, passes->signal[q]);
+                       const pass_measures measures = measure_pass(
+                           passes->reference, mx, vx, coupled, rank_statistic_counted_plain);
+                       passes->mean[q] = measures.mean;
+                       passes->variance[q] = measures.variance;
+                       passes->r[q] = measures.r;
+                       passes->rho[q] = measures.ranks.rho;
+                       passes->bound[q] = measures.ranks.bound;
+                   });
 }

@@ -36,19 +36,6 @@ std::uint64_t seed_argument(long long seed, const char *name)
     return static_cast<std::uint64_t>(seed);
 }
 
-// The seeds first_seed .. first_seed + seeds - 1, which must all lie in the generator's range.
-void check_seed_range(long long seeds, std::uint64_t first_seed)
-{
-    if (seeds < 1) {
-        throw py::value_error("seeds must be 1 or more; got " + std::to_string(seeds));
-    }
-    if (static_cast<std::uint64_t>(seeds) > STATE_WORDS - first_seed) {
-        throw py::value_error("seeds: " + std::to_string(seeds) + " seeds from first_seed " +
-                              std::to_string(first_seed) + " go past the last seed, " +
-                              std::to_string(LAST_SEED));
-    }
-}
-
 double coupling_value(double k)
 {
     if (!(k >= 0.0 && k <= 1.0)) { // NaN too
@@ -114,6 +101,35 @@ const kernel_path *chosen_path()
         throw py::value_error(problem);
     }
     return path;
+}
+
+// An ensemble's arguments, checked: the seeds first .. first + seeds - 1, all within the
+// generator's range, the couplings as given, the worker threads and the kernel path.
+struct seed_request {
+    std::uint64_t first;
+    std::uint64_t seeds;
+    std::vector<double> couplings;
+    std::uint64_t workers;
+    const kernel_path *path;
+
+    int coupling_count() const { return static_cast<int>(couplings.size()); }
+    seed_job job() const { return {first, seeds, couplings.data(), coupling_count(), true, path}; }
+};
+
+seed_request read_request(long long seeds, long long first_seed, const py::object &coupling,
+                          const py::object &threads)
+{
+    const std::uint64_t first = seed_argument(first_seed, "first_seed");
+    if (seeds < 1) {
+        throw py::value_error("seeds must be 1 or more; got " + std::to_string(seeds));
+    }
+    if (static_cast<std::uint64_t>(seeds) > STATE_WORDS - first) {
+        throw py::value_error("seeds: " + std::to_string(seeds) + " seeds from first_seed " +
+                              std::to_string(first) + " go past the last seed, " +
+                              std::to_string(LAST_SEED));
+    }
+    return {first, static_cast<std::uint64_t>(seeds), coupling_list(coupling),
+            thread_count(threads), chosen_path()};
 }
 
 // ---- Results ----
@@ -199,24 +215,19 @@ py::dict run_one(long long seed, double coupling)
 py::dict run_ensemble(long long seeds, long long first_seed, const py::object &coupling,
                       const py::object &threads)
 {
-    const std::uint64_t first = seed_argument(first_seed, "first_seed");
-    check_seed_range(seeds, first);
-    const std::vector<double> couplings = coupling_list(coupling);
-    const std::uint64_t workers = thread_count(threads);
-    const int count = static_cast<int>(couplings.size());
-    const seed_job job = {
-        first, static_cast<std::uint64_t>(seeds), couplings.data(), count, true, chosen_path()};
+    const seed_request request = read_request(seeds, first_seed, coupling, threads);
+    const int count = request.coupling_count();
     ensemble_totals totals;
     std::vector<pass_row> rows;
     run_released([&](const auto &keep_going) {
         return run_table(
-            job, workers,
+            request.job(), request.workers,
             [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; }, &totals,
             &rows);
     });
 
     py::dict table;
-    table["coupling"] = array_of(couplings.data(), {count});
+    table["coupling"] = array_of(request.couplings.data(), {count});
     table["q"] = pass_numbers();
     table["agreement"] = agreements();
     const auto column = [&](double pass_row::*field) {
@@ -243,11 +254,8 @@ py::dict run_ensemble(long long seeds, long long first_seed, const py::object &c
 py::dict run_per_seed(long long seeds, long long first_seed, const py::object &coupling,
                       const py::object &threads, long long max_bytes)
 {
-    const std::uint64_t first = seed_argument(first_seed, "first_seed");
-    check_seed_range(seeds, first);
-    const std::vector<double> couplings = coupling_list(coupling);
-    const std::uint64_t workers = thread_count(threads);
-    const int count = static_cast<int>(couplings.size());
+    const seed_request request = read_request(seeds, first_seed, coupling, threads);
+    const int count = request.coupling_count();
     // Three doubles per seed, coupling and pass, and the seed numbers.
     const double needed = static_cast<double>(seeds) *
                           (3.0 * count * PASS_COUNT * sizeof(double) + sizeof(std::int64_t));
@@ -269,12 +277,10 @@ py::dict run_per_seed(long long seeds, long long first_seed, const py::object &c
     double *r_out = r.mutable_data();
     double *rho_out = rho.mutable_data();
     double *bound_out = bound.mutable_data();
-    const seed_job job = {
-        first, static_cast<std::uint64_t>(seeds), couplings.data(), count, true, chosen_path()};
     run_released([&](const auto &keep_going) {
         std::uint64_t done = 0; // seed-runs copied
         return run_seeds_in_order(
-            job, workers, [&](const seed_result *results, std::uint64_t block) {
+            request.job(), request.workers, [&](const seed_result *results, std::uint64_t block) {
                 const std::uint64_t runs = block * static_cast<std::uint64_t>(count);
                 for (std::uint64_t i = 0; i < runs; ++i, ++done) {
                     const seed_result &one = results[i];
@@ -287,7 +293,7 @@ py::dict run_per_seed(long long seeds, long long first_seed, const py::object &c
             });
     });
     py::dict per;
-    per["coupling"] = array_of(couplings.data(), {count});
+    per["coupling"] = array_of(request.couplings.data(), {count});
     per["seed"] = seed_numbers;
     per["r"] = r;
     per["rho"] = rho;
