@@ -174,7 +174,7 @@ TEST(EnsembleTable, QuantilesFoundAgainMatchTheNets)
     const double couplings[] = {0.0, 0.35, 1.0};
     const kernel_path *widest = nullptr;
     choose_kernel_path(nullptr, &widest);
-    const seed_job job = {1000, 300, couplings, 3, true, widest};
+    const seed_job job = {1000, 64, couplings, 3, true, widest};
     std::vector<pass_row> caught;
     std::vector<pass_row> again;
     ensemble_totals totals;
@@ -185,8 +185,9 @@ TEST(EnsembleTable, QuantilesFoundAgainMatchTheNets)
     };
     ASSERT_EQ(run_table(job, 2, count_runs, &totals, &caught), 0);
     EXPECT_EQ(runs, 1) << "the net catches every value";
-    // 6 order statistics per cell in 128 cells per coupling: each run keeps one coupling.
-    ASSERT_EQ(run_table(job, 2, count_runs, &totals, &again, 1000), 0);
+    // At least 6 values per cell (the order statistics) in 128 cells per coupling: each run
+    // keeps one coupling.
+    ASSERT_EQ(run_table(job, 2, count_runs, &totals, &again, 500), 0);
     EXPECT_EQ(runs, 4) << "one run per coupling after the first";
     ASSERT_EQ(caught.size(), again.size());
     for (std::size_t i = 0; i < caught.size(); ++i) {
