@@ -40,50 +40,5 @@ void fold_seed(ensemble_totals *totals, const seed_result *results)
 
 void fold_seeds(ensemble_totals *totals, const seed_result *results, std::uint64_t seeds)
 {
-    const std::size_t couplings = static_cast<std::size_t>(totals->couplings);
-    const std::uint64_t before = totals->seeds;
-    totals->seeds += seeds;
-    for (std::uint64_t i = 0; i < seeds; ++i) {
-        // Every coupling shares the seed's reference signal.
-        if (results[i * couplings].turning_points < turning_point_bound()) {
-            totals->few_turning_points += 1;
-        }
-    }
-    // Cell by cell, each cell's seeds in seed order: a cell's figures and its part of the
-    // histogram stay at hand while its seeds go by.
-    const std::size_t bins = static_cast<std::size_t>(totals->bins);
-    for (std::size_t c = 0; c < couplings; ++c) {
-        for (int q = 0; q < PASS_COUNT; ++q) {
-            const std::size_t cell = cell_of(static_cast<int>(c), q);
-            std::uint64_t *histogram = &totals->histogram[cell * bins];
-            double mean = totals->mean_r[cell];
-            double m2 = totals->m2_r[cell];
-            double sum_rho = totals->sum_rho[cell];
-            for (std::uint64_t i = 0; i < seeds; ++i) {
-                const seed_result &result = results[i * couplings + c];
-                // Running mean and squared deviations, one seed at a time (Welford): stable
-                // for any number of seeds, and the same figures whatever thread ran which
-                // seed.
-                const double n = static_cast<double>(before + i + 1);
-                const double r = result.r[q];
-                const double delta = r - mean;
-                mean += delta / n;
-                m2 += delta * (r - mean);
-                const double rho = result.rho[q];
-                const double bound = result.bound[q];
-                sum_rho += rho;
-                if (rho - bound > 0.0 || rho + bound < 0.0) {
-                    totals->excluding[cell] += 1;
-                }
-                if (r != r) {
-                    totals->nan_r[cell] += 1;
-                } else {
-                    histogram[bin_of(r, totals->bins)] += 1;
-                }
-            }
-            totals->mean_r[cell] = mean;
-            totals->m2_r[cell] = m2;
-            totals->sum_rho[cell] = sum_rho;
-        }
-    }
+    fold_seeds_with(totals, results, seeds, [](std::size_t, std::size_t, int, double) {});
 }

@@ -86,43 +86,32 @@ void narrow_cell(quantile_net *net, const ensemble_totals &totals, std::size_t c
     values.shrink_to_fit();
 }
 
-// Keeps the values of `seeds` consecutive seeds that fall in kept bins, cell by cell; totals
-// must already hold them. Lets bins go when the last of them is the one the net waits for.
-void catch_seeds(quantile_net *net, const ensemble_totals &totals, const seed_result *results,
-                 std::uint64_t seeds)
+// Folds `seeds` consecutive seeds into the totals and keeps their values that fall in kept
+// bins, cell by cell. Lets bins go when the last of them is the one the net waits for.
+void fold_and_catch_piece(ensemble_totals *totals, quantile_net *net, const seed_result *results,
+                          std::uint64_t seeds)
 {
     const std::size_t bins = static_cast<std::size_t>(net->bins);
-    const std::size_t couplings = static_cast<std::size_t>(net->couplings);
-    for (std::size_t c = 0; c < couplings; ++c) {
-        if (net->given_up[c] != 0) {
-            continue;
+    fold_seeds_with(totals, results, seeds, [net, bins](std::size_t c, std::size_t cell, int bin,
+                                                        double r) {
+        if (net->given_up[c] == 0 && net->open_bin[cell * bins + static_cast<std::size_t>(bin)] != 0) {
+            net->values[cell].push_back(r);
+            net->held += 1;
         }
-        for (int q = 0; q < PASS_COUNT; ++q) {
-            const std::size_t cell = cell_of(static_cast<int>(c), q);
-            const std::uint8_t *open = &net->open_bin[cell * bins];
-            std::vector<double> &values = net->values[cell];
-            for (std::uint64_t i = 0; i < seeds; ++i) {
-                const double r = results[i * couplings + c].r[q];
-                if (r == r && open[bin_of(r, net->bins)] != 0) {
-                    values.push_back(r);
-                    net->held += 1;
-                }
-            }
-        }
-    }
+    });
     // Over budget, the last couplings are left to the second run.
     for (int c = net->couplings - 1; c >= 0 && net->held > net->budget; --c) {
         if (net->given_up[static_cast<std::size_t>(c)] == 0) {
             give_up(net, c);
         }
     }
-    if (totals.seeds == net->next_narrowing && totals.seeds < net->seeds) {
+    if (totals->seeds == net->next_narrowing && totals->seeds < net->seeds) {
         for (int c = 0; c < net->couplings; ++c) {
             if (net->given_up[static_cast<std::size_t>(c)] != 0) {
                 continue;
             }
             for (int q = 0; q < PASS_COUNT; ++q) {
-                narrow_cell(net, totals, cell_of(c, q));
+                narrow_cell(net, *totals, cell_of(c, q));
             }
         }
         net->next_narrowing *= 2;
@@ -157,8 +146,7 @@ void fold_and_catch(ensemble_totals *totals, quantile_net *net, const seed_resul
         const std::uint64_t before =
             net->next_narrowing > totals->seeds ? net->next_narrowing - totals->seeds : seeds;
         const std::uint64_t piece = std::min(seeds, before);
-        fold_seeds(totals, results, piece);
-        catch_seeds(net, *totals, results, piece);
+        fold_and_catch_piece(totals, net, results, piece);
         results += piece * couplings;
         seeds -= piece;
     }
