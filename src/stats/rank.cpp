@@ -15,9 +15,6 @@ namespace {
 // Overwritten by every call; holds the levels in ascending order afterwards.
 signal_t sort_copy;
 
-// n^3 - n for n = 128, the rank correlation's denominator (exact in a double).
-constexpr double RANK_DENOMINATOR = 128.0 * 128.0 * 128.0 - 128.0;
-
 // One comparison of a sweep: the sweep carries the largest level it has met so far (level,
 // position) and meets the next one (next, next_position). When the carried level is strictly
 // greater the pair stays as it is: the sweep leaves next here and carries its level on.
@@ -187,15 +184,6 @@ double squared_differences(const double *position)
         sum = difference * difference + sum;
     }
     return sum;
-}
-
-rank_result rank_from_squared_differences(double sum)
-{
-    // Steps 4 and 5: rho, then its bound in this order: square, divide, root, scale.
-    rank_result result;
-    result.rho = 1.0 - (6.0 * sum) / RANK_DENOMINATOR;
-    result.bound = std::sqrt(((1.0 - result.rho) * (1.0 - result.rho)) / 126.0) * Z_95;
-    return result;
 }
 
 rank_result rank_statistic(const double *signal)

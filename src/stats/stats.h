@@ -52,9 +52,20 @@ rank_result rank_statistic_counted_by(const double *signal, int widest);
 // As rank_statistic_counted, one pair at a time in plain C++, whatever the processor has.
 rank_result rank_statistic_counted_plain(const double *signal);
 
+// n^3 - n for n = 128, the rank correlation's denominator (exact in a double).
+constexpr double RANK_DENOMINATOR = 128.0 * 128.0 * 128.0 - 128.0;
+
 // Returns rho and its bound from S, the sum of squared differences between each level's
-// place in the stable ascending order and its time position.
-rank_result rank_from_squared_differences(double sum);
+// place in the stable ascending order and its time position. Inline: the ensemble's kernels
+// call it for every pass, and one pass's division and root can overlap the next one's.
+inline rank_result rank_from_squared_differences(double sum)
+{
+    // Steps 4 and 5: rho, then its bound in this order: square, divide, root, scale.
+    rank_result result;
+    result.rho = 1.0 - (6.0 * sum) / RANK_DENOMINATOR;
+    result.bound = std::sqrt(((1.0 - result.rho) * (1.0 - result.rho)) / 126.0) * Z_95;
+    return result;
+}
 
 // ---- Turning-point test of a signal's independence ----
 
