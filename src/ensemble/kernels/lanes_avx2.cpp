@@ -17,7 +17,9 @@ namespace LANES_NAMESPACE {
 struct avx2_lanes {
     static constexpr int WIDTH = 8;     // passes per group: 32-bit lanes of a register
     static constexpr int GROUPS = 2;    // groups run together
-    static constexpr int MASK_SETS = 2; // registers of seeds in the masks phase
+    // Registers of seeds in the masks phase: one, as two need more than the 16 registers and
+    // their spills cost more than the generator latency they hide.
+    static constexpr int MASK_SETS = 1;
     typedef __m256d levels;
     typedef __m256i words;
     typedef __m256 keys;
@@ -25,13 +27,10 @@ struct avx2_lanes {
     LANES_LEVEL_ARITHMETIC(_mm256)
     LANES_WORD_ARITHMETIC(_mm256, si256)
     LANES_WORD_CHOICES(_mm256, si256)
+    // By the top bit of each lane of the choice, the only one a blend reads.
     static levels select(choice mask, levels if_set, levels if_clear)
     {
         return _mm256_blendv_pd(if_clear, if_set, mask);
-    }
-    static levels negate_unless(choice mask, levels x)
-    {
-        return _mm256_xor_pd(x, _mm256_andnot_pd(mask, _mm256_set1_pd(-0.0)));
     }
     static levels positive_or_zero(levels test, levels x)
     {
@@ -44,15 +43,20 @@ struct avx2_lanes {
     // the fused multiply-add, and RN(q + e y) is the correctly rounded quotient RN(x / 32767)
     // (Markstein's theorem: y within half an ulp of 1/b, q within one ulp of x/b, no
     // overflow or underflow, which levels between about 1e-300 and 1e300 never come near).
-    // A zero quotient takes the sign of x, as the division gives it: x = -0 would
-    // otherwise come out +0.
-    static levels divide_by_random_max(levels x)
+    // A zero quotient here is +0, even where x is -0, which is all the levels need: they only
+    // add it to a base that isn't -0, where either zero gives the same sum.
+    static levels divide_by_random_max_unsigned_zero(levels x)
     {
         const levels reciprocal = _mm256_set1_pd(1.0 / RANDOM_SCALE);
         const levels q = _mm256_mul_pd(x, reciprocal);
         const levels e = _mm256_fnmadd_pd(q, _mm256_set1_pd(RANDOM_SCALE), x);
-        const levels rounded = _mm256_fmadd_pd(e, reciprocal, q);
-        return _mm256_or_pd(rounded, _mm256_and_pd(x, _mm256_set1_pd(-0.0)));
+        return _mm256_fmadd_pd(e, reciprocal, q);
+    }
+    // The quotient as the division gives it, the sign of a zero one too.
+    static levels divide_by_random_max(levels x)
+    {
+        return _mm256_or_pd(divide_by_random_max_unsigned_zero(x),
+                            _mm256_and_pd(x, _mm256_set1_pd(-0.0)));
     }
 
     // One draw in every lane, as doubles: lanes 0 .. 3 in r[0], 4 .. 7 in r[1].
@@ -67,12 +71,12 @@ struct avx2_lanes {
         r[1] = _mm256_cvtepi32_pd(_mm256_extracti128_si256(raw, 1));
     }
 
-    // Each lane's sign bit as a whole-lane mask, in the draws' lane order.
+    // Each lane's sign bit as a choice, in the draws' lane order: the top bit of each 64-bit
+    // lane, all that the blends look at.
     static void spread_signs(words x, choice *mask)
     {
-        const __m256i all = _mm256_srai_epi32(x, 31);
-        mask[0] = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(all)));
-        mask[1] = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_extracti128_si256(all, 1)));
+        mask[0] = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(x)));
+        mask[1] = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_extracti128_si256(x, 1)));
     }
 
     // Eight codes, truncated, as keys: (code << 7) + add.

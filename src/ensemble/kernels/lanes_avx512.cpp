@@ -121,10 +121,6 @@ struct avx512_lanes {
     {
         return _mm512_mask_blend_pd(mask, if_clear, if_set);
     }
-    static levels negate_unless(choice mask, levels x)
-    {
-        return _mm512_mask_xor_pd(x, static_cast<choice>(~mask), x, _mm512_set1_pd(-0.0));
-    }
     static levels positive_or_zero(levels test, levels x)
     {
         return _mm512_maskz_mov_pd(_mm512_cmp_pd_mask(test, _mm512_setzero_pd(), _CMP_GT_OQ), x);
@@ -133,14 +129,19 @@ struct avx512_lanes {
     // x / 32767, correctly rounded, without the divider, by the AVX2 path's argument: q =
     // RN(x y) with y = RN(1/32767) lies within one ulp of x / 32767, e = x - 32767 q is
     // exact and computed exactly by the fused multiply-add, and RN(q + e y) is RN(x / 32767).
-    // A zero quotient takes the sign of x, as the division gives it.
-    static levels divide_by_random_max(levels x)
+    // A zero quotient here is +0, even where x is -0, as on the AVX2 path.
+    static levels divide_by_random_max_unsigned_zero(levels x)
     {
         const levels reciprocal = _mm512_set1_pd(1.0 / RANDOM_SCALE);
         const levels q = _mm512_mul_pd(x, reciprocal);
         const levels e = negated_multiply_add(q, _mm512_set1_pd(RANDOM_SCALE), x);
-        const levels rounded = multiply_add(e, reciprocal, q);
-        return _mm512_or_pd(rounded, _mm512_and_pd(x, _mm512_set1_pd(-0.0)));
+        return multiply_add(e, reciprocal, q);
+    }
+    // The quotient as the division gives it, the sign of a zero one too.
+    static levels divide_by_random_max(levels x)
+    {
+        return _mm512_or_pd(divide_by_random_max_unsigned_zero(x),
+                            _mm512_and_pd(x, _mm512_set1_pd(-0.0)));
     }
 
     // One draw in every lane, as doubles: lanes 0 .. 7 in r[0], 8 .. 15 in r[1].

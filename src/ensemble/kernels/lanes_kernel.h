@@ -103,7 +103,8 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
         for (int h = 0; h < 2; ++h) {
             // The first level: (r * 9) / 32767 + 1.
             y[2 * g + h] =
-                L::add(L::divide_by_random_max(L::mul(r[h], L::set(9.0))), L::set(LEVEL_MIN));
+                L::add(L::divide_by_random_max_unsigned_zero(L::mul(r[h], L::set(9.0))),
+                       L::set(LEVEL_MIN));
             running[2 * g + h] = L::add(L::set(0.0), y[2 * g + h]);
             L::store(&work->level[0][(2 * g + h) * H], y[2 * g + h]);
         }
@@ -127,6 +128,10 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
             L::draw(&state[g], r);
             for (int h = 0; h < 2; ++h) {
                 const typename L::levels level = y[2 * g + h];
+                // Down, the step is base - (r * width) / 32767; here it is base + (r * -width)
+                // / 32767, the same double: negation commutes with every rounding, and where
+                // the part is zero its sign can't change base + part, as base is never -0
+                // (levels start at 1 or more, and k and the step sizes are never -0).
                 typename L::levels base;
                 typename L::levels width;
                 if (TIED) {
@@ -141,16 +146,15 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
                                L::set(LEVEL_MIN));
                     base = L::select(up[h], lower_up, upper_down);
                     width = L::select(up[h], L::sub(upper_up, lower_up),
-                                      L::sub(upper_down, lower_down));
+                                      L::sub(lower_down, upper_down));
                 } else {
+                    // The bound is chosen before the level comes: the level's chain is one
+                    // subtraction here.
                     base = level;
-                    width = L::select(up[h], L::sub(L::set(LEVEL_MAX), level),
-                                      L::sub(level, L::set(LEVEL_MIN)));
+                    width = L::sub(L::select(up[h], L::set(LEVEL_MAX), L::set(LEVEL_MIN)), level);
                 }
-                // up: (r * width) / 32767 + base; down: base - (r * width) / 32767, which
-                // is base + -(...) exactly.
-                const typename L::levels part = L::divide_by_random_max(L::mul(r[h], width));
-                const typename L::levels next = L::add(L::negate_unless(up[h], part), base);
+                const typename L::levels next =
+                    L::add(L::divide_by_random_max_unsigned_zero(L::mul(r[h], width)), base);
                 y[2 * g + h] = next;
                 running[2 * g + h] = L::add(running[2 * g + h], next);
                 L::store(&work->level[p + 1][(2 * g + h) * H], next);
@@ -170,10 +174,12 @@ template <class L> void place_sums(const typename L::keys *k, long long *sums, s
     words total = L::set_words(0);
     typename L::word_choice equal{};
     words previous = L::set_words(0xFFFFFFFFU);
+    words place = L::set_words(0);
     for (int j = 0; j < SIGNAL_LENGTH; ++j) {
         const words key = L::key_bits(k[j]);
-        total = L::add_words(total, L::multiply_small(L::and_words(key, L::set_words(TIME_BITS)),
-                                                      L::set_words(static_cast<std::uint32_t>(j))));
+        total = L::add_words(total,
+                             L::multiply_small(L::and_words(key, L::set_words(TIME_BITS)), place));
+        place = L::add_words(place, L::set_words(1));
         const words code = L::template shift_right<7>(key);
         equal = L::any_of(equal, L::equal_words(code, previous));
         previous = code;
@@ -206,12 +212,14 @@ NOT_INLINED void rank_group(batch_work<L> *work, int group, const typename L::le
             L::positive_or_zero(range, L::div(L::set(static_cast<double>(MOST_CODE)), range));
     }
     const int first_column = group * L::WIDTH;
+    // In registers: read through the pointer, each would be loaded again after every store.
+    const typename L::levels low[2] = {lowest[0], lowest[1]};
     for (int p = 0; p < SIGNAL_LENGTH; ++p) {
         // Both halves' keys are stored as one vector, as the sort loads them.
         const typename L::levels first = L::load(&work->level[p][first_column]);
         const typename L::levels second = L::load(&work->level[p][first_column + H]);
-        L::store_keys(&work->key[p][0], L::mul(L::sub(first, lowest[0]), scale[0]),
-                      L::mul(L::sub(second, lowest[1]), scale[1]),
+        L::store_keys(&work->key[p][0], L::mul(L::sub(first, low[0]), scale[0]),
+                      L::mul(L::sub(second, low[1]), scale[1]),
                       KEY_BASE + static_cast<std::uint32_t>(p));
     }
     typename L::keys *keys = reinterpret_cast<typename L::keys *>(&work->key[0][0]);
@@ -254,43 +262,62 @@ void measure_batch(const seed_reference &reference, const pass_draws &draws, int
 
     typename L::levels lowest[2 * G];
     typename L::levels highest[2 * G];
-    for (int v = 0; v < 2 * G; ++v) {
-        // mean = sum / 128 (a power of two: the same double as the division).
-        const typename L::levels mean = L::mul(sum[v], L::set(1.0 / 128.0));
-        typename L::levels squares = L::set(0.0);
-        typename L::levels products = L::set(0.0);
+    // Two vectors of levels at a time: they share each step's reference deviation and loop,
+    // and their sums' chains overlap.
+    constexpr int PAIR = 2;
+    static_assert((2 * G) % PAIR == 0, "a batch's level vectors come in pairs");
+    for (int first = 0; first < 2 * G; first += PAIR) {
+        typename L::levels mean[PAIR];
+        typename L::levels squares[PAIR];
+        typename L::levels products[PAIR];
         // In registers, not in the arrays: through memory each step would wait for the last
         // one's store. min(inf, x) and max(-inf, x) are x, so the first level starts them.
-        typename L::levels low = L::set(std::numeric_limits<double>::infinity());
-        typename L::levels high = L::set(-std::numeric_limits<double>::infinity());
+        typename L::levels low[PAIR];
+        typename L::levels high[PAIR];
+        UNROLLED
+        for (int i = 0; i < PAIR; ++i) {
+            // mean = sum / 128 (a power of two: the same double as the division).
+            mean[i] = L::mul(sum[first + i], L::set(1.0 / 128.0));
+            squares[i] = L::set(0.0);
+            products[i] = L::set(0.0);
+            low[i] = L::set(std::numeric_limits<double>::infinity());
+            high[i] = L::set(-std::numeric_limits<double>::infinity());
+        }
         for (int p = 0; p < SIGNAL_LENGTH; ++p) {
-            // Amplified about the mean, then the variance's and the correlation's terms
-            // from the same deviation, each sum in index order.
-            const typename L::levels raw = L::load(&work->level[p][v * H]);
-            const typename L::levels amplified =
-                L::add(mean, L::mul(L::sub(raw, mean), L::set(AMPLIFICATION)));
-            const typename L::levels deviation = L::sub(amplified, mean);
-            squares = L::add(L::mul(deviation, deviation), squares);
-            products = L::add(products, L::mul(L::set(reference.deviation[p]), deviation));
-            if (ranks) {
-                L::store(&work->level[p][v * H], amplified);
-                low = L::min(low, amplified);
-                high = L::max(high, amplified);
+            const typename L::levels reference_deviation = L::set(reference.deviation[p]);
+            UNROLLED
+            for (int i = 0; i < PAIR; ++i) {
+                // Amplified about the mean, then the variance's and the correlation's terms
+                // from the same deviation, each sum in index order.
+                const typename L::levels raw = L::load(&work->level[p][(first + i) * H]);
+                const typename L::levels amplified =
+                    L::add(mean[i], L::mul(L::sub(raw, mean[i]), L::set(AMPLIFICATION)));
+                const typename L::levels deviation = L::sub(amplified, mean[i]);
+                squares[i] = L::add(L::mul(deviation, deviation), squares[i]);
+                products[i] = L::add(products[i], L::mul(reference_deviation, deviation));
+                if (ranks) {
+                    L::store(&work->level[p][(first + i) * H], amplified);
+                    low[i] = L::min(low[i], amplified);
+                    high[i] = L::max(high[i], amplified);
+                }
             }
         }
-        lowest[v] = low;
-        highest[v] = high;
-        const typename L::levels variance = L::mul(squares, L::set(1.0 / 128.0));
-        const typename L::levels r =
-            L::div(products, L::mul(L::sqrt(variance), L::set(reference.scale)));
-        double lanes[H];
-        L::store(lanes, r);
-        double spread[H];
-        L::store(spread, squares);
-        for (int h = 0; h < H; ++h) {
-            result->r[first_pass + v * H + h] = lanes[h];
-            // An infinite or NaN level makes its sum of squares infinite or NaN.
-            work->finite[v * H + h] = spread[h] - spread[h] == 0.0;
+        for (int i = 0; i < PAIR; ++i) {
+            const int v = first + i;
+            lowest[v] = low[i];
+            highest[v] = high[i];
+            const typename L::levels variance = L::mul(squares[i], L::set(1.0 / 128.0));
+            const typename L::levels r =
+                L::div(products[i], L::mul(L::sqrt(variance), L::set(reference.scale)));
+            double lanes[H];
+            L::store(lanes, r);
+            double spread[H];
+            L::store(spread, squares[i]);
+            for (int h = 0; h < H; ++h) {
+                result->r[first_pass + v * H + h] = lanes[h];
+                // An infinite or NaN level makes its sum of squares infinite or NaN.
+                work->finite[v * H + h] = spread[h] - spread[h] == 0.0;
+            }
         }
     }
     if (!ranks) {

@@ -47,7 +47,67 @@ template <class L> struct lane_set {
     typename L::words target;
 };
 
-// Steps 1 to 3 for every set of lanes; step 4 for the lanes that finished a pass.
+// Step 2: one draw per lane, its step index, and that index's flag cleared; step 3: a draw
+// whose flag was still set counts. Returns the bits of the lanes whose count reached the
+// pass's target.
+template <class L>
+INLINED unsigned draw_once(lane_set<L> *v, typename L::words multiplier,
+                           typename L::words increment)
+{
+    typedef typename L::words words;
+    v->state = L::add_words(L::multiply_low(v->state, multiplier), increment);
+    const words raw = L::and_words(L::template shift_right<16>(v->state), L::set_words(RANDOM_MAX));
+    // floor(raw * 127 / 32767) = (raw * 32513) >> 23 for every raw 0 .. 32767.
+    const words index = L::template shift_right<7>(L::multiply_high_u16(raw, L::set_words(32513)));
+    words hit = L::set_words(0);
+    UNROLLED
+    for (int w = 0; w < 4; ++w) {
+        const words bit = L::index_bit(index, w);
+        hit = L::or_words(hit, L::and_words(v->flags[w], bit));
+        v->flags[w] = L::and_not_words(bit, v->flags[w]);
+    }
+    v->cleared = L::count_nonzero(v->cleared, hit);
+    return L::lane_bits(L::equal_words(v->cleared, v->target));
+}
+
+// Step 4: records the passes of the lanes in lanes_done (seeds first_seed onwards) and
+// starts their next ones past the passes' coupled draws.
+template <class L>
+NOT_INLINED void start_next_passes(lane_set<L> *v, unsigned lanes_done, int first_seed,
+                                   typename L::words jump_multiplier,
+                                   typename L::words jump_increment, int *pass, int *unfinished,
+                                   pass_draws *draws)
+{
+    constexpr int W = L::WIDTH;
+    alignas(64) std::uint32_t words_of[5][W];
+    L::store_words(words_of[0], v->state);
+    for (int w = 0; w < 4; ++w) {
+        L::store_words(words_of[1 + w], v->flags[w]);
+    }
+    for (unsigned left = lanes_done; left != 0; left &= left - 1) {
+        const int lane = lowest_bit(left);
+        const int seed = first_seed + lane;
+        const int q = pass[seed];
+        draws[seed].state[q] = words_of[0][lane];
+        for (int w = 0; w < 4; ++w) {
+            draws[seed].flags[w][q] = words_of[1 + w][lane];
+        }
+        pass[seed] = q + 1;
+        *unfinished -= q + 1 == PASS_COUNT ? 1 : 0;
+    }
+    const typename L::word_choice done = L::equal_words(v->cleared, v->target);
+    v->state = L::select_words(
+        done, L::add_words(L::multiply_low(v->state, jump_multiplier), jump_increment), v->state);
+    for (int w = 0; w < 4; ++w) {
+        v->flags[w] = L::select_words(done, L::set_words(FRESH_WORD[w]), v->flags[w]);
+    }
+    v->cleared = L::select_words(done, L::set_words(0), v->cleared);
+    // The next pass clears one flag more; after the last, the target is 128, which no count
+    // reaches (127 flags).
+    v->target = L::select_words(done, L::add_words(v->target, L::set_words(1)), v->target);
+}
+
+// The masks of a block's passes: steps 1 to 4 for every set of lanes.
 template <class L>
 NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_draws *draws)
 {
@@ -98,56 +158,31 @@ NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_dr
     const words jump_multiplier = L::set_words(signal.multiplier);
     const words jump_increment = L::set_words(signal.increment);
     while (unfinished > 0) {
+        // Steps 2 and 3 in registers, every set at once, until a lane of some set finishes:
+        // a lane finishes a pass about every 127 draws, so most rounds end here.
+        lane_set<L> v[SETS];
+        UNROLLED
         for (int s = 0; s < SETS; ++s) {
-            lane_set<L> &v = sets[s];
-            // Step 2: one draw per lane, its step index, and that index's flag cleared.
-            v.state = L::add_words(L::multiply_low(v.state, multiplier), increment);
-            const words raw =
-                L::and_words(L::template shift_right<16>(v.state), L::set_words(RANDOM_MAX));
-            // floor(raw * 127 / 32767) = (raw * 32513) >> 23 for every raw 0 .. 32767.
-            const words index =
-                L::template shift_right<7>(L::multiply_high_u16(raw, L::set_words(32513)));
-            words hit = L::set_words(0);
-            for (int w = 0; w < 4; ++w) {
-                const words bit = L::index_bit(index, w);
-                hit = L::or_words(hit, L::and_words(v.flags[w], bit));
-                v.flags[w] = L::and_not_words(bit, v.flags[w]);
+            v[s] = sets[s];
+        }
+        unsigned lanes_done[SETS];
+        unsigned any_done = 0;
+        do {
+            UNROLLED
+            for (int s = 0; s < SETS; ++s) {
+                lanes_done[s] = draw_once<L>(&v[s], multiplier, increment);
+                any_done |= lanes_done[s];
             }
-            // Step 3: a draw whose flag was still set counts.
-            v.cleared = L::count_nonzero(v.cleared, hit);
-            const typename L::word_choice done = L::equal_words(v.cleared, v.target);
-            const unsigned lanes_done = L::lane_bits(done);
-            if (lanes_done == 0) {
-                continue;
+        } while (any_done == 0);
+        UNROLLED
+        for (int s = 0; s < SETS; ++s) {
+            sets[s] = v[s];
+        }
+        for (int s = 0; s < SETS; ++s) {
+            if (lanes_done[s] != 0) {
+                start_next_passes<L>(&sets[s], lanes_done[s], s * W, jump_multiplier,
+                                     jump_increment, pass, &unfinished, draws);
             }
-            // Step 4: record the finished lanes' passes and start their next ones past the
-            // passes' coupled draws.
-            alignas(64) std::uint32_t words_of[5][W];
-            L::store_words(words_of[0], v.state);
-            for (int w = 0; w < 4; ++w) {
-                L::store_words(words_of[1 + w], v.flags[w]);
-            }
-            for (unsigned left = lanes_done; left != 0; left &= left - 1) {
-                const int lane = lowest_bit(left);
-                const int seed = s * W + lane;
-                const int q = pass[seed];
-                draws[seed].state[q] = words_of[0][lane];
-                for (int w = 0; w < 4; ++w) {
-                    draws[seed].flags[w][q] = words_of[1 + w][lane];
-                }
-                pass[seed] = q + 1;
-                unfinished -= q + 1 == PASS_COUNT ? 1 : 0;
-            }
-            v.state = L::select_words(
-                done, L::add_words(L::multiply_low(v.state, jump_multiplier), jump_increment),
-                v.state);
-            for (int w = 0; w < 4; ++w) {
-                v.flags[w] = L::select_words(done, L::set_words(FRESH_WORD[w]), v.flags[w]);
-            }
-            v.cleared = L::select_words(done, L::set_words(0), v.cleared);
-            // The next pass clears one flag more; after the last, the target is 128, which
-            // no count reaches (127 flags).
-            v.target = L::select_words(done, L::add_words(v.target, L::set_words(1)), v.target);
         }
     }
 }

@@ -28,10 +28,6 @@ struct sse2_lanes {
     {
         return _mm_or_pd(_mm_and_pd(mask, if_set), _mm_andnot_pd(mask, if_clear));
     }
-    static levels negate_unless(choice mask, levels x)
-    {
-        return _mm_xor_pd(x, _mm_andnot_pd(mask, _mm_set1_pd(-0.0)));
-    }
     static levels positive_or_zero(levels test, levels x)
     {
         return _mm_and_pd(_mm_cmpgt_pd(test, _mm_setzero_pd()), x);
@@ -39,6 +35,10 @@ struct sse2_lanes {
     static levels divide_by_random_max(levels x)
     {
         return _mm_div_pd(x, _mm_set1_pd(RANDOM_SCALE));
+    }
+    static levels divide_by_random_max_unsigned_zero(levels x)
+    {
+        return divide_by_random_max(x);
     }
 
     // The low 32 bits of each lane's product: SSE2 multiplies the even lanes and the odd
