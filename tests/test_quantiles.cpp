@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -127,6 +128,25 @@ TEST(EnsembleTotals, HistogramsStayWithinTheirBudget)
         start_totals(&totals, couplings);
         EXPECT_EQ(totals.bins, couplings == 1 ? 2048 : 64) << couplings << " couplings";
         EXPECT_LE(totals.histogram.size() * sizeof totals.histogram[0], std::size_t{64} << 20);
+    }
+}
+
+// An r that is not a number is counted apart and kept out of the histogram, in its own cell
+// only: seeds 2 and 7 of ten, pass 3.
+TEST(EnsembleTotals, NotANumberCountedInItsOwnCell)
+{
+    const std::vector<seed_result> results = made_up_seeds(10, [](int i, int q) {
+        return q == 3 && (i == 2 || i == 7) ? std::nan("") : 0.25;
+    });
+    ensemble_totals totals;
+    start_totals(&totals, 1);
+    fold_seeds(&totals, results.data(), results.size());
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const std::uint64_t nan_seeds = q == 3 ? 2 : 0;
+        EXPECT_EQ(totals.nan_r[q], nan_seeds) << q;
+        const auto first = totals.histogram.begin() + q * totals.bins;
+        EXPECT_EQ(std::accumulate(first, first + totals.bins, std::uint64_t{0}), 10 - nan_seeds)
+            << q;
     }
 }
 
@@ -284,6 +304,10 @@ TEST(QuantileNet, OverBudgetTheLastCouplingGoesFirst)
     EXPECT_EQ(net.given_up[0], 0U);
     EXPECT_EQ(net.given_up[1], 1U);
     EXPECT_LE(net.held, 200000U);
+    // Once let go, a coupling keeps no more values.
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        EXPECT_TRUE(net.values[PASS_COUNT + q].empty()) << q;
+    }
 }
 
 // The net lets bins go exactly after 2,048 seeds, even when blocks (13 seeds here) straddle
