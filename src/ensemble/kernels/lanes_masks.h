@@ -71,12 +71,12 @@ INLINED unsigned draw_once(lane_set<L> *v, typename L::words multiplier,
 }
 
 // Step 4: records the passes of the lanes in lanes_done (seeds first_seed onwards) and
-// starts their next ones past the passes' coupled draws.
+// starts their next ones past the passes' coupled draws. Inlined, so that the sets stay in
+// registers through it.
 template <class L>
-NOT_INLINED void start_next_passes(lane_set<L> *v, unsigned lanes_done, int first_seed,
-                                   typename L::words jump_multiplier,
-                                   typename L::words jump_increment, int *pass, int *unfinished,
-                                   pass_draws *draws)
+INLINED void start_next_passes(lane_set<L> *v, unsigned lanes_done, int first_seed,
+                               typename L::words jump_multiplier, typename L::words jump_increment,
+                               int *pass, int *unfinished, pass_draws *draws)
 {
     constexpr int W = L::WIDTH;
     alignas(64) std::uint32_t words_of[5][W];
@@ -158,26 +158,18 @@ NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_dr
     const words jump_multiplier = L::set_words(signal.multiplier);
     const words jump_increment = L::set_words(signal.increment);
     while (unfinished > 0) {
-        // Steps 2 and 3 in registers, every set at once, until a lane of some set finishes:
-        // a lane finishes a pass about every 127 draws, so most rounds end here.
-        lane_set<L> v[SETS];
-        UNROLLED
-        for (int s = 0; s < SETS; ++s) {
-            v[s] = sets[s];
-        }
+        // Steps 2 and 3 on every set at once until a lane of some set finishes: a lane
+        // finishes a pass about every 127 draws, so most rounds end here.
         unsigned lanes_done[SETS];
         unsigned any_done = 0;
         do {
             UNROLLED
             for (int s = 0; s < SETS; ++s) {
-                lanes_done[s] = draw_once<L>(&v[s], multiplier, increment);
+                lanes_done[s] = draw_once<L>(&sets[s], multiplier, increment);
                 any_done |= lanes_done[s];
             }
         } while (any_done == 0);
         UNROLLED
-        for (int s = 0; s < SETS; ++s) {
-            sets[s] = v[s];
-        }
         for (int s = 0; s < SETS; ++s) {
             if (lanes_done[s] != 0) {
                 start_next_passes<L>(&sets[s], lanes_done[s], s * W, jump_multiplier,
