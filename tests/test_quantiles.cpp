@@ -135,9 +135,8 @@ TEST(EnsembleTotals, HistogramsStayWithinTheirBudget)
 // only: seeds 2 and 7 of ten, pass 3.
 TEST(EnsembleTotals, NotANumberCountedInItsOwnCell)
 {
-    const std::vector<seed_result> results = made_up_seeds(10, [](int i, int q) {
-        return q == 3 && (i == 2 || i == 7) ? std::nan("") : 0.25;
-    });
+    const std::vector<seed_result> results = made_up_seeds(
+        10, [](int i, int q) { return q == 3 && (i == 2 || i == 7) ? std::nan("") : 0.25; });
     ensemble_totals totals;
     start_totals(&totals, 1);
     fold_seeds(&totals, results.data(), results.size());

@@ -15,8 +15,8 @@
 namespace LANES_NAMESPACE {
 
 struct avx2_lanes {
-    static constexpr int WIDTH = 8;     // passes per group: 32-bit lanes of a register
-    static constexpr int GROUPS = 2;    // groups run together
+    static constexpr int WIDTH = 8;  // passes per group: 32-bit lanes of a register
+    static constexpr int GROUPS = 2; // groups run together
     // Registers of seeds in the masks phase: one, as two need more than the 16 registers and
     // their spills cost more than the generator latency they hide.
     static constexpr int MASK_SETS = 1;

@@ -102,62 +102,68 @@ NOT_INLINED void couple_batch(const seed_reference &reference, const pass_draws 
         L::draw(&state[g], r);
         for (int h = 0; h < 2; ++h) {
             // The first level: (r * 9) / 32767 + 1.
-            y[2 * g + h] =
-                L::add(L::divide_by_random_max_unsigned_zero(L::mul(r[h], L::set(9.0))),
-                       L::set(LEVEL_MIN));
+            y[2 * g + h] = L::add(L::divide_by_random_max_unsigned_zero(L::mul(r[h], L::set(9.0))),
+                                  L::set(LEVEL_MIN));
             running[2 * g + h] = L::add(L::set(0.0), y[2 * g + h]);
             L::store(&work->level[0][(2 * g + h) * H], y[2 * g + h]);
         }
     }
     const typename L::levels k_lanes = L::set(k);
-    for (int p = 0; p < STEP_COUNT; ++p) {
-        const typename L::words falls = L::set_words(reference.falls[p]);
-        const typename L::words moves = L::set_words(reference.moves[p]);
-        const typename L::levels size = L::set(reference.size[p]);
-        const typename L::levels size_k = L::mul(size, k_lanes);
-        for (int g = 0; g < G; ++g) {
-            if ((p & 31) == 0 && p > 0) {
-                flags[g] = L::load_words(&draws.flags[p >> 5][first_pass + g * L::WIDTH]);
+    // The steps a flag word at a time: each word's 32 flags shift out one per step.
+    for (int word = 0; word < 4; ++word) {
+        if (word > 0) {
+            for (int g = 0; g < G; ++g) {
+                flags[g] = L::load_words(&draws.flags[word][first_pass + g * L::WIDTH]);
             }
-            // A lane goes up when its flag agrees with a rising step or disagrees with a
-            // falling one; never on a level step.
-            typename L::choice up[2];
-            L::spread_signs(L::and_words(L::xor_words(flags[g], falls), moves), up);
-            flags[g] = L::add_words(flags[g], flags[g]);
-            typename L::levels r[2];
-            L::draw(&state[g], r);
-            for (int h = 0; h < 2; ++h) {
-                const typename L::levels level = y[2 * g + h];
-                // Down, the step is base - (r * width) / 32767; here it is base + (r * -width)
-                // / 32767, the same double: negation commutes with every rounding, and where
-                // the part is zero its sign can't change base + part, as base is never -0
-                // (levels start at 1 or more, and k and the step sizes are never -0).
-                typename L::levels base;
-                typename L::levels width;
-                if (TIED) {
-                    // The four bounds in the scalar operand order; a lane keeps one pair.
-                    const typename L::levels upper_up =
-                        L::sub(L::set(LEVEL_MAX),
-                               L::mul(L::sub(L::sub(L::set(LEVEL_MAX), level), size), k_lanes));
-                    const typename L::levels lower_up = L::add(size_k, level);
-                    const typename L::levels upper_down = L::sub(level, size_k);
-                    const typename L::levels lower_down =
-                        L::add(L::mul(L::sub(L::sub(level, size), L::set(LEVEL_MIN)), k_lanes),
-                               L::set(LEVEL_MIN));
-                    base = L::select(up[h], lower_up, upper_down);
-                    width = L::select(up[h], L::sub(upper_up, lower_up),
-                                      L::sub(lower_down, upper_down));
-                } else {
-                    // The bound is chosen before the level comes: the level's chain is one
-                    // subtraction here.
-                    base = level;
-                    width = L::sub(L::select(up[h], L::set(LEVEL_MAX), L::set(LEVEL_MIN)), level);
+        }
+        const int end = std::min(STEP_COUNT, 32 * word + 32);
+        for (int p = 32 * word; p < end; ++p) {
+            const typename L::words falls = L::set_words(reference.falls[p]);
+            const typename L::words moves = L::set_words(reference.moves[p]);
+            const typename L::levels size = L::set(reference.size[p]);
+            const typename L::levels size_k = L::mul(size, k_lanes);
+            for (int g = 0; g < G; ++g) {
+                // A lane goes up when its flag agrees with a rising step or disagrees with a
+                // falling one; never on a level step.
+                typename L::choice up[2];
+                L::spread_signs(L::and_words(L::xor_words(flags[g], falls), moves), up);
+                flags[g] = L::add_words(flags[g], flags[g]);
+                typename L::levels r[2];
+                L::draw(&state[g], r);
+                for (int h = 0; h < 2; ++h) {
+                    const typename L::levels level = y[2 * g + h];
+                    // Down, the step is base - (r * width) / 32767; here it is base + (r * -width)
+                    // / 32767, the same double: negation commutes with every rounding, and where
+                    // the part is zero its sign can't change base + part, as base is never -0
+                    // (levels start at 1 or more, and k and the step sizes are never -0).
+                    typename L::levels base;
+                    typename L::levels width;
+                    if (TIED) {
+                        // The four bounds in the scalar operand order; a lane keeps one pair.
+                        const typename L::levels upper_up =
+                            L::sub(L::set(LEVEL_MAX),
+                                   L::mul(L::sub(L::sub(L::set(LEVEL_MAX), level), size), k_lanes));
+                        const typename L::levels lower_up = L::add(size_k, level);
+                        const typename L::levels upper_down = L::sub(level, size_k);
+                        const typename L::levels lower_down =
+                            L::add(L::mul(L::sub(L::sub(level, size), L::set(LEVEL_MIN)), k_lanes),
+                                   L::set(LEVEL_MIN));
+                        base = L::select(up[h], lower_up, upper_down);
+                        width = L::select(up[h], L::sub(upper_up, lower_up),
+                                          L::sub(lower_down, upper_down));
+                    } else {
+                        // The bound is chosen before the level comes: the level's chain is one
+                        // subtraction here.
+                        base = level;
+                        width =
+                            L::sub(L::select(up[h], L::set(LEVEL_MAX), L::set(LEVEL_MIN)), level);
+                    }
+                    const typename L::levels next =
+                        L::add(L::divide_by_random_max_unsigned_zero(L::mul(r[h], width)), base);
+                    y[2 * g + h] = next;
+                    running[2 * g + h] = L::add(running[2 * g + h], next);
+                    L::store(&work->level[p + 1][(2 * g + h) * H], next);
                 }
-                const typename L::levels next =
-                    L::add(L::divide_by_random_max_unsigned_zero(L::mul(r[h], width)), base);
-                y[2 * g + h] = next;
-                running[2 * g + h] = L::add(running[2 * g + h], next);
-                L::store(&work->level[p + 1][(2 * g + h) * H], next);
             }
         }
     }

@@ -36,10 +36,7 @@ struct sse2_lanes {
     {
         return _mm_div_pd(x, _mm_set1_pd(RANDOM_SCALE));
     }
-    static levels divide_by_random_max_unsigned_zero(levels x)
-    {
-        return divide_by_random_max(x);
-    }
+    static levels divide_by_random_max_unsigned_zero(levels x) { return divide_by_random_max(x); }
 
     // The low 32 bits of each lane's product: SSE2 multiplies the even lanes and the odd
     // lanes into 64-bit products, which are then put back together.

@@ -92,13 +92,14 @@ void fold_and_catch_piece(ensemble_totals *totals, quantile_net *net, const seed
                           std::uint64_t seeds)
 {
     const std::size_t bins = static_cast<std::size_t>(net->bins);
-    fold_seeds_with(totals, results, seeds, [net, bins](std::size_t c, std::size_t cell, int bin,
-                                                        double r) {
-        if (net->given_up[c] == 0 && net->open_bin[cell * bins + static_cast<std::size_t>(bin)] != 0) {
-            net->values[cell].push_back(r);
-            net->held += 1;
-        }
-    });
+    fold_seeds_with(totals, results, seeds,
+                    [net, bins](std::size_t c, std::size_t cell, int bin, double r) {
+                        if (net->given_up[c] == 0 &&
+                            net->open_bin[cell * bins + static_cast<std::size_t>(bin)] != 0) {
+                            net->values[cell].push_back(r);
+                            net->held += 1;
+                        }
+                    });
     // Over budget, the last couplings are left to the second run.
     for (int c = net->couplings - 1; c >= 0 && net->held > net->budget; --c) {
         if (net->given_up[static_cast<std::size_t>(c)] == 0) {
