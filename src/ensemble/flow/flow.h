@@ -63,6 +63,9 @@ struct seed_job {
 // Blocks of results that may wait for the calling thread at once, with `threads` workers.
 std::uint64_t work_window_slots(std::uint64_t threads);
 
+// Seeds in a block (the last may hold fewer) when each seed runs `couplings` coefficients.
+std::uint64_t work_block_seeds(int couplings);
+
 // What the calling thread does with the results of `seeds` consecutive seeds (one per
 // coupling for each seed, seed by seed), in seed order: returns 0 to go on, or 1 to stop
 // after reporting a failure.

@@ -10,8 +10,11 @@
 
 namespace {
 
-// A block holds up to LANE_SEEDS seeds, which the vector kernels run side by side, and
-// fewer when there are many couplings, so that a block holds about BLOCK_RUNS seed-runs.
+// A block holds up to LANE_BLOCKS times LANE_SEEDS seeds, which the vector kernels run
+// LANE_SEEDS at a time: larger blocks wake the calling thread less often, and it folds each
+// cell's seeds with the cell's histogram at hand. Fewer when there are many couplings, so that
+// a block holds about BLOCK_RUNS seed-runs.
+constexpr std::uint64_t LANE_BLOCKS = 4;
 constexpr std::uint64_t BLOCK_RUNS = 512;
 
 // Seeds go out in blocks. A block's results wait in one of `window` slots until the calling
@@ -85,6 +88,13 @@ std::uint64_t work_window_slots(std::uint64_t threads)
     return 2 * threads + 2; // every thread busy with one block while another waits its turn
 }
 
+std::uint64_t work_block_seeds(int couplings)
+{
+    const std::uint64_t lanes = static_cast<std::uint64_t>(LANE_SEEDS);
+    return std::max<std::uint64_t>(
+        1, std::min(LANE_BLOCKS * lanes, BLOCK_RUNS / static_cast<std::uint64_t>(couplings)));
+}
+
 int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold)
 {
     shared_work work;
@@ -94,9 +104,7 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
         const kernel_path *const *paths = kernel_paths(&count);
         work.job.path = paths[count - 1]; // the plain one
     }
-    const std::uint64_t couplings = static_cast<std::uint64_t>(job.coupling_count);
-    const std::uint64_t lanes = static_cast<std::uint64_t>(LANE_SEEDS);
-    work.block_seeds = std::max<std::uint64_t>(1, std::min(lanes, BLOCK_RUNS / couplings));
+    work.block_seeds = work_block_seeds(job.coupling_count);
     work.blocks = (job.seeds + work.block_seeds - 1) / work.block_seeds;
     work.window = work_window_slots(threads);
     work.slots.resize(work.window * work.block_seeds *
