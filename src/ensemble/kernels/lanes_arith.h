@@ -42,11 +42,12 @@
     static words multiply_small(words a, words b) { return P##_madd_epi16(a, b); }
 // clang-format on
 
-// Lane choices as registers of their own kind, all ones or all zeros, where the instruction
-// set has no mask registers.
+// Lane choices as registers of their own kind where the instruction set has no mask
+// registers: a word choice all ones or all zeros; a level choice as much of that as the set's
+// select reads (all of it on SSE2, the top bit on AVX2).
 // clang-format off
 #define LANES_WORD_CHOICES(P, SI)                                                          \
-    typedef levels choice;      /* a lane chosen: all ones, else all zeros */              \
+    typedef levels choice;      /* a lane chosen, as its select reads it */                \
     typedef words word_choice;                                                             \
     static word_choice equal_words(words a, words b) { return P##_cmpeq_epi32(a, b); }     \
     static word_choice any_of(word_choice a, word_choice b) { return P##_or_##SI(a, b); }  \

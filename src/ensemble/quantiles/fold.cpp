@@ -2,7 +2,6 @@
 // count and the histograms of r.
 #include "quantile_bins.h"
 #include "quantiles.h"
-#include "stats.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// What the quantiles room's parts share: where a cell's figures sit and which histogram bin a
-// value of r falls in. Internal to the room.
+// What the quantiles room's parts share: where a cell's figures sit, which histogram bin a
+// value of r falls in, and the folding of seeds that the net also looks through. Internal to
+// the room.
 #ifndef AGREEMENT_SWEEP_QUANTILE_BINS_H
 #define AGREEMENT_SWEEP_QUANTILE_BINS_H
 
@@ -7,6 +8,7 @@
 #include <cstdint>
 
 #include "quantiles.h"
+#include "stats.h"
 
 constexpr int QUANTILE_PER_MILLE[QUANTILES] = {25, 500, 975}; // 2.5 %, 50 %, 97.5 %
 
@@ -27,9 +29,10 @@ inline int bin_of(double r, int bins)
     return place >= bins ? bins - 1 : static_cast<int>(place);
 }
 
-// Folds `seeds` consecutive seeds into the totals, as fold_seeds does, and hands every r that
-// is a number to each(coupling, cell, bin, r), cell by cell and each cell's seeds in seed
-// order, so that whatever else looks at the values finds its bin worked out once.
+// Folds `seeds` consecutive seeds into the totals (fold_seeds is this, looking no further)
+// and hands every r that is a number to each(coupling, cell, bin, r), cell by cell and each
+// cell's seeds in seed order, so that whatever else looks at the values finds its bin worked
+// out once.
 template <class Each>
 void fold_seeds_with(ensemble_totals *totals, const seed_result *results, std::uint64_t seeds,
                      Each each)
