@@ -106,7 +106,7 @@ TEST(CurveShape, LineAndBend)
 
 namespace {
 
-// A kernel path that runs the widest one and counts the seeds it has run.
+// A kernel path that runs the widest one this processor runs and counts the seeds it has run.
 std::atomic<std::uint64_t> seeds_run{0};
 
 bool always_runs()
@@ -117,11 +117,8 @@ bool always_runs()
 void counted_block(const std::uint32_t *seeds, int count, const double *couplings,
                    int coupling_count, bool ranks, seed_result *results)
 {
-    int paths = 0;
-    const kernel_path *widest = kernel_paths(&paths)[0];
-    if (!widest->available()) {
-        widest = kernel_paths(&paths)[paths - 1];
-    }
+    const kernel_path *widest = nullptr;
+    choose_kernel_path(nullptr, &widest);
     widest->run_block(seeds, count, couplings, coupling_count, ranks, results);
     seeds_run += static_cast<std::uint64_t>(count);
 }
