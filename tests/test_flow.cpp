@@ -104,6 +104,35 @@ TEST(CurveShape, LineAndBend)
     EXPECT_NEAR(zero_crossing(rows.data()), std::cbrt(0.5), 1e-3);
 }
 
+// Sign changes along a curve, counted by hand: zeros and NaNs are stepped over, so touching
+// zero is no change and crossing through one is a single change.
+TEST(CurveShape, SignChanges)
+{
+    const double nan = std::nan("");
+    struct curve {
+        const char *shape;
+        std::vector<double> start; // the first passes; the rest repeat the last value
+        int changes;
+    };
+    const curve curves[] = {
+        {"always above", {0.5}, 0},
+        {"one crossing", {0.5, 0.2, -0.1}, 1},
+        {"through an exact zero", {0.5, 0.0, -0.3}, 1},
+        {"touches zero and turns back", {0.5, 0.0, 0.0, 0.2}, 0},
+        {"across a NaN", {-0.5, nan, 0.4}, 1},
+        {"zigzag", {0.1, -0.1, 0.1, -0.1, 0.1}, 4},
+        {"starts at zero", {0.0, -0.2, 0.3}, 1},
+    };
+    for (const curve &c : curves) {
+        std::vector<pass_row> rows(PASS_COUNT);
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            rows[q].agreement = agreement_fraction(q);
+            rows[q].mean_r = c.start[std::min<std::size_t>(q, c.start.size() - 1)];
+        }
+        EXPECT_EQ(sign_changes(rows.data()), c.changes) << c.shape;
+    }
+}
+
 namespace {
 
 // A kernel path that runs the widest one this processor runs and counts the seeds it has run.

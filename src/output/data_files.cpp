@@ -2,7 +2,33 @@
 #include <cerrno>
 #include <cstring>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "output.h"
+
+int keep_standard_descriptors()
+{
+#ifndef _WIN32
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // open takes the lowest free number, which is this one: the lower ones are open.
+        const int opened = open("/dev/null", descriptor == 0 ? O_RDONLY : O_WRONLY);
+        if (opened != descriptor) {
+            if (opened >= 0) {
+                static_cast<void>(close(opened));
+            }
+            return -1;
+        }
+    }
+#endif
+    // Elsewhere a closed standard stream only loses what is written to it.
+    return 0;
+}
 
 std::FILE *open_output(const char *path, char *stream_buffer, std::size_t size)
 {

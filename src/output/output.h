@@ -59,6 +59,12 @@ int close_output(std::FILE *stream);
 
 // ---- Reporting failures, the same way in both programs ----
 
+// Opens descriptors 0, 1 and 2 on the null device where the program was started with them
+// closed, so that no output file is given one of them and the program's messages never land
+// in its data. Call first thing. Returns 0, or -1 when one can't be opened (the caller then
+// has nowhere safe to report and should stop).
+int keep_standard_descriptors();
+
 // Returns -1 with errno kept when a failed call set it, or set to EIO when it didn't (C
 // streams needn't set errno), so that every failure has a reason to name.
 int failure_with_reason();

@@ -209,6 +209,12 @@ const char HELP[] =
 
 int run_driver(int argc, char **argv)
 {
+    // Started with stderr closed, the first data file would take descriptor 2 and a failure
+    // message would be written into it.
+    if (keep_standard_descriptors() != 0) {
+        report_failure("agreement_sweep", "open", "/dev/null", " for the closed standard streams");
+        return 1;
+    }
     // Asking for help or the version, or a mistyped option, must never start a run, which
     // would replace the data.
     bool help = false;

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -66,14 +68,21 @@ std::vector<int> lock_folders(staged_file *const *files, int count)
     return held;
 }
 
-// Puts one temporary file in place. Where a file stands there and the system can swap two
-// names, the two are swapped, so that the earlier file waits under the temporary name, to be
-// put back or let go. Returns 0, 1 when swapped, or -1 with errno set.
-int put_in_place(const staged_file &file)
+// True when a regular file stands where the temporary one goes, so that the two can be
+// swapped. Asked before the renames, so that nothing but the renames lies between them.
+bool swappable(const staged_file &file)
+{
+    struct stat status = {};
+    return lstat(file.destination.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Puts one temporary file in place. Where a file stands there (swap) and the system can swap
+// two names, the two are swapped, so that the earlier file waits under the temporary name, to
+// be put back or let go. Returns 0, 1 when swapped, or -1 with errno set.
+int put_in_place(const staged_file &file, bool swap)
 {
 #ifdef RENAME_EXCHANGE
-    struct stat status = {};
-    if (lstat(file.destination.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+    if (swap) {
         if (renameat2(AT_FDCWD, file.temporary.c_str(), AT_FDCWD, file.destination.c_str(),
                       RENAME_EXCHANGE) == 0) {
             return 1;
@@ -82,6 +91,8 @@ int put_in_place(const staged_file &file)
             return -1;
         }
     }
+#else
+    static_cast<void>(swap);
 #endif
     return std::rename(file.temporary.c_str(), file.destination.c_str()) == 0 ? 0 : -1;
 }
@@ -131,16 +142,20 @@ int commit_staged(staged_file *const *files, int count)
     const std::vector<int> locks = lock_folders(files, count);
     sigset_t held;
     sigset_t before;
-    sigemptyset(&held);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&held, signal_number);
-    }
-    // The renames go one right after the other, with nothing a signal could cut in between.
+    stopping_signals(&held);
+    // From here on a signal waits: the renames go one right after the other with nothing a
+    // signal could cut in between, and once they are done the run has succeeded, which a
+    // signal must not turn into a failing status.
     static_cast<void>(pthread_sigmask(SIG_BLOCK, &held, &before));
+    std::vector<bool> swap(static_cast<std::size_t>(count), false);
+    for (int i = 0; i < count; ++i) {
+        swap[static_cast<std::size_t>(i)] = !files[i]->temporary.empty() && swappable(*files[i]);
+    }
     std::vector<int> swapped(static_cast<std::size_t>(count), -1);
     for (int i = 0; i < count && failed < 0; ++i) {
         if (!files[i]->temporary.empty()) {
-            swapped[static_cast<std::size_t>(i)] = put_in_place(*files[i]);
+            swapped[static_cast<std::size_t>(i)] =
+                put_in_place(*files[i], swap[static_cast<std::size_t>(i)]);
             if (swapped[static_cast<std::size_t>(i)] < 0) {
                 failed = i;
                 error = errno;
@@ -152,12 +167,22 @@ int commit_staged(staged_file *const *files, int count)
             take_back(*files[i], swapped[static_cast<std::size_t>(i)]);
         }
     }
-    static_cast<void>(pthread_sigmask(SIG_SETMASK, &before, nullptr));
+    // The renames reach the disk with their folders: after a power loss the new pair, or the
+    // earlier one, stands.
     for (const int descriptor : locks) {
+        if (fsync(descriptor) != 0 && failed < 0) {
+            // Too late to keep the earlier files: the run has succeeded, and says so.
+            const std::string line = std::string("agreement_ensemble: the new files stand, but "
+                                                 "a folder holding them could not be synced: ") +
+                                     std::strerror(errno) + "\n";
+            static_cast<void>(std::fputs(line.c_str(), stderr));
+        }
         static_cast<void>(close(descriptor)); // and with it the lock
     }
     if (failed >= 0) {
         report_because("replace", files[failed]->target, "", error);
+        // The earlier files are back: a signal that came meanwhile now ends the run.
+        static_cast<void>(pthread_sigmask(SIG_SETMASK, &before, nullptr));
     }
     for (int i = 0; i < count; ++i) {
         if (failed < 0 && swapped[static_cast<std::size_t>(i)] == 0) {

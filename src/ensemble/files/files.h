@@ -27,37 +27,56 @@ struct staged_file {
     std::string destination; // the file the temporary one replaces; empty when straight through
     std::string temporary;   // empty when straight through
     std::FILE *stream = nullptr;
-    std::vector<char> buffer; // the stream's buffer, so that writes go out in large pieces
-    bool existed = false;     // something stood at destination when the file was opened
-    std::uint64_t device = 0; // what the output writes over or through, for telling two
-    std::uint64_t inode = 0;  //   names of one file apart (0, 0 when nothing stands there)
-    int slot = -1;            // its place in the clean-up list
+    std::vector<char> buffer;  // the stream's buffer, so that writes go out in large pieces
+    bool existed = false;      // something stood at destination when the file was opened
+    std::uint64_t device = 0;  // what the output writes over or through, for telling two
+    std::uint64_t inode = 0;   //   names of one file apart (0, 0 when nothing stands there)
+    int slot = -1;             // its place in the clean-up list
+    long left_by = 0;          // a process, no longer running, whose temporary file for this
+                               //   output was found and removed when the file was opened
+    bool left_swapped = false; // that temporary file held the earlier output: the process had
+                               //   put its new file in place
 };
 
-// Has SIGINT, SIGTERM, SIGHUP and SIGPIPE remove every temporary file in use and then end
-// the program as the signal would have; a signal ignored when the program started stays
-// ignored. A file grown past the size limit (SIGXFSZ) fails its write instead of ending the
-// program, and an uncaught exception removes the temporary files before the program aborts.
+// Has every catchable signal that would end the program (INT, TERM, HUP, PIPE, QUIT, USR1,
+// USR2, ALRM, VTALRM, PROF, XCPU) remove every temporary file in use and then end the program
+// as the signal would have; a signal ignored when the program started stays ignored. A file grown
+// past the size limit (SIGXFSZ) fails its write instead of ending the program, and an uncaught
+// exception removes the temporary files before the program aborts.
 void guard_temporaries();
 
 // Removes every temporary file in use, for a run that gives up without unwinding (out of
 // memory): the earlier files stay as they were.
 void remove_every_temporary();
 
+// True when target can only name a folder: it ends in a separator, "." or "..", or what it
+// leads to is a folder. Such a name is refused before any seed runs, and its temporary file
+// would have no folder of its own to sit in.
+bool names_a_folder(const std::string &target);
+
 // Opens the file for writing. Returns 0, or -1 after reporting the failure on stderr.
 int open_staged(staged_file *file, const std::string &target);
 
-// Flushes and closes the file, the temporary one taking the earlier file's permission bits,
-// owner and group. Returns 0, or -1 after reporting the failure on stderr; the temporary
-// file is then removed.
+// Flushes, syncs to the disk and closes the file, the temporary one taking the earlier file's
+// permission bits, owner and group. Returns 0, or -1 after reporting the failure on stderr;
+// the temporary file is then removed.
 int finish_staged(staged_file *file);
 
 // Puts every finished temporary file of files[0 .. count - 1] in place at once: other runs
-// committing into the same folders wait, INT, TERM and HUP wait until all are in place, and
-// where one can't be put in place those already put back are rolled back, on systems that can
-// swap two names. The earlier files are let go only after the last rename. Returns 0, or -1
-// after reporting the failure on stderr; the temporary files are removed either way.
+// committing into the same folders wait, and where one can't be put in place those already
+// put back are rolled back, on systems that can swap two names; then the folders are synced,
+// so that the renames survive a power loss. The earlier files are let go only after the last
+// rename. Returns 0, or -1 after reporting the failure on stderr; the temporary files are
+// removed either way. From the first rename on, the stopping signals wait: after a failure
+// they are let through once the earlier files are back; after success they stay held until
+// the program exits, so that nothing can end it with a failing status once the new files
+// stand.
 int commit_staged(staged_file *const *files, int count);
+
+// Reports, in one line, two outputs left as a mixed pair by an earlier run that was killed
+// between putting them in place (found when they were opened), so that the user knows the
+// files now standing don't belong together.
+void report_mixed_pair(const staged_file &a, const staged_file &b);
 
 // True when two open outputs are one file under two names (a link, "./", "-" and
 // /dev/stdout, and so on), so that one would overwrite the other.

@@ -2,6 +2,7 @@
 // in, and the names that stand for an open descriptor told apart.
 #ifndef _WIN32
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -14,15 +15,18 @@ namespace {
 
 constexpr int MOST_LINKS = 40; // links followed before a name counts as a loop, as the system does
 
+// The folder's path without links, or "" with errno set. In a working folder deeper than
+// the system's longest path, where no absolute path can be opened, the folder as given,
+// relative to the working folder, which the system still opens.
 std::string real_folder(const std::string &folder)
 {
     char *const real = realpath(folder.c_str(), nullptr);
     if (real == nullptr) {
-        return std::string();
+        return errno == ENAMETOOLONG || errno == ERANGE ? folder : std::string();
     }
     std::string text = real;
     std::free(real);
-    return text;
+    return text.size() < PATH_MAX ? text : folder;
 }
 
 // The folder whose names stand for this process's open descriptors (/dev/fd and

@@ -4,9 +4,22 @@
 #ifndef AGREEMENT_SWEEP_STAGING_H
 #define AGREEMENT_SWEEP_STAGING_H
 
+#include <csignal>
 #include <string>
 
 #include "files.h"
+
+#ifndef _WIN32
+// Every signal whose default ends the program and that a handler can catch: each removes the
+// temporary files first (a signal ignored when the program started stays ignored). A file
+// past the size limit (SIGXFSZ) fails its write instead. SIGKILL and SIGSTOP can't be caught:
+// what SIGKILL leaves, the next run writing beside it removes.
+constexpr int STOPPING_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,    SIGPIPE, SIGQUIT, SIGUSR1,
+                                    SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
+
+// Fills *set with the stopping signals.
+void stopping_signals(sigset_t *set);
+#endif
 
 // Puts name in a free slot of the clean-up list. Returns the slot, or -1 when none is free
 // or the name is too long to keep whole; such a file is only left behind by a signal.

@@ -94,6 +94,16 @@ void discard(staged_file *file)
     forget_temporary(file);
 }
 
+#ifndef _WIN32
+void stopping_signals(sigset_t *set)
+{
+    sigemptyset(set);
+    for (const int signal_number : STOPPING_SIGNALS) {
+        sigaddset(set, signal_number);
+    }
+}
+#endif
+
 void report_because(const char *action, const std::string &path, const char *detail, int error)
 {
     report_failure_because("agreement_ensemble", action, path.c_str(), detail,
@@ -109,14 +119,10 @@ void guard_temporaries()
         }
     }
 #else
-    const int stopping[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
     struct sigaction handler = {};
     handler.sa_handler = remove_temporaries_and_stop;
-    sigemptyset(&handler.sa_mask);
-    for (const int signal_number : stopping) {
-        sigaddset(&handler.sa_mask, signal_number); // one clean-up at a time
-    }
-    for (const int signal_number : stopping) {
+    stopping_signals(&handler.sa_mask); // one clean-up at a time
+    for (const int signal_number : STOPPING_SIGNALS) {
         struct sigaction before = {};
         if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
             static_cast<void>(sigaction(signal_number, &handler, nullptr));

@@ -22,6 +22,21 @@ double zero_crossing(const pass_row *rows)
     return std::numeric_limits<double>::quiet_NaN();
 }
 
+int sign_changes(const pass_row *rows)
+{
+    int changes = 0;
+    int last_sign = 0;
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const double r = rows[q].mean_r;
+        const int sign = r > 0.0 ? 1 : r < 0.0 ? -1 : 0;
+        if (sign != 0) {
+            changes += last_sign != 0 && sign != last_sign ? 1 : 0;
+            last_sign = sign;
+        }
+    }
+    return changes;
+}
+
 line_fit fit_line(const pass_row *rows)
 {
     double mean_x = 0.0;

@@ -179,15 +179,20 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
         const pass_row *curve = rows + c * PASS_COUNT;
         const line_fit fit = fit_line(curve);
         const double crossing = zero_crossing(curve);
+        const int changes = sign_changes(curve);
+        // A noisy curve can cross zero many times: its first crossing is named as such, so
+        // that it isn't read as the only one.
+        const std::string crossings =
+            changes == 0   ? std::string("it never changes sign")
+            : changes == 1 ? "it changes sign once, at agreement " + fixed(crossing, 4)
+                           : "it changes sign " + std::to_string(changes) +
+                                 " times, first at agreement " + fixed(crossing, 4);
         text += "k = " + fixed(chosen.couplings[c], 4) + ": mean r " + figure(curve[0].mean_r, 4) +
                 " at full agreement, " + figure(curve[PASS_COUNT - 1].mean_r, 4) +
-                " at full disagreement; " +
-                (crossing == crossing ? "the curve crosses zero at agreement " + fixed(crossing, 4)
-                                      : std::string("the curve does not cross zero")) +
-                "; its least-squares line has slope " + figure(fit.slope, 4) +
-                " and crosses zero at " + figure(-fit.intercept / fit.slope, 4) + ", R^2 " +
-                figure(fit.r_squared, 4) + ", the curve at most " +
-                figure(fit.largest_distance, 4) + " from it\n";
+                " at full disagreement; " + crossings + "; its least-squares line has slope " +
+                figure(fit.slope, 4) + " and crosses zero at " +
+                figure(-fit.intercept / fit.slope, 4) + ", R^2 " + figure(fit.r_squared, 4) +
+                ", the curve at most " + figure(fit.largest_distance, 4) + " from it\n";
     }
     text += "turning-point test: " + fixed(100.0 * share, 2) + " % of reference signals (" +
             std::to_string(totals.few_turning_points) + " of " + std::to_string(chosen.seeds) +
@@ -227,6 +232,14 @@ int run_ensemble(int argc, char **argv)
         return usage_error(path_problem);
     }
 
+    // A folder's name would only fail at the very end, after every seed has run.
+    for (const std::string *name : {&chosen.output, &chosen.per_seed}) {
+        if (!name->empty() && names_a_folder(*name)) {
+            return usage_error(std::string(name == &chosen.output ? "--output" : "--per-seed") +
+                               " '" + *name + "' names a folder, not a file");
+        }
+    }
+
     const auto start = std::chrono::steady_clock::now();
     staged_file table;
     staged_file per_seed;
@@ -247,6 +260,7 @@ int run_ensemble(int argc, char **argv)
                                "'");
         }
         if (status == 0) {
+            report_mixed_pair(table, per_seed);
             if (write_per_seed_header(per_seed.stream) != 0) {
                 report_file_failure("write", per_seed.target);
                 status = 1;
@@ -296,17 +310,20 @@ int run_ensemble(int argc, char **argv)
     if (status == 0 && finish_staged(&table) != 0) {
         status = 1;
     }
+    // The summary goes out before the files are put in place: a summary that can't be
+    // written abandons the run, so that the exit status always tells which files stand, 0 the
+    // new ones, anything else the earlier ones.
+    if (status == 0) {
+        const bool stdout_taken = shares_standard_output(table) || shares_standard_output(per_seed);
+        status =
+            print_summary(chosen, threads, seconds_since(start), totals, rows.data(), stdout_taken);
+    }
     staged_file *const outputs[] = {&table, &per_seed};
     if (status == 0 && commit_staged(outputs, 2) != 0) {
         status = 1;
     }
     abandon_staged(&per_seed);
     abandon_staged(&table);
-    if (status == 0) {
-        const bool stdout_taken = shares_standard_output(table) || shares_standard_output(per_seed);
-        status =
-            print_summary(chosen, threads, seconds_since(start), totals, rows.data(), stdout_taken);
-    }
     return status;
 }
 
@@ -314,6 +331,12 @@ int run_ensemble(int argc, char **argv)
 
 int ensemble_driver(int argc, char **argv)
 {
+    // Started with stderr closed, an output's temporary file would take descriptor 2 and a
+    // failure message would be written into the data.
+    if (keep_standard_descriptors() != 0) {
+        report_file_failure("open", "/dev/null");
+        return 1;
+    }
     try {
         return run_ensemble(argc, argv);
     } catch (const std::bad_alloc &) {

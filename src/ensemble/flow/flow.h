@@ -103,6 +103,11 @@ int run_table(const seed_job &job, std::uint64_t threads, const run_watcher &wat
 // full disagreement, interpolated linearly between the two passes; NaN when it never does.
 double zero_crossing(const pass_row *rows);
 
+// How many times mean r changes sign from full agreement to full disagreement: passes where
+// it is exactly 0 or not a number are stepped over, so a curve that touches zero and turns
+// back doesn't count.
+int sign_changes(const pass_row *rows);
+
 // The least-squares line of mean r against the agreement fraction over the 128 passes, and
 // how far the curve bends away from it.
 struct line_fit {
