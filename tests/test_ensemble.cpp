@@ -132,6 +132,13 @@ TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
         {"--coupling 0:1:1e-7", "--coupling range '0:1:1e-7' has more than 1000001 points"},
         {"--coupling '0.5,1,0\nx'", "--coupling item '0\\nx' is not a number"}, // one line
         {"--coupling 0:1", "--coupling range '0:1' is not START:STOP:STEP"},
+        {"--coupling 1.0000004", "--coupling value '1.0000004' lies outside [0, 1]"},
+        {"--seeds 18446744073709551617", "not '18446744073709551617'"}, // 2^64 + 1
+        // A second value would replace the first, and the run would not be the one asked for.
+        {"--coupling 0.5 --coupling 1", "--coupling given twice: put every k in one list"},
+        {"--output a.csv --output b.csv", "--output given twice"},
+        {"--seeds=5 --seeds 6", "--seeds given twice"},
+        {"-h --help", "--help given twice"},
     };
     for (const bad_case &bad : cases) {
         EXPECT_EQ(ensemble(bad.arguments), 2) << bad.arguments;
@@ -143,8 +150,10 @@ TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
     }
     EXPECT_TRUE(fs::is_empty(folder_)) << "bad options write nothing";
 
-    EXPECT_EQ(ensemble("--help"), 0);
-    EXPECT_NE(out_.find("Usage: agreement_ensemble"), std::string::npos);
+    for (const char *help : {"--help", "-h"}) {
+        EXPECT_EQ(ensemble(help), 0) << help;
+        EXPECT_EQ(out_.rfind("Usage: agreement_ensemble", 0), 0U) << help << ": " << out_;
+    }
     EXPECT_EQ(ensemble("--version"), 0);
     EXPECT_EQ(out_, "agreement_ensemble 1.1.0\n");
 }

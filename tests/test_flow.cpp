@@ -16,18 +16,123 @@
 #include "kernels.h"
 #include "quantiles.h"
 
-TEST(EnsembleOptions, Defaults)
+TEST(EnsembleOptions, DefaultsAndShortHelp)
 {
     ensemble_options chosen;
     char program[] = "agreement_ensemble";
-    char *argv[] = {program, nullptr};
+    char help[] = "-h";
+    char *argv[] = {program, help, nullptr};
     ASSERT_EQ(read_options(1, argv, &chosen), 0);
     EXPECT_EQ(chosen.seeds, 10000U);
     EXPECT_EQ(chosen.first_seed, 1U);
-    EXPECT_EQ(chosen.threads, 0U) << "the machine's hardware threads";
+    // The machine's hardware threads, as the command line and the module both take them.
+    const std::uint64_t hardware = std::thread::hardware_concurrency();
+    EXPECT_EQ(chosen.threads, hardware == 0 ? 1 : std::min<std::uint64_t>(hardware, 256));
     EXPECT_EQ(chosen.couplings, std::vector<double>{0.0});
     EXPECT_EQ(chosen.output, "ensemble.csv");
     EXPECT_EQ(chosen.per_seed, "");
+    EXPECT_FALSE(chosen.help);
+    ASSERT_EQ(read_options(2, argv, &chosen), 0);
+    EXPECT_TRUE(chosen.help) << "-h is --help";
+}
+
+// The one rule both front ends read a request by, spelled as the module spells it.
+const request_names MODULE_NAMES = {"seeds", "first_seed", "threads", "coupling"};
+
+// Counts are judged from their text, so that a value no integer type holds (a Python int of
+// 2^70, a sign) is refused like any other, by its own digits.
+TEST(EnsembleRequest, CountsFromTheirText)
+{
+    struct count_case {
+        std::string request_arguments::*field;
+        const char *text;
+        const char *problem; // empty: accepted
+    };
+    const count_case cases[] = {
+        {&request_arguments::seeds, "0",
+         "seeds must be a whole number from 1 to 4294967296, not '0'"},
+        {&request_arguments::seeds, "1180591620717411303424",
+         "not '1180591620717411303424'"}, // 2^70
+        {&request_arguments::seeds, "18446744073709551617",
+         "not '18446744073709551617'"}, // 2^64 + 1
+        {&request_arguments::seeds, "-1", "not '-1'"},
+        {&request_arguments::seeds, "+5", "not '+5'"},
+        {&request_arguments::seeds, "4294967295", ""}, // seeds 1 .. 4294967295, the last state
+        {&request_arguments::first_seed, "4294967296",
+         "first_seed must be a whole number from 0 to 4294967295"},
+        {&request_arguments::first_seed, "0", ""},
+        {&request_arguments::threads, "0", "threads must be a whole number from 1 to 256, not '0'"},
+        {&request_arguments::threads, "257", "threads must be a whole number from 1 to 256"},
+        {&request_arguments::threads, "256", ""},
+    };
+    for (const count_case &one : cases) {
+        request_arguments given;
+        given.*one.field = one.text;
+        ensemble_request request;
+        const std::string problem = check_request(given, MODULE_NAMES, &request);
+        if (*one.problem == '\0') {
+            EXPECT_EQ(problem, "") << one.text;
+        } else {
+            EXPECT_NE(problem.find(one.problem), std::string::npos) << one.text << ": " << problem;
+        }
+    }
+    request_arguments given;
+    given.first_seed = "4294967295";
+    given.seeds = "2";
+    ensemble_request request;
+    EXPECT_EQ(check_request(given, MODULE_NAMES, &request),
+              "seeds 4294967295 to 4294967296 go beyond the generator's 32-bit state (the last "
+              "seed is 4294967295)");
+    given.threads = "3";
+    given.seeds = "1";
+    ASSERT_EQ(check_request(given, MODULE_NAMES, &request), "");
+    EXPECT_EQ(request.first_seed, 4294967295U);
+    EXPECT_EQ(request.seeds, 1U);
+    EXPECT_EQ(request.threads, 3U);
+}
+
+// Every front end runs k as the double nearest its six-decimal text; only the order and the
+// repeats differ, kept for a caller whose results index as its own list.
+TEST(EnsembleRequest, CouplingsRunAsTheyPrint)
+{
+    request_arguments given;
+    given.couplings = {0.1 + 0.2, 1.0, 0.3, -0.0, 0.1234567};
+    ensemble_request sorted;
+    ASSERT_EQ(check_request(given, MODULE_NAMES, &sorted), "");
+    EXPECT_EQ(sorted.couplings, (std::vector<double>{0.0, 0.123457, 0.3, 1.0}));
+    given.listed_order = true;
+    ensemble_request listed;
+    ASSERT_EQ(check_request(given, MODULE_NAMES, &listed), "");
+    EXPECT_EQ(listed.couplings, (std::vector<double>{0.3, 1.0, 0.3, 0.0, 0.123457}));
+    EXPECT_FALSE(std::signbit(listed.couplings[3])) << "-0 would be printed -0.000000";
+
+    struct bad_case {
+        std::vector<double> couplings;
+        bool listed_order;
+        const char *problem;
+    };
+    const std::vector<double> thousand_and_two(1002, 0.5);
+    std::vector<double> different(1002);
+    for (std::size_t i = 0; i < different.size(); ++i) {
+        different[i] = static_cast<double>(i) / 1001.0; // apart by more than a millionth
+    }
+    const bad_case cases[] = {
+        {{0.5, std::nan("")}, false, "coupling value 'nan' lies outside [0, 1]"},
+        {{1.0000004}, true, "coupling value '1.0000004' lies outside [0, 1]"}, // prints 1.000000
+        {{-1e-7}, false, "coupling value '-1e-07' lies outside [0, 1]"},       // prints -0.000000
+        {{}, true, "coupling needs at least one value"},
+        {thousand_and_two, true, "coupling gives more than 1001 values"},
+        {thousand_and_two, false, ""}, // one value once merged
+        {different, false, "coupling gives more than 1001 different values"},
+    };
+    for (const bad_case &bad : cases) {
+        request_arguments one;
+        one.couplings = bad.couplings;
+        one.listed_order = bad.listed_order;
+        ensemble_request request;
+        EXPECT_EQ(check_request(one, MODULE_NAMES, &request), bad.problem)
+            << bad.couplings.size() << " values, listed " << bad.listed_order;
+    }
 }
 
 TEST(CouplingOptions, ListsAndRanges)

@@ -1,5 +1,8 @@
 """The Python module against the programs' own files, and against itself."""
+import ast
+import inspect
 import os
+import pydoc
 import signal
 import subprocess
 import sys
@@ -56,6 +59,8 @@ def test_ensemble_and_per_seed_are_the_programs_doubles(tmp_path):
             for i, seed in enumerate(per["seed"]) for c, k in enumerate(couplings)
             for q in range(128)]
     assert (tmp_path / "p.csv").read_text().splitlines()[1:] == rows
+    assert list(per["q"]) == list(range(128))
+    assert list(per["agreement"]) == [(127 - q) / 127 for q in range(128)]
     # Where they overlap, bit for bit: one seed's table is its own r, and run() is that seed.
     last = per["seed"][-1]
     assert last == 4294967295
@@ -77,27 +82,86 @@ def test_the_same_doubles_on_any_thread_count():
     assert list(asw.per_seed(seeds=3, first_seed=5, coupling=0.5)["seed"]) == [5, 6, 7]
 
 
+# Each row: a call and what it raises. Wrong types are TypeError, values out of range (NaN
+# too) ValueError, with the argument named; a bool is never a count.
 @pytest.mark.parametrize("call, error, words", [
-    (lambda: asw.ensemble(seeds=0), ValueError, "seeds must be 1 or more"),
-    (lambda: asw.ensemble(seeds=2, first_seed=4294967295), ValueError, "past the last seed"),
-    (lambda: asw.per_seed(first_seed=-1), ValueError, "first_seed"),
-    (lambda: asw.run(seed=2**32), ValueError, "seed must be"),
-    (lambda: asw.ensemble(seeds=5, coupling=[0, 1.5]), ValueError, "coupling must lie in"),
-    (lambda: asw.run(coupling=float("nan")), ValueError, "coupling must lie in"),
-    (lambda: asw.ensemble(seeds=5, coupling=[]), ValueError, "at least one"),
-    (lambda: asw.ensemble(seeds=5, threads=0), ValueError, "threads must be 1 .. 256"),
-    (lambda: asw.ensemble(seeds=5, threads=257), ValueError, "threads must be 1 .. 256"),
-    (lambda: asw.per_seed(seeds=5, coupling="0.5"), TypeError, "coupling"),
+    (lambda: asw.ensemble(seeds=0), ValueError, "seeds must be a whole number from 1"),
+    (lambda: asw.ensemble(seeds=2, first_seed=4294967295), ValueError,
+     "seeds 4294967295 to 4294967296 go beyond"),
+    (lambda: asw.per_seed(first_seed=-1), ValueError, "first_seed must be a whole number from 0"),
+    (lambda: asw.run(seed=2**32), ValueError, "seed must be a whole number from 0"),
+    (lambda: asw.ensemble(seeds=5, threads=0), ValueError, "threads must be a whole number from 1 to 256"),
+    (lambda: asw.ensemble(seeds=5, threads=257), ValueError, "threads must be a whole number"),
+    # Beyond any C++ integer: still the argument's range, not an overflow.
+    (lambda: asw.ensemble(seeds=5, threads=2**70), ValueError, "threads must be a whole number"),
+    (lambda: asw.ensemble(seeds=2**70), ValueError, "seeds must be a whole number"),
+    (lambda: asw.per_seed(seeds=5, max_bytes=-1), ValueError, "max_bytes must be 0 or more"),
+    (lambda: asw.ensemble(seeds=True), TypeError, "seeds must be an int, not bool"),
+    (lambda: asw.ensemble(seeds=5, first_seed=False), TypeError, "first_seed must be an int"),
+    (lambda: asw.ensemble(seeds=5, threads=True), TypeError, "threads must be an int"),
+    (lambda: asw.per_seed(seeds=np.bool_(True)), TypeError, "seeds must be an int"),
+    (lambda: asw.run(seed=True), TypeError, "seed must be an int"),
+    (lambda: asw.ensemble(seeds=5, threads=1.5), TypeError, "threads must be an int"),
+    (lambda: asw.ensemble(seeds="5"), TypeError, "seeds must be an int, not str"),
+    (lambda: asw.ensemble(seeds=5, coupling=[0, 1.5]), ValueError, "coupling value '1.5' lies outside"),
+    (lambda: asw.run(coupling=float("nan")), ValueError, "coupling value 'nan' lies outside"),
+    (lambda: asw.ensemble(seeds=5, coupling=[]), ValueError, "coupling needs at least one value"),
+    (lambda: asw.ensemble(seeds=5, coupling=[0.5] * 1002), ValueError, "more than 1001 values"),
+    (lambda: asw.per_seed(seeds=5, coupling="0.5"), TypeError, "coupling must be a real number"),
+    (lambda: asw.per_seed(seeds=5, coupling=["0.5"]), TypeError, "not str in a sequence"),
+    (lambda: asw.per_seed(seeds=5, coupling=[0.5, None]), TypeError, "NoneType in a sequence"),
     (lambda: asw.per_seed(seeds=5, coupling=[[0.5]]), TypeError, "flat sequence"),
-    (lambda: asw.ensemble(seeds=5, threads=1.5), TypeError, "threads"),
-    (lambda: asw.ensemble(seeds="5"), TypeError, "incompatible"),
+    (lambda: asw.per_seed(seeds=5, coupling=[[0], [1, 2]]), TypeError, "ragged"),
+    (lambda: asw.run(coupling=[0.5]), TypeError, "coupling must be a real number"),
+    (lambda: asw.law(1.5, 0), ValueError, "f must lie in"),
+    (lambda: asw.law(1, 2), ValueError, "k must lie in"),
+    (lambda: asw.law(-1, 0), ValueError, "f must lie in"),
+    (lambda: asw.law(0.5, float("nan")), ValueError, "k must lie in"),
+    (lambda: asw.law([0, 1], [0, 1, 0.5]), ValueError, r"shape \(2,\) and k of shape \(3,\)"),
+    (lambda: asw.law("0.5", 0), TypeError, "f must be a real number"),
+    (lambda: asw.law(0.5, [True]), TypeError, "k must be a real number"),
     # Three doubles per seed, coupling and pass, and the seed numbers.
     (lambda: asw.per_seed(seeds=10**6, coupling=[0, 1]), ValueError,
      "%.2f GiB" % (10**6 * (3 * 2 * 128 * 8 + 8) / 2**30)),
+    # The default seeds, the program's 10,000, in the size it would take.
+    (lambda: asw.per_seed(max_bytes=0), ValueError, r"\(%d bytes\)" % (10**4 * (3 * 128 * 8 + 8))),
 ])
 def test_bad_arguments_raise_and_name_the_problem(call, error, words):
     with pytest.raises(error, match=words):
         call()
+
+
+def test_numpy_integers_are_ints_and_k_runs_as_the_program_runs_it():
+    plain = asw.per_seed(seeds=3, first_seed=7, coupling=[1, 0.5], threads=2)
+    numpy = asw.per_seed(seeds=np.int64(3), first_seed=np.uint32(7), coupling=np.array([1, 0.5]),
+                         threads=np.int8(2), max_bytes=np.int64(10**9))
+    for name in ("seed", "r", "rho", "bound"):
+        assert np.array_equal(plain[name], numpy[name]), name
+    assert np.array_equal(asw.run(seed=np.int16(7), coupling=np.float32(0.5))["r"], plain["r"][0, 1])
+    # The double nearest the six-decimal text, as --coupling takes it; the caller's order and
+    # repeats kept, so that row c is the caller's c-th k.
+    tab = asw.ensemble(seeds=20, coupling=[0.1234567, 1, 0.1 + 0.2, 0.123457])
+    assert list(tab["coupling"]) == [0.123457, 1.0, 0.3, 0.123457]
+    assert np.array_equal(tab["mean_r"][0], tab["mean_r"][3])
+    assert np.array_equal(asw.run(seed=5, coupling=0.1234567)["r"],
+                          asw.run(seed=5, coupling=0.123457)["r"])
+
+
+def test_help_shows_each_signature_as_the_stub_types_it():
+    stub = ast.parse(open(os.path.join(os.path.dirname(asw.__file__), "agreement_sweep.pyi")).read())
+    stubbed = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
+    assert sorted(stubbed) == ["ensemble", "law", "per_seed", "run"]
+    for name, node in stubbed.items():
+        function = getattr(asw, name)
+        signature = inspect.signature(function)
+        defaults = [None] * (len(node.args.args) - len(node.args.defaults)) + node.args.defaults
+        assert [(p.name, p.default) for p in signature.parameters.values()] == [
+            (a.arg, inspect.Parameter.empty if d is None else ast.literal_eval(d))
+            for a, d in zip(node.args.args, defaults)], name
+        text = pydoc.render_doc(function, renderer=pydoc.plaintext)
+        assert name + str(signature) in text
+        assert ": object" not in text
+    assert "coupling: float | Sequence[float] = 0.0" in pydoc.render_doc(asw.ensemble)
 
 
 def test_law_is_vectorised():

@@ -30,7 +30,8 @@ std::string usage()
 {
     return std::string(
         "Usage: agreement_ensemble [--seeds N] [--first-seed S] [--coupling LIST] [--threads T]\n"
-        "                          [--output FILE] [--per-seed FILE]\n") +
+        "                          [--output FILE] [--per-seed FILE]\n"
+        "       agreement_ensemble -h | --help | --version\n") +
         "\n"
         "Runs the agreement sweep experiment for N seeds: seed s is the one-shot experiment with\n"
         "the random generator's state word starting at s instead of 1. Writes, for each coupling\n"
@@ -60,8 +61,11 @@ std::string usage()
         "  --output FILE    the table, one row per k and pass (default ensemble.csv)\n"
         "  --per-seed FILE  also write every seed's r, rho and bound:\n"
         "                   coupling,seed,q,r,rho,bound, by seed, then k, then q\n"
-        "  --help           print this help and exit\n"
+        "  -h, --help       print this help and exit\n"
         "  --version        print the version and exit\n"
+        "\n"
+        "Each option is given at most once: a second one is refused rather than left to\n"
+        "replace the first, so put every k in one --coupling list.\n"
         "\n"
         "The table's columns: coupling (k), q, agreement (127 - q) / 127, mean_r, sd_r (sample\n"
         "standard deviation, divisor N - 1), r_q025, r_q500, r_q975 (exact quantiles of r,\n"

@@ -11,27 +11,72 @@
 #include "kernels.h"
 #include "quantiles.h"
 
-// ---- Options ----
+// ---- The request: what one ensemble runs, read alike by every front end ----
 
 constexpr int MOST_COUPLINGS = 1001;               // coupling coefficients one ensemble may run
 constexpr std::uint64_t MOST_THREADS = 256;        // worker threads one ensemble may start
 constexpr std::uint64_t STATE_WORDS = 4294967296U; // the generator's 32-bit state range: the
                                                    // seeds are 0 .. STATE_WORDS - 1
+constexpr std::uint64_t DEFAULT_SEEDS = 10000;     // seeds an ensemble runs unless told
 
-// What the command line asks for.
-struct ensemble_options {
-    std::uint64_t seeds = 10000;
+// An ensemble's arguments as a front end was given them, before any check. Each count is its
+// decimal text (the command line's word, a Python int's digits; empty: the default), so that
+// one reading judges every value whatever its size or sign.
+struct request_arguments {
+    std::string seeds;
+    std::string first_seed;
+    std::string threads;                // empty: the machine's hardware threads
+    std::vector<double> couplings{0.0}; // k values, in the order given
+    bool listed_order = false; // keep the couplings' order and repeats, so that results index
+                               // as the caller's own list (the module); else ascending, once
+};
+
+// How a front end names the arguments in its messages: "--seeds" or "seeds".
+struct request_names {
+    const char *seeds;
+    const char *first_seed;
+    const char *threads;
+    const char *coupling;
+};
+
+// What one ensemble runs: its arguments, checked.
+struct ensemble_request {
+    std::uint64_t seeds = DEFAULT_SEEDS;
     std::uint64_t first_seed = 1;
-    std::uint64_t threads = 0;          // 0: the machine's hardware threads
-    std::vector<double> couplings{0.0}; // k values, ascending, each once
+    std::uint64_t threads = 0;          // 1 .. MOST_THREADS once checked
+    std::vector<double> couplings{0.0}; // k values as they run, each coupling_as_printed
+};
+
+// The double nearest k's six-decimal text, -0 as 0: how the table and the summary name k, and
+// so the k that runs, whichever front end asked for it.
+double coupling_as_printed(double k);
+
+// Settles a list of k values into the form they run in: each in [0, 1] (NaN refused) and taken
+// as coupling_as_printed gives it; unless listed_order, ascending with repeats merged, at most
+// MOST_COUPLINGS then. Returns an empty string, or the problem, naming the argument as `name`.
+std::string settle_couplings(std::vector<double> *couplings, bool listed_order, const char *name);
+
+// Checks given by the one rule for an ensemble and fills *request: seeds 1 .. STATE_WORDS,
+// first seed 0 .. STATE_WORDS - 1 with the last seed inside the generator's state, threads
+// 1 .. MOST_THREADS (none given: the machine's hardware threads, at most MOST_THREADS), and
+// 1 .. MOST_COUPLINGS couplings settled by settle_couplings. Returns an empty string, or the
+// first problem, naming the argument as names spells it.
+std::string check_request(const request_arguments &given, const request_names &names,
+                          ensemble_request *request);
+
+// ---- Options: the command line's request ----
+
+// What the command line asks for: the request and the program's own files and actions.
+struct ensemble_options : ensemble_request {
     std::string output = "ensemble.csv";
     std::string per_seed;
     bool help = false;
     bool version = false;
 };
 
-// Reads the command line into *chosen. Returns 0, or 2 after one line on stderr naming the
-// offending item and pointing to --help.
+// Reads the command line into *chosen, each option at most once, the request checked by
+// check_request. Returns 0, or 2 after one line on stderr naming the offending item and
+// pointing to --help.
 int read_options(int argc, char **argv, ensemble_options *chosen);
 
 // Reports a bad command line: one line naming the problem and pointing to --help. Returns 2,
@@ -39,10 +84,9 @@ int read_options(int argc, char **argv, ensemble_options *chosen);
 int usage_error(const std::string &problem);
 
 // Reads a --coupling list into *couplings: comma-separated items, each a number or a range
-// START:STOP:STEP (value i = START + i STEP, STOP included when it falls on the grid), every
-// value in [0, 1] and taken as the double nearest its six-decimal text (-0 as 0); sorted
-// ascending, repeats merged, at most MOST_COUPLINGS then. Returns an empty string, or the
-// problem, naming the offending item.
+// START:STOP:STEP (value i = START + i STEP, STOP included when it falls on the grid), the
+// values settled as settle_couplings does item by item (ascending, each once). Returns an
+// empty string, or the problem, naming the offending item.
 std::string read_couplings(const char *text, std::vector<double> *couplings);
 
 // ---- Work on the threads ----

@@ -13,31 +13,6 @@ namespace {
 // Grid points one range may give before repeats merge: every six-decimal value in [0, 1].
 constexpr std::uint64_t MOST_RANGE_POINTS = 1000001;
 
-// The double nearest value's six-decimal text, which is how the table and the summary name
-// it: so the k a row names is the k that ran, and values printed alike run once. -0 is 0.
-double as_printed(double value)
-{
-    char text[64];
-    const char *const end = format_fixed(text, text + sizeof text, value);
-    double printed = value;
-    if (end != nullptr) {
-        static_cast<void>(std::from_chars(text, end, printed, std::chars_format::fixed));
-    }
-    return printed + 0.0; // + 0.0 turns -0 into 0
-}
-
-// Reads a whole decimal number from lowest to highest. Returns false for anything else:
-// signs, blanks, other characters, or a value out of range.
-bool read_count(const char *text, std::uint64_t lowest, std::uint64_t highest, std::uint64_t *value)
-{
-    const char *const end = text + std::strlen(text);
-    if (text == end || *text < '0' || *text > '9') {
-        return false;
-    }
-    const std::from_chars_result result = std::from_chars(text, end, *value);
-    return result.ec == std::errc() && result.ptr == end && *value >= lowest && *value <= highest;
-}
-
 // Reads a whole finite decimal number, as written ("0.25", "1e-1", "-0"). Returns false for
 // anything else: an empty text, other characters, nan or inf.
 bool read_real(const std::string &text, double *value)
@@ -63,10 +38,7 @@ std::string read_coupling_item(const std::string &item, std::vector<double> *cou
         if (!read_real(item, &k)) {
             return "--coupling item " + quoted + " is not a number";
         }
-        if (k < 0.0 || k > 1.0) {
-            return "--coupling value " + quoted + " lies outside [0, 1]";
-        }
-        couplings->push_back(as_printed(k));
+        couplings->push_back(k); // its range is settle_couplings' to judge, as for any caller
         return std::string();
     }
     const std::size_t second_colon = item.find(':', first_colon + 1);
@@ -107,7 +79,7 @@ std::string read_coupling_item(const std::string &item, std::vector<double> *cou
         if (i == last && std::fabs(steps - last) <= tolerance) {
             k = stop;
         }
-        couplings->push_back(as_printed(std::min(k, stop)));
+        couplings->push_back(std::min(k, stop));
     }
     return std::string();
 }
@@ -133,12 +105,11 @@ std::string read_couplings(const char *text, std::vector<double> *couplings)
         if (!problem.empty()) {
             return problem;
         }
-        // Repeats merge as they come, so that the limit counts the values that would run.
-        std::sort(couplings->begin(), couplings->end());
-        couplings->erase(std::unique(couplings->begin(), couplings->end()), couplings->end());
-        if (couplings->size() > static_cast<std::size_t>(MOST_COUPLINGS)) {
-            return "--coupling gives more than " + std::to_string(MOST_COUPLINGS) +
-                   " different values";
+        // Repeats merge as they come, so that the limit counts the values that would run and
+        // many long ranges never pile up.
+        problem = settle_couplings(couplings, false, "--coupling");
+        if (!problem.empty()) {
+            return problem;
         }
         if (comma == std::string::npos) {
             break;
@@ -150,6 +121,8 @@ std::string read_couplings(const char *text, std::vector<double> *couplings)
 
 int read_options(int argc, char **argv, ensemble_options *chosen)
 {
+    request_arguments given;
+    std::vector<std::string> seen; // the options read so far, each by its long name
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         const char *value = nullptr;
@@ -158,18 +131,29 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
             value = argv[i] + equals + 1;
             name.resize(equals);
         }
+        if (name == "-h") {
+            name = "--help";
+        }
+        const bool known = name == "--help" || name == "--version" || name == "--seeds" ||
+                           name == "--first-seed" || name == "--threads" || name == "--output" ||
+                           name == "--per-seed" || name == "--coupling";
+        if (!known) {
+            return usage_error(name.rfind('-', 0) == 0 ? "unknown option '" + name + "'"
+                                                       : "unexpected argument '" + name + "'");
+        }
+        // A second value would silently replace the first: the run would not be the one asked
+        // for.
+        if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
+            return usage_error(name + " given twice" +
+                               (name == "--coupling" ? ": put every k in one list" : ""));
+        }
+        seen.push_back(name);
         if (name == "--help" || name == "--version") {
             if (value != nullptr) {
                 return usage_error(name + " takes no value");
             }
             (name == "--help" ? chosen->help : chosen->version) = true;
             continue;
-        }
-        const bool known = name == "--seeds" || name == "--first-seed" || name == "--threads" ||
-                           name == "--output" || name == "--per-seed" || name == "--coupling";
-        if (!known) {
-            return usage_error(name.rfind('-', 0) == 0 ? "unknown option '" + name + "'"
-                                                       : "unexpected argument '" + name + "'");
         }
         if (value == nullptr) {
             if (i + 1 >= argc) {
@@ -183,30 +167,20 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
             }
             (name == "--output" ? chosen->output : chosen->per_seed) = value;
         } else if (name == "--coupling") {
-            const std::string problem = read_couplings(value, &chosen->couplings);
+            const std::string problem = read_couplings(value, &given.couplings);
             if (!problem.empty()) {
                 return usage_error(problem);
             }
-        } else if (name == "--seeds") {
-            if (!read_count(value, 1, STATE_WORDS, &chosen->seeds)) {
-                return usage_error("--seeds must be a whole number from 1 to " +
-                                   std::to_string(STATE_WORDS) + ", not '" + value + "'");
-            }
-        } else if (name == "--first-seed") {
-            if (!read_count(value, 0, STATE_WORDS - 1, &chosen->first_seed)) {
-                return usage_error("--first-seed must be a whole number from 0 to " +
-                                   std::to_string(STATE_WORDS - 1) + ", not '" + value + "'");
-            }
-        } else if (!read_count(value, 1, MOST_THREADS, &chosen->threads)) {
-            return usage_error("--threads must be a whole number from 1 to " +
-                               std::to_string(MOST_THREADS) + ", not '" + value + "'");
+        } else {
+            (name == "--seeds"        ? given.seeds
+             : name == "--first-seed" ? given.first_seed
+                                      : given.threads) = value;
         }
     }
-    if (chosen->first_seed + chosen->seeds > STATE_WORDS) {
-        return usage_error("seeds " + std::to_string(chosen->first_seed) + " to " +
-                           std::to_string(chosen->first_seed + chosen->seeds - 1) +
-                           " go beyond the generator's 32-bit state (the last seed is " +
-                           std::to_string(STATE_WORDS - 1) + ")");
+    const request_names names = {"--seeds", "--first-seed", "--threads", "--coupling"};
+    const std::string problem = check_request(given, names, chosen);
+    if (!problem.empty()) {
+        return usage_error(problem);
     }
     if (!chosen->per_seed.empty() && chosen->per_seed == chosen->output) {
         return usage_error("--output and --per-seed name the same file '" + chosen->output + "'");

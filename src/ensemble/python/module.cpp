@@ -4,7 +4,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -13,7 +12,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "flow.h"
@@ -23,74 +21,96 @@ namespace py = pybind11;
 
 namespace {
 
-constexpr std::uint64_t LAST_SEED = STATE_WORDS - 1;
-
 // ---- Arguments ----
 
-std::uint64_t seed_argument(long long seed, const char *name)
+// Doubles laid out in C order, as the loops over them read them.
+using c_doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// The module's spelling of the request's arguments; run() calls its one seed `seed`.
+constexpr request_names ENSEMBLE_NAMES = {"seeds", "first_seed", "threads", "coupling"};
+constexpr request_names RUN_NAMES = {"seeds", "seed", "threads", "coupling"};
+
+// A bool is an int to Python, but True seeds, threads or bytes is a slip, not a count.
+bool is_bool(const py::handle &value)
 {
-    if (seed < 0 || static_cast<unsigned long long>(seed) > LAST_SEED) {
-        throw py::value_error(std::string(name) + " must be a seed, 0 .. " +
-                              std::to_string(LAST_SEED) + "; got " + std::to_string(seed));
-    }
-    return static_cast<std::uint64_t>(seed);
+    return PyBool_Check(value.ptr()) ||
+           py::isinstance(value, py::module_::import("numpy").attr("bool_"));
 }
 
-double coupling_value(double k)
+// A count as the Python int it is: an int or a NumPy integer, not a bool.
+py::int_ count_argument(const py::handle &value, const char *name)
 {
-    if (!(k >= 0.0 && k <= 1.0)) { // NaN too
-        throw py::value_error("coupling must lie in [0, 1]; got " +
-                              py::repr(py::float_(k)).cast<std::string>());
+    if (is_bool(value) || !PyIndex_Check(value.ptr())) {
+        throw py::type_error(std::string(name) + " must be an int, not " +
+                             Py_TYPE(value.ptr())->tp_name);
     }
-    return k == 0.0 ? 0.0 : k; // -0 runs as 0, as the program reads it
+    PyObject *const whole = PyNumber_Index(value.ptr());
+    if (whole == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::int_>(whole);
 }
 
-// A coupling coefficient or a sequence of them, as the doubles given, in the order given.
-std::vector<double> coupling_list(const py::object &coupling)
+// A count's decimal digits for the request, whose one reading judges any size and sign.
+std::string count_text(const py::handle &value, const char *name)
 {
-    if (py::isinstance<py::str>(coupling) || py::isinstance<py::bytes>(coupling) ||
-        coupling.is_none()) {
-        throw py::type_error("coupling must be a number or a sequence of numbers");
-    }
-    py::array_t<double, py::array::forcecast> values;
+    return py::repr(count_argument(value, name)).cast<std::string>();
+}
+
+// A real number or an array of them (ints, floats, NumPy numbers; no bools, text or complex
+// numbers), as C-ordered doubles of the same shape. Raises TypeError naming `name` and
+// `wanted` otherwise.
+c_doubles real_array(const py::object &value, const char *name, const char *wanted)
+{
+    const py::module_ numpy = py::module_::import("numpy");
+    const std::string refused = std::string(name) + " must be " + wanted + ", not ";
+    py::array given;
     try {
-        values = py::array_t<double, py::array::forcecast>::ensure(coupling);
-    } catch (const py::error_already_set &) {
-        values = py::array_t<double, py::array::forcecast>();
+        given = numpy.attr("asarray")(value);
+    } catch (const py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError)) { // NumPy's word for a ragged sequence
+            throw;
+        }
+        throw py::type_error(refused + "a ragged " + Py_TYPE(value.ptr())->tp_name);
     }
-    if (!values || values.ndim() > 1) {
-        throw py::type_error("coupling must be a number or a flat sequence of numbers");
+    const char kind = given.dtype().kind();
+    if (kind == 'O') {
+        // Ints too large for NumPy's integers come as Python objects; nothing else may.
+        const py::object numbers = py::module_::import("numbers").attr("Real");
+        for (const py::handle item : given.attr("flat")) {
+            if (is_bool(item) || !py::isinstance(item, numbers)) {
+                throw py::type_error(refused + Py_TYPE(item.ptr())->tp_name +
+                                     (given.ndim() == 0 ? "" : " in a sequence"));
+            }
+        }
+        try {
+            given = given.attr("astype")("float64");
+        } catch (const py::error_already_set &error) {
+            if (!error.matches(PyExc_OverflowError)) {
+                throw;
+            }
+            throw py::value_error(std::string(name) + " holds a number beyond any double");
+        }
+    } else if (kind != 'i' && kind != 'u' && kind != 'f') {
+        const std::string type = kind == 'U'   ? "str"
+                                 : kind == 'S' ? "bytes"
+                                               : py::str(given.dtype()).cast<std::string>();
+        throw py::type_error(refused + (given.ndim() == 0 ? type : type + " in a sequence"));
     }
-    std::vector<double> list;
-    const double *data = values.data();
-    for (py::ssize_t i = 0; i < values.size(); ++i) {
-        list.push_back(coupling_value(data[i]));
-    }
-    if (list.empty()) {
-        throw py::value_error("coupling: give at least one coupling coefficient");
-    }
-    if (list.size() > static_cast<std::size_t>(MOST_COUPLINGS)) {
-        throw py::value_error("coupling: at most " + std::to_string(MOST_COUPLINGS) +
-                              " coefficients; got " + std::to_string(list.size()));
-    }
-    return list;
+    return c_doubles::ensure(given);
 }
 
-std::uint64_t thread_count(const py::object &threads)
+// A coupling coefficient or a flat sequence of them, in the caller's order.
+std::vector<double> coupling_values(const py::object &coupling)
 {
-    if (threads.is_none()) {
-        const std::uint64_t hardware = std::max(1U, std::thread::hardware_concurrency());
-        return std::min(hardware, MOST_THREADS);
+    const c_doubles values =
+        real_array(coupling, "coupling", "a real number or a flat sequence of real numbers");
+    if (values.ndim() > 1) {
+        throw py::type_error("coupling must be a real number or a flat sequence of real numbers, "
+                             "not an array of " +
+                             std::to_string(values.ndim()) + " dimensions");
     }
-    if (!py::isinstance<py::int_>(threads)) {
-        throw py::type_error("threads must be an int or None");
-    }
-    const long long count = threads.cast<long long>();
-    if (count < 1 || static_cast<unsigned long long>(count) > MOST_THREADS) {
-        throw py::value_error("threads must be 1 .. " + std::to_string(MOST_THREADS) +
-                              " or None; got " + std::to_string(count));
-    }
-    return static_cast<std::uint64_t>(count);
+    return std::vector<double>(values.data(), values.data() + values.size());
 }
 
 const kernel_path *chosen_path()
@@ -103,33 +123,35 @@ const kernel_path *chosen_path()
     return path;
 }
 
-// An ensemble's arguments, checked: the seeds first .. first + seeds - 1, all within the
-// generator's range, the couplings as given, the worker threads and the kernel path.
-struct seed_request {
-    std::uint64_t first;
-    std::uint64_t seeds;
-    std::vector<double> couplings;
-    std::uint64_t workers;
-    const kernel_path *path;
-
-    int coupling_count() const { return static_cast<int>(couplings.size()); }
-    seed_job job() const { return {first, seeds, couplings.data(), coupling_count(), true, path}; }
-};
-
-seed_request read_request(long long seeds, long long first_seed, const py::object &coupling,
-                          const py::object &threads)
+// The request, checked by the rule the command line follows: seeds, first seed, threads and
+// couplings; the couplings in the caller's order and with its repeats, so that coupling c of
+// the results is the caller's c-th k.
+ensemble_request read_request(const py::object &seeds, const py::object &first_seed,
+                              const py::object &coupling, const py::object &threads,
+                              const request_names &names)
 {
-    const std::uint64_t first = seed_argument(first_seed, "first_seed");
-    if (seeds < 1) {
-        throw py::value_error("seeds must be 1 or more; got " + std::to_string(seeds));
+    request_arguments given;
+    given.seeds = count_text(seeds, names.seeds);
+    given.first_seed = count_text(first_seed, names.first_seed);
+    given.threads = threads.is_none() ? std::string() : count_text(threads, names.threads);
+    given.couplings = coupling_values(coupling);
+    given.listed_order = true;
+    ensemble_request request;
+    const std::string problem = check_request(given, names, &request);
+    if (!problem.empty()) {
+        throw py::value_error(problem);
     }
-    if (static_cast<std::uint64_t>(seeds) > STATE_WORDS - first) {
-        throw py::value_error("seeds: " + std::to_string(seeds) + " seeds from first_seed " +
-                              std::to_string(first) + " go past the last seed, " +
-                              std::to_string(LAST_SEED));
-    }
-    return {first, static_cast<std::uint64_t>(seeds), coupling_list(coupling),
-            thread_count(threads), chosen_path()};
+    return request;
+}
+
+seed_job job_of(const ensemble_request &request, const kernel_path *path)
+{
+    return {request.first_seed,
+            request.seeds,
+            request.couplings.data(),
+            static_cast<int>(request.couplings.size()),
+            true,
+            path};
 }
 
 // ---- Results ----
@@ -192,12 +214,20 @@ template <class Run> void run_released(Run run)
 
 // ---- The module's functions ----
 
-py::dict run_one(long long seed, double coupling)
+py::dict run_one(const py::object &seed, const py::object &coupling)
 {
-    const std::uint64_t chosen = seed_argument(seed, "seed");
-    const double k = coupling_value(coupling);
+    // One seed at one k, read as an ensemble of one would be, so that run() is ensemble()'s
+    // seed bit for bit whatever k the caller wrote.
+    const c_doubles k = real_array(coupling, "coupling", "a real number");
+    if (k.ndim() != 0) {
+        throw py::type_error("coupling must be a real number, not an array; ensemble() and "
+                             "per_seed() take many");
+    }
+    const ensemble_request request =
+        read_request(py::int_(1), seed, coupling, py::none(), RUN_NAMES);
     std::vector<seed_passes> passes(1);
-    run_seed_passes(static_cast<std::uint32_t>(chosen), k, passes.data());
+    run_seed_passes(static_cast<std::uint32_t>(request.first_seed), request.couplings[0],
+                    passes.data());
     const seed_passes &p = passes[0];
     py::dict one;
     one["r"] = array_of(p.r, {PASS_COUNT});
@@ -212,16 +242,18 @@ py::dict run_one(long long seed, double coupling)
     return one;
 }
 
-py::dict run_ensemble(long long seeds, long long first_seed, const py::object &coupling,
-                      const py::object &threads)
+py::dict run_ensemble(const py::object &seeds, const py::object &first_seed,
+                      const py::object &coupling, const py::object &threads)
 {
-    const seed_request request = read_request(seeds, first_seed, coupling, threads);
-    const int count = request.coupling_count();
+    const ensemble_request request =
+        read_request(seeds, first_seed, coupling, threads, ENSEMBLE_NAMES);
+    const kernel_path *const path = chosen_path();
+    const int count = static_cast<int>(request.couplings.size());
     ensemble_totals totals;
     std::vector<pass_row> rows;
     run_released([&](const auto &keep_going) {
         return run_table(
-            request.job(), request.workers,
+            job_of(request, path), request.threads,
             [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; }, &totals,
             &rows);
     });
@@ -245,29 +277,50 @@ py::dict run_ensemble(long long seeds, long long first_seed, const py::object &c
     table["mean_rho"] = column(&pass_row::mean_rho);
     table["share_rho_band_excludes_zero"] = column(&pass_row::share_excluding_zero);
     table["law_r"] = column(&pass_row::law_r);
-    table["seeds"] = seeds;
-    table["first_seed"] = first_seed;
+    table["seeds"] = request.seeds;
+    table["first_seed"] = request.first_seed;
     table["few_turning_points"] = totals.few_turning_points;
     return table;
 }
 
-py::dict run_per_seed(long long seeds, long long first_seed, const py::object &coupling,
-                      const py::object &threads, long long max_bytes)
+// max_bytes as a double to hold a result's size against: a size no double holds is no limit.
+double byte_limit(const py::object &max_bytes)
 {
-    const seed_request request = read_request(seeds, first_seed, coupling, threads);
-    const int count = request.coupling_count();
+    const py::int_ most = count_argument(max_bytes, "max_bytes");
+    if (PyObject_RichCompareBool(most.ptr(), py::int_(0).ptr(), Py_LT) == 1) {
+        throw py::value_error("max_bytes must be 0 or more, not " +
+                              py::repr(most).cast<std::string>());
+    }
+    const double limit = PyLong_AsDouble(most.ptr());
+    if (limit == -1.0 && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        return HUGE_VAL;
+    }
+    return limit;
+}
+
+py::dict run_per_seed(const py::object &seeds, const py::object &first_seed,
+                      const py::object &coupling, const py::object &threads,
+                      const py::object &max_bytes)
+{
+    const ensemble_request request =
+        read_request(seeds, first_seed, coupling, threads, ENSEMBLE_NAMES);
+    const kernel_path *const path = chosen_path();
+    const double limit = byte_limit(max_bytes);
+    const int count = static_cast<int>(request.couplings.size());
     // Three doubles per seed, coupling and pass, and the seed numbers.
-    const double needed = static_cast<double>(seeds) *
+    const double needed = static_cast<double>(request.seeds) *
                           (3.0 * count * PASS_COUNT * sizeof(double) + sizeof(std::int64_t));
-    if (needed > static_cast<double>(max_bytes)) {
+    if (needed > limit) {
         char text[64];
         static_cast<void>(std::snprintf(text, sizeof text, "%.2f GiB", needed / 1073741824.0));
-        throw py::value_error("per_seed: the result would take " + std::string(text) + " (" +
-                              std::to_string(static_cast<unsigned long long>(needed)) +
-                              " bytes), more than max_bytes=" + std::to_string(max_bytes) +
-                              "; ask for fewer seeds or couplings, or raise max_bytes");
+        throw py::value_error(
+            "per_seed: the result would take " + std::string(text) + " (" +
+            std::to_string(static_cast<unsigned long long>(needed)) +
+            " bytes), more than max_bytes=" + py::repr(max_bytes).cast<std::string>() +
+            "; ask for fewer seeds or couplings, or raise max_bytes");
     }
-    const py::ssize_t n = static_cast<py::ssize_t>(seeds);
+    const py::ssize_t n = static_cast<py::ssize_t>(request.seeds);
     const std::vector<py::ssize_t> shape = {n, count, PASS_COUNT};
     py::array_t<std::int64_t> seed_numbers(n);
     py::array_t<double> r(shape);
@@ -280,7 +333,8 @@ py::dict run_per_seed(long long seeds, long long first_seed, const py::object &c
     run_released([&](const auto &keep_going) {
         std::uint64_t done = 0; // seed-runs copied
         return run_seeds_in_order(
-            request.job(), request.workers, [&](const seed_result *results, std::uint64_t block) {
+            job_of(request, path), request.threads,
+            [&](const seed_result *results, std::uint64_t block) {
                 const std::uint64_t runs = block * static_cast<std::uint64_t>(count);
                 for (std::uint64_t i = 0; i < runs; ++i, ++done) {
                     const seed_result &one = results[i];
@@ -295,22 +349,79 @@ py::dict run_per_seed(long long seeds, long long first_seed, const py::object &c
     py::dict per;
     per["coupling"] = array_of(request.couplings.data(), {count});
     per["seed"] = seed_numbers;
+    per["q"] = pass_numbers();
+    per["agreement"] = agreements();
     per["r"] = r;
     per["rho"] = rho;
     per["bound"] = bound;
     return per;
 }
 
-const char *const RUN_DOC = R"(Runs the experiment once: seed's reference signal and its 128 passes.
+// One of law()'s arguments: real numbers in [0, 1].
+c_doubles law_argument(const py::object &value, const char *name)
+{
+    c_doubles values = real_array(value, name, "a real number or an array of them");
+    const double *data = values.data();
+    for (py::ssize_t i = 0; i < values.size(); ++i) {
+        if (!(data[i] >= 0.0 && data[i] <= 1.0)) { // NaN too
+            throw py::value_error(std::string(name) + " must lie in [0, 1], not " +
+                                  py::repr(py::float_(data[i])).cast<std::string>());
+        }
+    }
+    return values;
+}
+
+// The shape's text as NumPy prints it: (3,), (2, 4) or ().
+std::string shape_text(const py::array &values)
+{
+    return py::str(py::tuple(values.attr("shape"))).cast<std::string>();
+}
+
+py::object law(const py::object &f, const py::object &k)
+{
+    const c_doubles fs = law_argument(f, "f");
+    const c_doubles ks = law_argument(k, "k");
+    py::list both;
+    try {
+        both = py::module_::import("numpy").attr("broadcast_arrays")(fs, ks);
+    } catch (const py::error_already_set &error) {
+        if (!error.matches(PyExc_ValueError)) {
+            throw;
+        }
+        throw py::value_error("f of shape " + shape_text(fs) + " and k of shape " + shape_text(ks) +
+                              " do not broadcast to one shape");
+    }
+    const c_doubles f_each = c_doubles::ensure(both[0]);
+    const c_doubles k_each = c_doubles::ensure(both[1]);
+    if (f_each.ndim() == 0) {
+        return py::float_(long_signal_law(*f_each.data(), *k_each.data()));
+    }
+    py::array_t<double> r(std::vector<py::ssize_t>(f_each.shape(), f_each.shape() + f_each.ndim()));
+    double *out = r.mutable_data();
+    for (py::ssize_t i = 0; i < r.size(); ++i) {
+        out[i] = long_signal_law(f_each.data()[i], k_each.data()[i]);
+    }
+    return std::move(r);
+}
+
+// Each docstring opens with the signature Python's inspect reads (up to "--"), then the one a
+// reader reads, with its types: pybind11's own would call coupling an `object`.
+const char *const RUN_DOC = R"(run(seed=1, coupling=0.0)
+--
+
+run(seed: int = 1, coupling: float = 0.0) -> dict[str, numpy.ndarray | int]
+
+Runs the experiment once: seed's reference signal and its 128 passes.
 
 Seed s is the one-shot experiment with the random generator's state word starting at s
 (the program agreement_sweep runs seed 1 at coupling 0). Every array holds the exact doubles
 behind the program's files, per pass q = 0 .. 127 (pass q keeps 127 - q step directions).
 
 Args:
-    seed: the generator's starting state word, 0 .. 4294967295 (int).
+    seed: the generator's starting state word, 0 .. 4294967295 (int or NumPy integer).
     coupling: the coupling coefficient k in [0, 1] (float); above 0 each step's size is tied
-        to the reference step's size too, at 1 an agreeing step copies it.
+        to the reference step's size too, at 1 an agreeing step copies it. It runs as the
+        double nearest its six-decimal text, as in ensemble().
 
 Returns a dict:
     r (128,): Pearson correlation of each pass's amplified signal with the reference
@@ -325,10 +436,18 @@ Returns a dict:
     signals (128, 128): signals[q] is pass q's coupled signal before amplification, the
         values of its pass file sign_{q+1}.
     turning_points (int): interior turning points of the reference signal.
+
+Raises:
+    TypeError: seed not an int (a bool, a float), coupling not a real number.
+    ValueError: seed outside 0 .. 4294967295, coupling outside [0, 1] or NaN.
 )";
 
-const char *const ENSEMBLE_DOC =
-    R"(Runs the ensemble: the experiment for many seeds, summed up per coupling and pass.
+const char *const ENSEMBLE_DOC = R"(ensemble(seeds=10000, first_seed=1, coupling=0.0, threads=None)
+--
+
+ensemble(seeds: int = 10000, first_seed: int = 1, coupling: float | Sequence[float] = 0.0, threads: int | None = None) -> dict[str, numpy.ndarray | int]
+
+Runs the ensemble: the experiment for many seeds, summed up per coupling and pass.
 
 The same doubles as agreement_ensemble's table (ensemble.csv, which prints them to six
 decimals) for the same seeds, whatever the thread count or kernel path
@@ -336,15 +455,20 @@ decimals) for the same seeds, whatever the thread count or kernel path
 the interpreter's lock released; Ctrl-C stops it within a fraction of a second.
 
 Args:
-    seeds: how many seeds, 1 or more (int); they are first_seed .. first_seed + seeds - 1,
-        all within 0 .. 4294967295.
-    first_seed: the first seed (int, default 1, the one-shot run's).
-    coupling: a coupling coefficient k in [0, 1] or a sequence of them, run in the order
-        given (default 0). Every k runs the same seeds, draws and masks.
+    seeds: how many seeds, 1 or more (int or NumPy integer, as are the other counts; default
+        10000, the program's); they are first_seed .. first_seed + seeds - 1, all within
+        0 .. 4294967295.
+    first_seed: the first seed (default 1, the one-shot run's).
+    coupling: a coupling coefficient k in [0, 1] or a flat sequence of at most 1001 of them
+        (default 0). Each runs as the double nearest its six-decimal text, as the program
+        reads --coupling, so 0.1 + 0.2 runs as 0.3. Unlike the program, which sorts its list
+        and runs each value once, the couplings stay in the order given, repeats included,
+        so that row c of every array is the caller's c-th k. Every k runs the same seeds,
+        draws and masks.
     threads: worker threads, 1 .. 256, or None for the machine's hardware threads.
 
 Returns a dict, K being the number of couplings:
-    coupling (K,): the k values.
+    coupling (K,): the k values as they ran.
     q (128,): pass numbers 0 .. 127 (int64); agreement (128,): (127 - q) / 127.
     mean_r, sd_r (K, 128): mean and sample standard deviation (divisor N - 1; NaN for one
         seed) of r across the seeds.
@@ -356,52 +480,79 @@ Returns a dict, K being the number of couplings:
     law_r (K, 128): the long-signal law's r at each agreement and k.
     seeds, first_seed (int): as asked; few_turning_points (int): reference signals below
         the turning-point test's bound.
+
+Raises:
+    TypeError: a count that is not an int (a bool, a float, a str), a coupling that is not a
+        real number or a flat sequence of them.
+    ValueError: a count or k out of its range (NaN included), no coupling, more than 1001.
 )";
 
-const char *const PER_SEED_DOC = R"(Runs the seeds and returns every seed's r, rho and bound.
+const char *const PER_SEED_DOC =
+    R"(per_seed(seeds=10000, first_seed=1, coupling=0.0, threads=None, max_bytes=2147483648)
+--
+
+per_seed(seeds: int = 10000, first_seed: int = 1, coupling: float | Sequence[float] = 0.0, threads: int | None = None, max_bytes: int = 2147483648) -> dict[str, numpy.ndarray]
+
+Runs the seeds and returns every seed's r, rho and bound.
 
 The same doubles as agreement_ensemble --per-seed writes (to six decimals there), for any
 thread count; the lock is released and Ctrl-C stops it, as for ensemble().
 
 Args:
-    seeds, first_seed, coupling, threads: as for ensemble().
+    seeds, first_seed, coupling, threads: as for ensemble(), with the same defaults.
     max_bytes: the largest result to build, in bytes (default 2 GiB): a call that would need
         more raises ValueError with the size it would take.
 
 Returns a dict, N seeds and K couplings:
     seed (N,): the seed numbers (int64).
-    coupling (K,): the k values.
+    coupling (K,): the k values as they ran, in the order given.
+    q (128,): pass numbers 0 .. 127 (int64); agreement (128,): (127 - q) / 127.
     r, rho, bound (N, K, 128): r[i, c, q] is seed i's r at coupling c in pass q.
+
+Raises:
+    TypeError, ValueError: as for ensemble(); ValueError too for a result above max_bytes.
 )";
 
-const char *const LAW_DOC =
-    R"(The long-signal law: the correlation r of the reference with a coupled signal of unbounded length.
+const char *const LAW_DOC = R"(law(f, k)
+--
+
+law(f: float | numpy.typing.ArrayLike, k: float | numpy.typing.ArrayLike) -> float | numpy.ndarray
+
+The long-signal law: the correlation r of the reference with a coupled signal of unbounded length.
 
     r = (2f - 1)(1 + k) sqrt((1 - k)(2 + k) / (2 [(1 - k)(k^2 + 5)
                                                + 4 f (1 - f)(1 + k)(k^2 + 4k + 1)]))
 
 Args:
-    f: the agreement fraction, the probability that a step's direction agrees (float or
-        array).
+    f: the agreement fraction in [0, 1], the probability that a step's direction agrees
+        (float or array).
     k: the coupling coefficient in [0, 1] (float or array), broadcast against f.
 
-Returns r as a float for floats, else as a float64 array of the broadcast shape.
+Returns r as a float for two numbers, else as a float64 array of the broadcast shape.
+
+Raises:
+    TypeError: f or k not real numbers (a str, a bool, a complex number).
+    ValueError: a value outside [0, 1] or NaN, or shapes that do not broadcast.
 )";
 
 } // namespace
 
 PYBIND11_MODULE(agreement_sweep, module)
 {
+    // The docstrings carry the signatures, typed as the stub types them.
+    py::options options;
+    options.disable_function_signatures();
     module.doc() = "The agreement sweep experiment and its ensemble as NumPy arrays of exact "
                    "doubles: run(), ensemble(), per_seed() and law().";
     module.attr("__version__") = AGREEMENT_SWEEP_VERSION;
     module.attr("PASSES") = PASS_COUNT;
     module.def("run", &run_one, RUN_DOC, py::arg("seed") = 1, py::arg("coupling") = 0.0);
-    module.def("ensemble", &run_ensemble, ENSEMBLE_DOC, py::arg("seeds") = 10000,
+    // One default for both: a per_seed() call is an ensemble() call that keeps every value.
+    module.def("ensemble", &run_ensemble, ENSEMBLE_DOC, py::arg("seeds") = DEFAULT_SEEDS,
                py::arg("first_seed") = 1, py::arg("coupling") = 0.0,
                py::arg("threads") = py::none());
-    module.def("per_seed", &run_per_seed, PER_SEED_DOC, py::arg("seeds") = 1000,
+    module.def("per_seed", &run_per_seed, PER_SEED_DOC, py::arg("seeds") = DEFAULT_SEEDS,
                py::arg("first_seed") = 1, py::arg("coupling") = 0.0,
                py::arg("threads") = py::none(), py::arg("max_bytes") = 2LL << 30);
-    module.def("law", py::vectorize(long_signal_law), LAW_DOC, py::arg("f"), py::arg("k"));
+    module.def("law", &law, LAW_DOC, py::arg("f"), py::arg("k"));
 }
