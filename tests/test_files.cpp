@@ -483,7 +483,8 @@ TEST_F(EnsembleProgram, DurableAndTruthfulAtTheCommit)
                      "-e inject=renameat2:delay_exit=500000:when=1 \"$E\" --seeds 3 --output "
                      "t.csv --per-seed p.csv > s.txt & tracer=$!; "
                      "until head -n 1 t.csv | grep -q coupling || ! kill -0 $tracer; do sleep "
-                     "0.01; done; kill -TERM $(grep -m 1 -o '^[0-9]*' calls.txt); wait $tracer"),
+                     "0.01; done; kill -TERM $(sed -n 's/^\\([0-9]*\\) *renameat2.*/\\1/p' calls.txt | head -n 1) "
+                     "|| exit 7; wait $tracer"),
               0)
         << errors_;
     EXPECT_EQ(text("t.csv").rfind("coupling,q,", 0), 0U);
