@@ -76,17 +76,19 @@ std::string usage()
         "\n"
         "The exact quantiles come from the values near them, kept as the seeds run; where\n"
         "those turn out to miss one (rarely), the seeds run a second time to find it.\n"
-        "Each file is written under a temporary name beside it, and both are renamed into place\n"
-        "together once both are complete, keeping the earlier file's permissions: a failed or\n"
-        "interrupted run leaves both earlier files. A link stays a link and its file is replaced.\n"
-        "A device, FIFO, pipe or socket is written straight through, as is '-' (standard output)\n"
-        "or a name for an open descriptor such as /dev/stdout or /dev/fd/N; when standard output\n"
-        "takes a file, the summary goes to stderr.\n"
+        "Each file is written under a temporary name beside it and synced; once both are\n"
+        "complete and the summary is printed, both are renamed into place together, keeping the\n"
+        "earlier file's permissions: a failed or interrupted run leaves both earlier files. A\n"
+        "link stays a link and its file is replaced. A device, FIFO or pipe is written straight\n"
+        "through, as is '-' (standard output) or a name for an open descriptor such as\n"
+        "/dev/stdout or /dev/fd/N; when standard output takes a file, the summary goes to\n"
+        "stderr. Temporary files that a killed run left beside the outputs are removed.\n"
         "\n"
         "AGREEMENT_ENSEMBLE_ISA=" + kernel_path_names("|") + " runs the seeds on that kernel path;\n"
         "unset or empty, the widest this processor runs. Every path writes the same bytes.\n"
         "\n"
-        "Exit status: 0 done, 1 a file could not be written (or memory ran out), 2 bad options.\n";
+        "Exit status: 0 done, the new files in place; 1 a file or the summary could not be\n"
+        "written, or memory ran out, the earlier files in place; 2 bad options, nothing written.\n";
 }
 // clang-format on
 
