@@ -12,7 +12,11 @@
 #   2b. the programs built for 64-bit ARM (Clang, Debian's arm64 cross libraries), which have
 #      no x86 kernel but the AVX-512 one emulated, write the x86 tree under
 #      qemu-aarch64-static, and the test suite passes there;
-#   3. the whole test suite passes under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   2c. the programs built for 32-bit x86 (GCC -m32, static; SSE2 math, no x87) write the
+#      recorded one-shot run and the x86-64 ensemble on every path they have (SSE2 and plain)
+#      under qemu-i386-static, and configuring them leaves out the Python module, saying why;
+#   3. the whole test suite passes under AddressSanitizer and UndefinedBehaviorSanitizer, and
+#      the one-shot program with them in CMAKE_CXX_FLAGS (not the option) links and runs clean;
 #   4. clang-tidy and cppcheck report nothing on src/ and include/.
 # Usage: scripts/check-portability.sh [work folder, default build/portability]
 # A check whose tools are missing is skipped, and said so with the tools by name; every other
@@ -283,6 +287,65 @@ if have "the aarch64 build under qemu" clang++ ld.lld qemu-aarch64-static \
   fi
 fi
 
+# ---- 2c. 32-bit x86 under qemu -----------------------------------------------------------
+# The classic home of excess precision: 32-bit x86 GCC does its double arithmetic on the x87
+# unit in 80 bits unless told otherwise, and the build tells it to use SSE2. Run under qemu,
+# since a kernel may lack 32-bit support. Configured with the flags a user would give, which
+# also checks that the Python module, whose headers fit only the 64-bit interpreter, is left
+# out with one line saying why.
+step "build for 32-bit x86 (GCC -m32, static) and run under qemu"
+lib32cxx=$(g++ -m32 -print-file-name=libstdc++.a 2>/dev/null)
+[[ $lib32cxx == /* ]] || lib32cxx="/usr/lib/gcc/x86_64-linux-gnu/$(g++ -dumpversion)/32/libstdc++.a"
+if have "the 32-bit x86 build under qemu" qemu-i386-static objdump /usr/lib32/libc.a "$lib32cxx"; then
+  i386="$work/i386"
+  rm -rf "$i386" # a fresh tree, so that nothing left from another configure passes for the module
+  if ! cmake -S "$src" -B "$i386" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DAGREEMENT_SWEEP_WERROR=ON -DCMAKE_CXX_FLAGS=-m32 "-DCMAKE_EXE_LINKER_FLAGS=-m32 -static" \
+    >"$work/i386-configure.log" 2>&1; then
+    cat "$work/i386-configure.log"
+    fail "the 32-bit x86 build does not configure"
+  elif ! quiet cmake --build "$i386" --parallel "$jobs"; then
+    fail "the 32-bit x86 build does not build cleanly"
+  else
+    # Where the 64-bit builds have the module, the 32-bit one says once why it has none.
+    if compgen -G "$work/gcc-release/python/agreement_sweep*.so" >/dev/null &&
+      [ "$(grep -c -- '^-- The Python module is left out: .* is a 64-bit interpreter and this build is 32-bit$' \
+        "$work/i386-configure.log")" -ne 1 ]; then
+      fail "configuring the 32-bit x86 build doesn't say once why the Python module is left out"
+    fi
+    ! compgen -G "$i386/python/agreement_sweep*" >/dev/null ||
+      fail "the 32-bit x86 build has a Python module the 64-bit interpreter can't load"
+    # No double arithmetic on the x87 unit: fadds alone is allowed, with which a 64-bit
+    # unsigned integer becomes a double (it adds 2^64 to the exact integer, rounded once).
+    x87=$(for library in "$i386"/libagreement_*.a; do objdump -d --no-show-raw-insn "$library"; done |
+      awk '{print $2}' | grep -E '^f(i?(add|sub|subr|mul|div|divr)[lps]?|sqrt|rndint|scale|prem1?)$' |
+      grep -c -v -x fadds)
+    [ "$x87" -eq 0 ] || fail "the 32-bit x86 libraries do $x87 operations on the x87 unit"
+    # The one-shot run against the recorded sums, the ensemble on every path against x86-64's.
+    x86_32=(qemu-i386-static)
+    if ! run_in "$work/tree-i386" "${x86_32[@]}" "$i386/agreement_sweep"; then
+      fail "the 32-bit x86 run failed under qemu"
+    elif ! (cd "$work/tree-i386" && sha256sum --quiet -c "$src/tests/golden/run.sha256") ||
+      [ "$(cd "$work/tree-i386" && find data -type f | wc -l)" -ne "$(wc -l <"$src/tests/golden/run.sha256")" ]; then
+      fail "the 32-bit x86 run writes other files than tests/golden/run.sha256 records"
+    fi
+    if [ -z "$reference" ]; then
+      fail "no x86-64 tree to compare the 32-bit x86 ensemble with"
+    else
+      paths=$(kernel_paths "${x86_32[@]}" "$i386/agreement_ensemble")
+      echo "   the 32-bit x86 ensemble's paths: $paths"
+      for isa in "" $paths; do
+        run_path "$isa" "$work/paths-i386" "${x86_32[@]}" "$i386/agreement_ensemble" \
+          "${ensemble_options[@]}" || continue
+        for file in ensemble.csv seeds.csv; do
+          cmp -s "$work/paths-i386/$file" "$reference/$file" ||
+            fail "the 32-bit x86 ensemble's $file differs from x86-64's on path '${isa:-default}'"
+        done
+      done
+    fi
+  fi
+fi
+
 # ---- 3. Sanitizers -------------------------------------------------------------------------
 step "test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 if ! quiet cmake -S "$src" -B "$work/sanitize" -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON \
@@ -292,6 +355,25 @@ elif ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   quiet ctest --test-dir "$work/sanitize" --label-exclude portability --parallel "$jobs" \
   --output-on-failure; then
   fail "the test suite is not clean under the sanitizers"
+fi
+# The sanitizers given in the compiler flags instead of the option: the program links
+# dynamically, as their runtimes need, configuring says so once, and the run is clean.
+step "the one-shot program with -fsanitize=address,undefined in CMAKE_CXX_FLAGS"
+if ! cmake --fresh -S "$src" -B "$work/sanitize-flags" -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF \
+  "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all" \
+  >"$work/sanitize-flags.log" 2>&1 ||
+  ! quiet cmake --build "$work/sanitize-flags" --parallel "$jobs" --target agreement_sweep; then
+  cat "$work/sanitize-flags.log"
+  fail "a build with the sanitizers in CMAKE_CXX_FLAGS does not build"
+else
+  [ "$(grep -c -- '^-- -fsanitize in the compiler or linker flags: the programs link dynamically' \
+    "$work/sanitize-flags.log")" -eq 1 ] ||
+    fail "configuring with the sanitizers in CMAKE_CXX_FLAGS doesn't say once that it links dynamically"
+  if ! ASAN_OPTIONS=detect_leaks=1 run_in "$work/tree-sanitize-flags" \
+    "$work/sanitize-flags/agreement_sweep" ||
+    ! (cd "$work/tree-sanitize-flags" && sha256sum --quiet -c "$src/tests/golden/run.sha256"); then
+    fail "the run with the sanitizers in CMAKE_CXX_FLAGS is not clean"
+  fi
 fi
 
 # ---- 4. Static analysis --------------------------------------------------------------------
@@ -326,7 +408,7 @@ if [ "${#skipped[@]}" -gt 0 ]; then
   echo "portability check: what ran is clean; skipped for missing tools: ${skipped[*]}"
   echo "install: apt-get install g++-mingw-w64-x86-64 wine wine64 clang clang-tidy cppcheck" \
     "libc6-dev-arm64-cross libstdc++-12-dev-arm64-cross libgcc-12-dev-arm64-cross lld" \
-    "qemu-user-static libsimde-dev"
+    "qemu-user-static libsimde-dev gcc-multilib g++-multilib"
   exit 77
 fi
 echo "portability check: every tree is identical and every check is clean"
