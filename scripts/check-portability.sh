@@ -307,10 +307,13 @@ if have "the 32-bit x86 build under qemu" qemu-i386-static objdump /usr/lib32/li
   elif ! quiet cmake --build "$i386" --parallel "$jobs"; then
     fail "the 32-bit x86 build does not build cleanly"
   else
-    # Where the 64-bit builds have the module, the 32-bit one says once why it has none.
-    if compgen -G "$work/gcc-release/python/agreement_sweep*.so" >/dev/null &&
-      [ "$(grep -c -- '^-- The Python module is left out: .* is a 64-bit interpreter and this build is 32-bit$' \
-        "$work/i386-configure.log")" -ne 1 ]; then
+    # One line says why the Python module is left out: the interpreter's pointer size where
+    # the interpreter and its headers are found, else that they are missing.
+    why=$(grep -E '^-- (The Python module is left out|pybind11 or the Python headers not found)' \
+      "$work/i386-configure.log")
+    if [ "$(grep -c . <<<"$why")" -ne 1 ] ||
+      [[ $why != *" is a 64-bit interpreter and this build is 32-bit" &&
+        $why != "-- pybind11 or the Python headers not found"* ]]; then
       fail "configuring the 32-bit x86 build doesn't say once why the Python module is left out"
     fi
     ! compgen -G "$i386/python/agreement_sweep*" >/dev/null ||
