@@ -2,6 +2,7 @@
 // very doubles the programs print, with no text in between. A front end beside the command
 // line, on the same flow, kernels and threads.
 #include <pybind11/numpy.h>
+#include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
 #include <chrono>
@@ -546,13 +547,48 @@ PYBIND11_MODULE(agreement_sweep, module)
                    "doubles: run(), ensemble(), per_seed() and law().";
     module.attr("__version__") = AGREEMENT_SWEEP_VERSION;
     module.attr("PASSES") = PASS_COUNT;
-    module.def("run", &run_one, RUN_DOC, py::arg("seed") = 1, py::arg("coupling") = 0.0);
+    module.def("_run", &run_one, RUN_DOC, py::arg("seed") = 1, py::arg("coupling") = 0.0);
     // One default for both: a per_seed() call is an ensemble() call that keeps every value.
-    module.def("ensemble", &run_ensemble, ENSEMBLE_DOC, py::arg("seeds") = DEFAULT_SEEDS,
+    module.def("_ensemble", &run_ensemble, ENSEMBLE_DOC, py::arg("seeds") = DEFAULT_SEEDS,
                py::arg("first_seed") = 1, py::arg("coupling") = 0.0,
                py::arg("threads") = py::none());
-    module.def("per_seed", &run_per_seed, PER_SEED_DOC, py::arg("seeds") = DEFAULT_SEEDS,
+    module.def("_per_seed", &run_per_seed, PER_SEED_DOC, py::arg("seeds") = DEFAULT_SEEDS,
                py::arg("first_seed") = 1, py::arg("coupling") = 0.0,
                py::arg("threads") = py::none(), py::arg("max_bytes") = 2LL << 30);
-    module.def("law", &law, LAW_DOC, py::arg("f"), py::arg("k"));
+    module.def("_law", &law, LAW_DOC, py::arg("f"), py::arg("k"));
+    // The public functions are plain Python functions over the compiled ones, typed as the
+    // stub types them: help() shows their real signatures and types, where a compiled
+    // function shows up as a "method of builtins.PyCapsule instance" taking objects. Each
+    // takes the compiled one's text without its two signature lines, which its own replaces.
+    py::exec(R"(
+from collections.abc import Sequence as _Sequence
+import numpy as _numpy
+import numpy.typing as _npt
+
+def run(seed: int = 1, coupling: float = 0.0) -> dict[str, _numpy.ndarray | int]:
+    return _run(seed, coupling)
+
+def ensemble(seeds: int = )" +
+                 std::to_string(DEFAULT_SEEDS) + R"(, first_seed: int = 1,
+             coupling: float | _Sequence[float] = 0.0,
+             threads: int | None = None) -> dict[str, _numpy.ndarray | int]:
+    return _ensemble(seeds, first_seed, coupling, threads)
+
+def per_seed(seeds: int = )" +
+                 std::to_string(DEFAULT_SEEDS) + R"(, first_seed: int = 1,
+             coupling: float | _Sequence[float] = 0.0, threads: int | None = None,
+             max_bytes: int = )" +
+                 std::to_string(2LL << 30) + R"() -> dict[str, _numpy.ndarray]:
+    return _per_seed(seeds, first_seed, coupling, threads, max_bytes)
+
+def law(f: float | _npt.ArrayLike, k: float | _npt.ArrayLike) -> float | _numpy.ndarray:
+    return _law(f, k)
+
+for _public, _compiled in ((run, _run), (ensemble, _ensemble), (per_seed, _per_seed),
+                           (law, _law)):
+    _public.__doc__ = _compiled.__doc__.split("\n--\n\n", 1)[-1].split("\n\n", 1)[-1]
+    _public.__module__ = __name__
+del _public, _compiled
+)",
+             module.attr("__dict__"));
 }
