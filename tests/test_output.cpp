@@ -185,7 +185,8 @@ TEST(Streams, ReportFailures)
               "agreement_sweep: cannot open no-such-folder/file for writing: "
               "No such file or directory\n");
 
-    // A full disk: the write may sit in the stream's buffer, but the close must fail.
+    // A full disk: a piece that fits the stream's buffer waits there and the close fails; one
+    // larger than the buffer goes to the device at once and its write fails.
     const scratch_folder folder("agreement_output");
     ASSERT_FALSE(folder.path().empty());
     const std::filesystem::path device = folder.path() / "full";
@@ -194,14 +195,22 @@ TEST(Streams, ReportFailures)
     }
     std::FILE *full = open_output(device.c_str(), stream_buffer, sizeof stream_buffer);
     ASSERT_NE(full, nullptr);
-    const int written = write_piece(full, "1.000000\n");
+    EXPECT_EQ(write_piece(full, "1.000000\n"), 0);
+    errno = 0;
     EXPECT_EQ(close_output(full), -1);
-    EXPECT_TRUE(written == 0 || written == -1);
     EXPECT_EQ(errno, ENOSPC);
     testing::internal::CaptureStderr();
     report_failure("agreement_sweep", "write", "data/tov.dat", "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "agreement_sweep: cannot write data/tov.dat: No space left on device\n");
+
+    full = open_output(device.c_str(), stream_buffer, sizeof stream_buffer);
+    ASSERT_NE(full, nullptr);
+    const std::string larger(sizeof stream_buffer + 1, '7');
+    errno = 0;
+    EXPECT_EQ(write_piece(full, larger.c_str()), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    static_cast<void>(close_output(full));
 }
 #endif
 

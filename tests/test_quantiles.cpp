@@ -74,10 +74,47 @@ std::vector<pass_row> fold_with_net(const std::vector<seed_result> &results, std
     return rows;
 }
 
-// Every pass's quantiles from the results, sorted directly.
+// Quantile places worked out by hand: (n - 1) p, its whole part k and the fraction left. Where
+// the fraction isn't a whole number of thousandths in binary, (n - 1) times the double nearest
+// p misses the double nearest the fraction (by 6e-15 for n = 6,000 at 2.5 %).
+struct place_by_hand {
+    std::uint64_t n;
+    int per_mille;
+    std::uint64_t k;
+    double fraction;
+};
+const place_by_hand PLACES[] = {
+    {1, 500, 0, 0.0},       // a single value is every quantile
+    {2, 500, 0, 0.5},       // halfway between the two
+    {11, 25, 0, 0.25},      // 10 * 0.025
+    {11, 500, 5, 0.0},      // 10 * 0.5
+    {11, 975, 9, 0.75},     // 10 * 0.975
+    {41, 25, 1, 0.0},       // 40 * 0.025, exactly one although 0.025 is a little more in binary
+    {41, 975, 39, 0.0},     // 40 * 0.975, exactly 39 although 0.975 is a little less in binary
+    {5000, 25, 124, 0.975}, // 4,999 * 0.025 = 124.975
+    {5000, 500, 2499, 0.5},
+    {5000, 975, 4874, 0.025}, // 4,999 * 0.975 = 4,874.025
+    {6000, 25, 149, 0.975},   // 5,999 * 0.025 = 149.975
+    {6000, 500, 2999, 0.5},
+    {6000, 975, 5849, 0.025},                             // 5,999 * 0.975 = 5,849.025
+    {(std::uint64_t{1} << 40) + 1, 25, 27487790694, 0.4}, // 2^40 / 40 = 27,487,790,694.4
+};
+
+// Every pass's quantiles from the results, sorted directly, at the places worked out by hand.
 void expect_direct_quantiles(const std::vector<seed_result> &results,
                              const std::vector<pass_row> &rows)
 {
+    const int per_mille[3] = {25, 500, 975};
+    const place_by_hand *places[3] = {};
+    for (const place_by_hand &place : PLACES) {
+        for (int i = 0; i < 3; ++i) {
+            places[i] =
+                place.n == results.size() && place.per_mille == per_mille[i] ? &place : places[i];
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(places[i], nullptr) << "no place by hand for " << results.size() << " values";
+    }
     for (int q = 0; q < PASS_COUNT; ++q) {
         std::vector<double> values;
         for (const seed_result &result : results) {
@@ -86,11 +123,9 @@ void expect_direct_quantiles(const std::vector<seed_result> &results,
         std::sort(values.begin(), values.end());
         // The same interpolation between the same order statistics, so equal to the bit.
         const double found[3] = {rows[q].r_low, rows[q].r_median, rows[q].r_high};
-        const int per_mille[3] = {25, 500, 975};
         for (int i = 0; i < 3; ++i) {
-            std::uint64_t k = 0;
-            double fraction = 0.0;
-            quantile_place(values.size(), per_mille[i], &k, &fraction);
+            const std::uint64_t k = places[i]->k;
+            const double fraction = places[i]->fraction;
             const double expected =
                 fraction == 0.0 ? values[k] : values[k] + fraction * (values[k + 1] - values[k]);
             EXPECT_EQ(found[i], expected) << "pass " << q << ", quantile " << i;
@@ -113,6 +148,17 @@ template <class Rule> std::vector<seed_result> made_up_seeds(int count, Rule r_o
 }
 
 } // namespace
+
+TEST(QuantilePlace, WholePartAndFractionOfTheExactPlace)
+{
+    for (const place_by_hand &place : PLACES) {
+        std::uint64_t k = 0;
+        double fraction = -1.0;
+        quantile_place(place.n, place.per_mille, &k, &fraction);
+        EXPECT_EQ(k, place.k) << place.n << " values, " << place.per_mille << " per mille";
+        EXPECT_EQ(fraction, place.fraction) << place.n << " values, " << place.per_mille;
+    }
+}
 
 // Values placed by hand: 41 seeds whose r in pass 0 are -0.5 .. 0.5 in steps of 1/40, in a
 // scrambled seed order. The quantile places are (41 - 1) p = 1, 20 and 39 exactly, so the
