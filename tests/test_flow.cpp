@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -333,5 +335,205 @@ TEST(EnsembleTable, QuantilesFoundAgainMatchTheNets)
     ASSERT_EQ(caught.size(), again.size());
     for (std::size_t i = 0; i < caught.size(); ++i) {
         EXPECT_EQ(std::memcmp(&caught[i], &again[i], sizeof(pass_row)), 0) << "row " << i;
+        EXPECT_EQ(again[i].coupling, couplings[i / PASS_COUNT]) << "row " << i;
+        EXPECT_LE(again[i].r_low, again[i].r_high) << "row " << i;
+    }
+}
+
+// ---- Exhausted memory ----
+
+namespace {
+
+// Every allocation of this test program goes through a count of the bytes in use and of the
+// allocations made, and the next allocation can be made to fail, as when memory runs out.
+std::atomic<std::int64_t> bytes_in_use{0};
+std::atomic<std::uint64_t> allocations{0};
+std::atomic<std::uint64_t> failing_allocation{UINT64_MAX}; // the one that throws, counted
+                                                           // from 1
+
+constexpr std::size_t SIZE_HEADER = 16; // keeps the default new alignment
+
+} // namespace
+
+void *operator new(std::size_t size)
+{
+    if (++allocations == failing_allocation) {
+        throw std::bad_alloc();
+    }
+    char *block = static_cast<char *>(std::malloc(size + SIZE_HEADER));
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    std::memcpy(block, &size, sizeof size);
+    bytes_in_use += static_cast<std::int64_t>(size);
+    return block + SIZE_HEADER;
+}
+
+void operator delete(void *memory) noexcept
+{
+    if (memory != nullptr) {
+        char *block = static_cast<char *>(memory) - SIZE_HEADER;
+        std::size_t size = 0;
+        std::memcpy(&size, block, sizeof size);
+        bytes_in_use -= static_cast<std::int64_t>(size);
+        std::free(block);
+    }
+}
+
+void operator delete(void *memory, std::size_t) noexcept
+{
+    operator delete(memory);
+}
+
+namespace {
+
+// A kernel path that runs the widest path until it meets seed failing_seed, where it throws
+// as a worker whose memory runs out would.
+std::uint32_t failing_seed = 0;
+
+void failing_block(const std::uint32_t *seeds, int count, const double *couplings,
+                   int coupling_count, bool ranks, seed_result *results)
+{
+    if (std::find(seeds, seeds + count, failing_seed) != seeds + count) {
+        throw std::bad_alloc();
+    }
+    counted_block(seeds, count, couplings, coupling_count, ranks, results);
+}
+
+const kernel_path FAILING_PATH = {"failing", always_runs, failing_block, nullptr, 0, nullptr};
+
+} // namespace
+
+// An exception in a worker or in the fold reaches the calling thread with every worker
+// stopped and joined (a thread left joinable ends the test program): the fold has seen the
+// seeds before the failing block, in order, and none from it on.
+TEST(WorkWindow, AnExceptionReachesTheCallingThread)
+{
+    const std::uint64_t block = work_block_seeds(1);
+    const std::uint64_t first_seed = 1000;
+    struct failure {
+        const char *where;
+        std::uint64_t threads;
+        std::uint64_t failing_block; // the block whose run or fold throws
+        bool in_fold;
+    };
+    const failure failures[] = {
+        {"a worker, the first block", 1, 0, false},
+        {"a worker, a later block", 3, 4, false},
+        {"the fold, the first block", 1, 0, true},
+        {"the fold, a later block", 3, 4, true},
+    };
+    for (const failure &f : failures) {
+        const std::uint64_t failing_first = first_seed + f.failing_block * block;
+        failing_seed = static_cast<std::uint32_t>(failing_first + block / 2);
+        seed_job job = {first_seed, 8 * block, &COUPLING_K,
+                        1,          false,     f.in_fold ? &COUNTING_PATH : &FAILING_PATH};
+        std::uint64_t next = first_seed;
+        EXPECT_THROW(run_seeds_in_order(job, f.threads,
+                                        [&](const seed_result *results, std::uint64_t seeds) {
+                                            if (f.in_fold && results[0].seed == failing_first) {
+                                                throw std::bad_alloc();
+                                            }
+                                            for (std::uint64_t i = 0; i < seeds; ++i) {
+                                                EXPECT_EQ(results[i].seed, next) << f.where;
+                                                next += 1;
+                                            }
+                                            return 0;
+                                        }),
+                     std::bad_alloc)
+            << f.where;
+        // A worker's failure may come before the fold reaches the blocks ahead of it.
+        EXPECT_LE(next, failing_first) << f.where;
+        if (f.in_fold) {
+            EXPECT_EQ(next, failing_first) << f.where;
+        }
+    }
+}
+
+namespace {
+
+// Runs a table of 32 seeds (one block) at the given couplings that keeps 500 values at a time,
+// so that every coupling is run again in a group of its own; returns the rows. The count of
+// allocations made when the watcher hears of each run goes to *heard, the bytes in use then
+// to *bytes.
+std::vector<pass_row> small_table(const std::vector<double> &couplings,
+                                  std::vector<std::uint64_t> *heard,
+                                  std::vector<std::int64_t> *bytes)
+{
+    const kernel_path *widest = nullptr;
+    choose_kernel_path(nullptr, &widest);
+    const seed_job job = {1000, 32,    couplings.data(), static_cast<int>(couplings.size()),
+                          true, widest};
+    ensemble_totals totals;
+    std::vector<pass_row> rows;
+    heard->clear();
+    bytes->clear();
+    heard->reserve(couplings.size() + 1);
+    bytes->reserve(couplings.size() + 1);
+    const auto watch = [&](int, const seed_result *, std::uint64_t) {
+        heard->push_back(allocations);
+        bytes->push_back(bytes_in_use);
+        return 0;
+    };
+    run_table(job, 2, watch, &totals, &rows, 500);
+    return rows;
+}
+
+} // namespace
+
+// Memory running out anywhere in a table (the histograms, the net, the work window, the
+// threads' start, the fold, the runs again, the rows) throws std::bad_alloc out of run_table
+// with the workers joined; nothing is left behind that changes the next table.
+TEST(EnsembleTable, ExhaustedMemoryAnywhereReachesTheCaller)
+{
+    const std::vector<double> couplings = {0.0, 1.0};
+    std::vector<std::uint64_t> heard;
+    std::vector<std::int64_t> bytes;
+    const std::vector<pass_row> rows = small_table(couplings, &heard, &bytes);
+    // Counted again once heard and bytes have their room, as every later table finds them.
+    const std::uint64_t before = allocations;
+    small_table(couplings, &heard, &bytes);
+    const std::uint64_t made = allocations - before;
+    ASSERT_EQ(heard.size(), 3U) << "the measuring run and one run per coupling, a block each";
+    // Allocations spread over the whole table, and every one just after each run's fold: the
+    // plan, the caught values, the rows, the next work window and its threads.
+    std::vector<std::uint64_t> failing;
+    for (std::uint64_t n = 1; n <= made; n += made / 16 + 1) {
+        failing.push_back(n);
+    }
+    for (const std::uint64_t at : heard) {
+        for (std::uint64_t n = at - before + 1; n <= at - before + 8 && n <= made; ++n) {
+            failing.push_back(n);
+        }
+    }
+    for (const std::uint64_t n : failing) {
+        failing_allocation = allocations + n;
+        bool thrown = false;
+        try {
+            small_table(couplings, &heard, &bytes);
+        } catch (const std::bad_alloc &) {
+            thrown = true;
+        }
+        failing_allocation = UINT64_MAX; // before the test's own messages allocate
+        EXPECT_TRUE(thrown) << "allocation " << n << " of " << made;
+    }
+    const std::vector<pass_row> again = small_table(couplings, &heard, &bytes);
+    ASSERT_EQ(again.size(), rows.size());
+    EXPECT_EQ(std::memcmp(again.data(), rows.data(), rows.size() * sizeof(pass_row)), 0);
+}
+
+// Each group that runs again keeps its values only until its rows are filled: with the same
+// coupling four times over, each group keeps the same values (at least the six order
+// statistics of each of its 128 passes), and the bytes in use as each run again starts stay
+// level instead of growing by one group's values a run.
+TEST(EnsembleTable, OneGroupsValuesAtATime)
+{
+    std::vector<std::uint64_t> heard;
+    std::vector<std::int64_t> run_bytes;
+    small_table({0.5, 0.5, 0.5, 0.5}, &heard, &run_bytes);
+    ASSERT_EQ(run_bytes.size(), 5U);
+    const std::int64_t least_group = PASS_COUNT * WANTED_PER_CELL * sizeof(double);
+    for (std::size_t run = 2; run < run_bytes.size(); ++run) {
+        EXPECT_LT(run_bytes[run] - run_bytes[1], least_group) << "run " << run;
     }
 }

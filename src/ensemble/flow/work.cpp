@@ -2,7 +2,10 @@
 // thread in seed order, with a bounded number of results waiting.
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -35,6 +38,7 @@ struct shared_work {
     std::uint64_t folded_blocks = 0; // blocks the calling thread has folded
     std::uint64_t most_ahead = 0;    // the most blocks ever taken and not yet folded
     bool stop = false;
+    std::exception_ptr failure; // what a worker threw, for the calling thread to throw again
 
     seed_result *block_slot(std::uint64_t slot)
     {
@@ -42,7 +46,7 @@ struct shared_work {
     }
 };
 
-void run_blocks(shared_work *work)
+void run_each_block(shared_work *work)
 {
     for (;;) {
         std::uint64_t block = 0;
@@ -81,6 +85,54 @@ void stop_workers(shared_work *work)
     work->changed.notify_all();
 }
 
+// An exception may not leave a thread's function (that ends the program): a worker's stops
+// the others and waits for the calling thread, which throws it again.
+void run_blocks(shared_work *work)
+{
+    try {
+        run_each_block(work);
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> held(work->lock);
+            work->failure = std::current_exception();
+            work->stop = true;
+        }
+        work->changed.notify_all();
+    }
+}
+
+// The workers, stopped and joined however the calling thread leaves: an exception (memory
+// running out in the fold, say) must not meet threads still joinable, which ends the program.
+struct worker_pool {
+    shared_work *work;
+    std::vector<std::thread> threads;
+
+    void stop_and_join()
+    {
+        stop_workers(work);
+        for (std::thread &thread : threads) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+    ~worker_pool() { stop_and_join(); }
+};
+
+// Linux's threads take their stacks from the address space, and a failed start says EAGAIN
+// for want of memory as for a limit on threads: a stack's worth that can't be had either
+// tells the first from the second. 8 MB is the usual stack size.
+constexpr std::size_t STACK_BYTES = std::size_t{8} << 20;
+
+void fail_if_memory_is_short()
+{
+    void *stack = ::operator new(STACK_BYTES, std::nothrow);
+    if (stack == nullptr) {
+        throw std::bad_alloc();
+    }
+    ::operator delete(stack);
+}
+
 } // namespace
 
 std::uint64_t work_window_slots(std::uint64_t threads)
@@ -112,24 +164,32 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
     work.ready.assign(work.window, 0U);
 
     int status = 0;
-    std::vector<std::thread> pool;
+    worker_pool pool = {&work, {}};
     try {
+        pool.threads.reserve(threads);
         for (std::uint64_t i = 0; i < threads; ++i) {
-            pool.emplace_back(run_blocks, &work);
+            pool.threads.emplace_back(run_blocks, &work);
         }
     } catch (const std::system_error &error) {
+        if (error.code() == std::errc::resource_unavailable_try_again) {
+            fail_if_memory_is_short();
+        }
         const std::string line = "agreement_ensemble: cannot start " + std::to_string(threads) +
                                  " threads: " + error.code().message() + "\n";
         static_cast<void>(std::fputs(line.c_str(), stderr));
         status = 1;
-        stop_workers(&work);
     }
 
     for (std::uint64_t block = 0; block < work.blocks && status == 0; ++block) {
         const std::uint64_t slot = block % work.window;
         {
             std::unique_lock<std::mutex> held(work.lock);
-            work.changed.wait(held, [&work, slot, block] { return work.ready[slot] == block + 1; });
+            work.changed.wait(held, [&work, slot, block] {
+                return work.ready[slot] == block + 1 || work.failure != nullptr;
+            });
+            if (work.failure != nullptr) {
+                std::rethrow_exception(work.failure); // the pool stops and joins the others
+            }
         }
         // The slot is this thread's until the block is marked folded.
         const std::uint64_t count =
@@ -143,9 +203,7 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
         }
         work.changed.notify_all();
     }
-    for (std::thread &thread : pool) {
-        thread.join();
-    }
+    pool.stop_and_join();
     if (job.most_ahead != nullptr) {
         *job.most_ahead = work.most_ahead;
     }

@@ -109,9 +109,15 @@ void keep_values(quantile_search *search, int first, int count, const seed_resul
 void finish_rows(const ensemble_totals &totals, quantile_search *search, const double *couplings,
                  pass_row *rows)
 {
+    finish_coupling_rows(totals, search, couplings, 0, totals.couplings, rows);
+}
+
+void finish_coupling_rows(const ensemble_totals &totals, quantile_search *search,
+                          const double *couplings, int first, int count, pass_row *rows)
+{
     const std::uint64_t n = totals.seeds;
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (int c = 0; c < totals.couplings; ++c) {
+    for (int c = first; c < first + count; ++c) {
         for (int q = 0; q < PASS_COUNT; ++q) {
             const std::size_t cell = cell_of(c, q);
             pass_row &row = rows[cell];

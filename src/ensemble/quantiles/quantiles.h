@@ -93,9 +93,14 @@ int couplings_in_group(const quantile_search &search, const std::uint8_t *found,
 void keep_values(quantile_search *search, int first, int count, const seed_result *results);
 
 // Fills one row per cell, coupling-major, from the totals and the search once every seed's
-// values are kept (at least one seed). couplings holds the k values.
+// values are kept (at least one seed), and frees the kept values. couplings holds the k values.
 void finish_rows(const ensemble_totals &totals, quantile_search *search, const double *couplings,
                  pass_row *rows);
+
+// As finish_rows for the count couplings from first on only, once their values are kept:
+// fills their rows of the table at rows and frees their kept values.
+void finish_coupling_rows(const ensemble_totals &totals, quantile_search *search,
+                          const double *couplings, int first, int count, pass_row *rows);
 
 // ---- Catching those values in the first run ----
 //
