@@ -239,10 +239,10 @@ int run_ensemble(int argc, char **argv)
     }
 
     // A folder's name would only fail at the very end, after every seed has run.
-    for (const std::string *name : {&chosen.output, &chosen.per_seed}) {
-        if (!name->empty() && names_a_folder(*name)) {
-            return usage_error(std::string(name == &chosen.output ? "--output" : "--per-seed") +
-                               " '" + *name + "' names a folder, not a file");
+    for (const char *option : {"--output", "--per-seed"}) {
+        const std::string &name = option[2] == 'o' ? chosen.output : chosen.per_seed;
+        if (!name.empty() && names_a_folder(name)) {
+            return usage_error(std::string(option) + " '" + name + "' names a folder, not a file");
         }
     }
 

@@ -1,7 +1,8 @@
-// The seed kernel on SSE2, which every x86-64 processor has: four passes to a register of
-// words, two to a register of doubles. SSE2 has no fused multiply-add, so a draw's share of
-// its step is the divider's quotient, which is the same double as the AVX2 path's. The masks
-// phase runs four seeds to a register, as the AVX2 path runs eight.
+// The seed kernel on SSE2, which every x86-64 processor has and every 32-bit x86 build of the
+// program needs (its doubles are computed there, not on the x87 unit): four passes to a
+// register of words, two to a register of doubles. SSE2 has no fused multiply-add, so a
+// draw's share of its step is the divider's quotient, which is the same double as the AVX2
+// path's. The masks phase runs four seeds to a register, as the AVX2 path runs eight.
 #include "seed_lanes.h"
 #if defined(AGREEMENT_ENSEMBLE_SSE2)
 #include <emmintrin.h>
@@ -102,7 +103,7 @@ namespace {
 
 bool sse2_available()
 {
-    return true; // part of every x86-64 processor
+    return true; // part of every x86-64 processor, and required by a 32-bit build's own math
 }
 
 } // namespace
