@@ -16,13 +16,20 @@ namespace {
 constexpr int MOST_LINKS = 40; // links followed before a name counts as a loop, as the system does
 
 // The folder's path without links, or "" with errno set. In a working folder deeper than
-// the system's longest path, where no absolute path can be opened, the folder as given,
-// relative to the working folder, which the system still opens.
+// the system's longest path, where no absolute path can be opened (and the path may not even
+// be spelled: an emulator's getcwd gives up there), the folder as given, relative to the
+// working folder, which the system still opens.
 std::string real_folder(const std::string &folder)
 {
     char *const real = realpath(folder.c_str(), nullptr);
     if (real == nullptr) {
-        return errno == ENAMETOOLONG || errno == ERANGE ? folder : std::string();
+        const int error = errno;
+        struct stat status = {};
+        if (stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            return folder;
+        }
+        errno = error;
+        return std::string();
     }
     std::string text = real;
     std::free(real);
