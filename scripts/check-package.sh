@@ -17,7 +17,7 @@ tgz=$(ls "$work"/agreement-sweep-*.tar.gz)
 contents=$(dpkg-deb -c "$deb")
 for path in ./usr/bin/agreement_sweep ./usr/bin/agreement_ensemble ./usr/bin/agreement-sweep-plot \
   ./usr/share/doc/agreement_sweep/README.md ./usr/share/doc/agreement_sweep/docs/summary.png \
-  ./usr/share/doc/agreement_sweep/docs/coupling.png; do
+  ./usr/share/doc/agreement_sweep/docs/coupling.png ./usr/share/doc/agreement_sweep/docs/speed.md; do
   grep -q " $path\$" <<<"$contents" || fail "$deb lacks $path"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = agreement-sweep ] || fail "package name"

@@ -11,7 +11,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 for program in agreement_sweep agreement_ensemble agreement-sweep-plot; do
   [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
 done
-for doc in README.md docs/summary.png docs/coupling.png; do
+for doc in README.md docs/summary.png docs/coupling.png docs/speed.md docs/portability.md; do
   [ -f "$prefix/share/doc/agreement_sweep/$doc" ] || fail "share/doc/agreement_sweep/$doc is not installed"
 done
 
