@@ -176,6 +176,11 @@ TEST_F(EnsembleProgram, OutputsKeepWhatStandsAtTheirPath)
          "--output 'nothere/.' names a folder, not a file", "t.csv", "earlier\n"},
         {"a file's name with a slash after it", "\"$E\" --seeds 3 --output t.csv/", 2,
          "--output 't.csv/' names a folder, not a file", "t.csv", "earlier\n"},
+        // Every descriptor the program opens itself closes on exec: /dev/fd/3 is the table's
+        // own temporary file here, which the caller never gave it.
+        {"a descriptor the program opened", "exec 3>&-; \"$E\" --seeds 3 --per-seed /dev/fd/3", 1,
+         "agreement_ensemble: cannot open /dev/fd/3 for writing: Bad file descriptor\n", "t.csv",
+         "earlier\n"},
         {"a descriptor open for reading", "\"$E\" --seeds 3 --output /dev/fd/0 < t.csv", 1,
          "agreement_ensemble: cannot open /dev/fd/0 for writing: the descriptor is open for "
          "reading only\n",
@@ -302,7 +307,14 @@ TEST_F(EnsembleProgram, FailuresLeaveNothingHalfWritten)
     EXPECT_TRUE(is_character_device(folder_ / "full"));
     EXPECT_TRUE(temporaries().empty());
     // The summary goes out before the files are put in place: its failure keeps the earlier
-    // table, so that status 1 never stands beside new files.
+    // table, so that status 1 never stands beside new files; on stderr too, where it goes
+    // when stdout carries a file.
+    EXPECT_EQ(text("ensemble.csv"), "earlier table\n");
+    const std::string to_stderr = "cd '" + folder_.string() +
+                                  "' && '" AGREEMENT_ENSEMBLE_EXE
+                                  "' --seeds 2 --per-seed - > rows.txt 2> full";
+    const int status = std::system(to_stderr.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     EXPECT_EQ(text("ensemble.csv"), "earlier table\n");
 }
 
@@ -385,13 +397,14 @@ TEST_F(EnsembleProgram, TheNextRunRemovesWhatAKilledRunLeft)
     };
     const leftover leftovers[] = {
         {"t.csv." + dead + ".tmp", true},
-        {"p.csv." + dead + ".3.tmp", true},
+        {"p.csv." + dead + "-3.tmp", true}, // a second attempt's name
         {long_name.substr(0, 255 - dead.size() - 5) + "." + dead + ".tmp", true}, // cut short
-        {"t.csv." + live + ".tmp", false},      // a running process's
-        {"other.csv." + dead + ".tmp", false},  // another output's
-        {"t.csv.backup.tmp", false},            // no process number
-        {"t.csv." + dead + ".tmp.keep", false}, // not a temporary file's ending
-        {"t.csv.x" + dead + ".tmp", false},     // not this output's name
+        {"t.csv." + live + ".tmp", false},              // a running process's
+        {"other.csv." + dead + ".tmp", false},          // another output's
+        {"t.csv.backup.tmp", false},                    // no process number
+        {"t.csv." + dead + ".tmp.keep", false},         // not a temporary file's ending
+        {"t.csv.x" + dead + ".tmp", false},             // not this output's name
+        {"t.csv." + dead + "." + live + ".tmp", false}, // output t.csv.<n>'s, and running
     };
     for (const leftover &file : leftovers) {
         std::ofstream(folder_ / file.name) << "left\n";
@@ -402,7 +415,7 @@ TEST_F(EnsembleProgram, TheNextRunRemovesWhatAKilledRunLeft)
                            ".tmp, a temporary file left by process " + dead +
                            ", which ended without removing it\n"
                            "agreement_ensemble: removed p.csv." +
-                           dead + ".3.tmp, a temporary file left by process " + dead +
+                           dead + "-3.tmp, a temporary file left by process " + dead +
                            ", which ended without removing it\n");
     EXPECT_EQ(ensemble("--seeds 3 --output " + long_name), 0);
     EXPECT_NE(errors_.find("a temporary file left by process " + dead), std::string::npos);
@@ -410,27 +423,46 @@ TEST_F(EnsembleProgram, TheNextRunRemovesWhatAKilledRunLeft)
         EXPECT_EQ(fs::exists(folder_ / file.name), !file.removed) << file.name;
     }
     EXPECT_TRUE(fs::is_symlink(folder_ / ("p.csv." + dead + ".1.tmp"))) << "a link is not ours";
+    // An output of the run itself that looks like a leftover is not one.
+    std::ofstream(folder_ / ("t.csv." + dead + ".tmp")) << "earlier rows\n";
+    EXPECT_EQ(script("\"$E\" --seeds 100000000 --output t.csv --per-seed t.csv." + dead +
+                     ".tmp > s.txt & pid=$!; until [ $(ls | grep -c '\\.[0-9]*\\.tmp$') -ge 3 ] "
+                     "|| ! kill -0 $pid; do sleep 0.01; done; kill -TERM $pid; wait $pid"),
+              128 + SIGTERM);
+    EXPECT_EQ(text("t.csv." + dead + ".tmp"), "earlier rows\n");
 
-    // Killed between its two renames, a run leaves the table's temporary name holding the
-    // earlier table, older than the new one in place, and the per-seed file's holding the new
-    // rows, newer than the earlier ones in place; killed before them, both are newer.
-    for (const bool between : {true, false}) {
+    // A run stamps both new files with one time before it puts them in place. Times 1 and 2:
+    // killed between the renames, the new table stands with the time of the per-seed file's
+    // temporary one; killed before them, or while another run put its own pair in place, no
+    // output stands with the time of the other's temporary file.
+    struct ending {
+        const char *when;
+        int table, rows, table_left, rows_left; // hours before now of each file's time
+        bool mixed;
+    };
+    const ending endings[] = {
+        {"between the renames", 1, 2, 2, 1, true},
+        {"before the renames", 2, 2, 1, 1, false},
+        {"still writing, another run's pair in place", 1, 1, 3, 0, false},
+    };
+    for (const ending &end : endings) {
         const std::string killed = std::to_string(ended_process());
-        std::ofstream(folder_ / "t.csv") << "table\n";
-        std::ofstream(folder_ / "p.csv") << "earlier rows\n";
-        std::ofstream(folder_ / ("t.csv." + killed + ".tmp")) << "table\n";
-        std::ofstream(folder_ / ("p.csv." + killed + ".tmp")) << "new rows\n";
+        const std::pair<std::string, int> files[] = {{"t.csv", end.table},
+                                                     {"p.csv", end.rows},
+                                                     {"t.csv." + killed + ".tmp", end.table_left},
+                                                     {"p.csv." + killed + ".tmp", end.rows_left}};
         const auto now = fs::file_time_type::clock::now();
-        fs::last_write_time(folder_ / "p.csv", now - std::chrono::hours(2));
-        fs::last_write_time(folder_ / "t.csv", now - std::chrono::hours(between ? 0 : 2));
-        fs::last_write_time(folder_ / ("t.csv." + killed + ".tmp"), now - std::chrono::hours(1));
+        for (const auto &file : files) {
+            std::ofstream(folder_ / file.first) << "some text\n";
+            fs::last_write_time(folder_ / file.first, now - std::chrono::hours(file.second));
+        }
         EXPECT_EQ(ensemble("--seeds 3 --output t.csv --per-seed p.csv"), 0);
         EXPECT_EQ(errors_.find("agreement_ensemble: t.csv and p.csv are not one run's pair: "
                                "process " +
                                killed + " was killed between putting them in place\n") !=
                       std::string::npos,
-                  between)
-            << errors_;
+                  end.mixed)
+            << end.when << ": " << errors_;
     }
 }
 
@@ -439,15 +471,22 @@ TEST_F(EnsembleProgram, TheNextRunRemovesWhatAKilledRunLeft)
 // is refused with a message that says why.
 TEST_F(EnsembleProgram, DeepFoldersAndSockets)
 {
-    // Twenty folders of 250 characters: 5,000 characters of path below the scratch folder.
+    // Folders of 250 characters down to 5,000 characters of path, and to 4,090, where the
+    // folder's own path still fits the longest path but a file's name below it doesn't.
     const std::string level(250, 'd');
-    EXPECT_EQ(script("for i in $(seq 20); do mkdir " + level + " && cd -P " + level +
-                     " || exit 9; done; \"$E\" --seeds 3 --output t.csv --per-seed p.csv > "
-                     "s.txt; s=$?; { test -s t.csv && test -s p.csv && ! ls | grep -q tmp; } || "
-                     "s=8; cd '" +
-                     folder_.string() + "' && rm -rf " + level + "; exit $s"),
-              0)
-        << errors_;
+    for (const std::size_t depth : {std::size_t{5000}, std::size_t{4090}}) {
+        const std::size_t below = depth - folder_.string().size();
+        const std::string last(below % 251 == 0 ? 1 : below % 251 - 1, 'e');
+        EXPECT_EQ(script("for i in $(seq " + std::to_string(below / 251) + "); do mkdir " + level +
+                         " && cd -P " + level + " || exit 9; done; mkdir " + last + " && cd -P " +
+                         last +
+                         " || exit 9; \"$E\" --seeds 3 --output t.csv --per-seed p.csv > "
+                         "s.txt; s=$?; { test -s t.csv && test -s p.csv && ! ls | grep -q tmp; } "
+                         "|| s=8; cd '" +
+                         folder_.string() + "' && rm -rf " + level + " " + last + "; exit $s"),
+                  0)
+            << depth << ": " << errors_;
+    }
 
     const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address = {};
@@ -466,7 +505,8 @@ TEST_F(EnsembleProgram, DeepFoldersAndSockets)
 
 // What a run syncs, in order: both temporary files before the first rename, and the folder
 // after the last; a signal that comes between the renames waits until the program exits, so
-// the status is 0 with the new pair in place. strace widens the gap between the renames.
+// the status is 0 with the new pair in place. strace widens the gap between the renames, and
+// the one between the two files' last writes.
 TEST_F(EnsembleProgram, DurableAndTruthfulAtTheCommit)
 {
 #if defined(AGREEMENT_SWEEP_EMULATED)
@@ -483,7 +523,8 @@ TEST_F(EnsembleProgram, DurableAndTruthfulAtTheCommit)
     EXPECT_EQ(
         script(
             "strace -f -o calls.txt -e trace=fsync,fdatasync,rename,renameat,renameat2 "
-            "-e inject=renameat2:delay_exit=500000:when=1 \"$E\" --seeds 3 --output "
+            "-e inject=renameat2:delay_exit=500000:when=1 "
+            "-e inject=fsync:delay_exit=200000:when=1 \"$E\" --seeds 3 --output "
             "t.csv --per-seed p.csv > s.txt & tracer=$!; "
             "until head -n 1 t.csv | grep -q coupling || ! kill -0 $tracer; do sleep "
             "0.01; done; kill -TERM $(sed -n 's/^\\([0-9]*\\) *renameat2.*/\\1/p' calls.txt | head -n 1) "
@@ -499,4 +540,7 @@ TEST_F(EnsembleProgram, DurableAndTruthfulAtTheCommit)
                                                                  : "";
     }
     EXPECT_EQ(order, "ssrrs") << text("calls.txt");
+    // The table, written after the per-seed file's sync, still carries the per-seed file's
+    // time: a run's two files carry one, by which a later run tells a pair left mixed.
+    EXPECT_EQ(fs::last_write_time(folder_ / "t.csv"), fs::last_write_time(folder_ / "p.csv"));
 }

@@ -27,15 +27,17 @@ struct staged_file {
     std::string destination; // the file the temporary one replaces; empty when straight through
     std::string temporary;   // empty when straight through
     std::FILE *stream = nullptr;
-    std::vector<char> buffer;  // the stream's buffer, so that writes go out in large pieces
-    bool existed = false;      // something stood at destination when the file was opened
-    std::uint64_t device = 0;  // what the output writes over or through, for telling two
-    std::uint64_t inode = 0;   //   names of one file apart (0, 0 when nothing stands there)
-    int slot = -1;             // its place in the clean-up list
-    long left_by = 0;          // a process, no longer running, whose temporary file for this
-                               //   output was found and removed when the file was opened
-    bool left_swapped = false; // that temporary file held the earlier output: the process had
-                               //   put its new file in place
+    std::vector<char> buffer;       // the stream's buffer, so that writes go out in large pieces
+    bool existed = false;           // something stood at destination when the file was opened
+    std::uint64_t device = 0;       // what the output writes over or through, for telling two
+    std::uint64_t inode = 0;        //   names of one file apart (0, 0 when nothing stands there)
+    int slot = -1;                  // its place in the clean-up list
+    std::string folder;             // where the temporary file sits, and the name it is made
+    std::string name;               //   from (empty when written straight through)
+    long left_by = 0;               // a process, no longer running, whose temporary file for
+                                    //   this output was found and removed
+    std::int64_t left_time = 0;     // that file's modification time, ns since the epoch
+    std::int64_t standing_time = 0; // the output standing at the path then, 0 when none
 };
 
 // Has every catchable signal that would end the program (INT, TERM, HUP, PIPE, QUIT, USR1,
@@ -73,10 +75,13 @@ int finish_staged(staged_file *file);
 // stand.
 int commit_staged(staged_file *const *files, int count);
 
-// Reports, in one line, two outputs left as a mixed pair by an earlier run that was killed
-// between putting them in place (found when they were opened), so that the user knows the
-// files now standing don't belong together.
-void report_mixed_pair(const staged_file &a, const staged_file &b);
+// Removes the temporary files that runs no longer running (a SIGKILL, a power loss) left
+// beside the open outputs files[0 .. count - 1], each named in one line on stderr: they can
+// be hundreds of megabytes, and nothing else would ever remove them. Only regular files of an
+// output's own naming go, and only when their process is gone and they are none of these
+// outputs. For two outputs, also reports in one line a pair that such a run left mixed,
+// killed between putting its two files in place.
+void remove_left_temporaries(staged_file *const *files, int count);
 
 // True when two open outputs are one file under two names (a link, "./", "-" and
 // /dev/stdout, and so on), so that one would overwrite the other.

@@ -33,7 +33,8 @@ std::string real_folder(const std::string &folder)
     }
     std::string text = real;
     std::free(real);
-    return text.size() < PATH_MAX ? text : folder;
+    // Room for a name below it too, a temporary file's included.
+    return text.size() + 1 + NAME_MAX < PATH_MAX ? text : folder;
 }
 
 // The folder whose names stand for this process's open descriptors (/dev/fd and

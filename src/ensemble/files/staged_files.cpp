@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #define process_id getpid
 #endif
@@ -51,8 +52,9 @@ void identify(staged_file *file, const struct stat &status)
 }
 
 // The process number in a temporary file's name made for `name` by create_temporary
-// (NAME.<pid>.tmp or NAME.<pid>.<attempt>.tmp, NAME shortened from its end to fit `longest`
-// characters), or 0 when entry is not such a name.
+// (NAME.<pid>.tmp or NAME.<pid>-<attempt>.tmp, NAME shortened from its end to fit `longest`
+// characters), or 0 when entry is not such a name. The process number sits between the last
+// '.' and ".tmp", so that a name is read one way only, whatever digits NAME itself holds.
 long temporary_owner(const std::string &entry, const std::string &name, std::size_t longest)
 {
     const std::string ending = ".tmp";
@@ -60,87 +62,98 @@ long temporary_owner(const std::string &entry, const std::string &name, std::siz
         entry.compare(entry.size() - ending.size(), ending.size(), ending) != 0) {
         return 0;
     }
-    std::string body = entry.substr(0, entry.size() - ending.size());
-    // Peels ".<digits>" off the end of body. Returns the number, or -1 when there is none.
-    const auto peel = [](std::string *text) -> long {
-        const std::size_t dot = text->find_last_of('.');
-        const std::string digits = dot == std::string::npos ? "" : text->substr(dot + 1);
-        if (digits.empty() || digits.size() > 9 ||
-            digits.find_first_not_of("0123456789") != std::string::npos) {
-            return -1;
-        }
-        text->resize(dot);
-        return std::strtol(digits.c_str(), nullptr, 10);
-    };
-    const auto made_for = [&](const std::string &stem) {
-        return stem == name || (!stem.empty() && entry.size() == longest &&
-                                name.compare(0, stem.size(), stem) == 0);
-    };
-    const long last = peel(&body);
-    if (last <= 0) {
+    const std::string body = entry.substr(0, entry.size() - ending.size());
+    const std::size_t dot = body.find_last_of('.');
+    if (dot == std::string::npos) {
         return 0;
     }
-    if (made_for(body)) {
-        return last; // NAME.<pid>.tmp
-    }
-    const long before = peel(&body);
-    return before > 0 && made_for(body) ? before : 0; // NAME.<pid>.<attempt>.tmp
+    const std::string stem = body.substr(0, dot);
+    const std::string owner = body.substr(dot + 1);
+    const std::size_t dash = owner.find('-');
+    const std::string digits = owner.substr(0, dash);
+    const std::string attempt = dash == std::string::npos ? "1" : owner.substr(dash + 1);
+    const auto whole_number = [](const std::string &text) {
+        return !text.empty() && text.size() <= 9 &&
+               text.find_first_not_of("0123456789") == std::string::npos;
+    };
+    const bool made_for = stem == name || (!stem.empty() && entry.size() == longest &&
+                                           name.compare(0, stem.size(), stem) == 0);
+    return made_for && whole_number(digits) && whole_number(attempt)
+               ? std::strtol(digits.c_str(), nullptr, 10)
+               : 0;
 }
 
 // How a file named `name` in the output's folder is shown to the user: beside the output's
 // name as given where that name leads to this folder, else by the folder's full path.
-std::string shown(const std::string &target, const landing &where, const std::string &name)
+std::string shown(const staged_file &file, const std::string &name)
 {
+    const std::string &target = file.target;
     const std::size_t slash = target.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     const std::string given = slash == std::string::npos ? target : target.substr(slash + 1);
     struct stat here = {};
     struct stat there = {};
     const bool same = stat(folder.empty() ? "." : folder.c_str(), &here) == 0 &&
-                      stat(where.folder.c_str(), &there) == 0 && here.st_dev == there.st_dev &&
+                      stat(file.folder.c_str(), &there) == 0 && here.st_dev == there.st_dev &&
                       here.st_ino == there.st_ino;
-    return same && given == where.name ? folder + name : joined(where.folder, name);
+    return same && given == file.name ? folder + name : joined(file.folder, name);
 }
 
-// Removes the temporary files that processes no longer running left beside this output (a
-// SIGKILL, a power loss), each named in one line: they can be hundreds of megabytes, and
-// nothing else would ever remove them. Only regular files of this output's own naming go, and
-// only when their process is gone; a running process's temporary file is left alone.
-void remove_left_temporaries(staged_file *file, const landing &where, std::size_t longest)
+std::int64_t modified_at(const struct stat &status)
 {
-    DIR *const folder = opendir(where.folder.c_str());
+    return static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+           static_cast<std::int64_t>(status.st_mtim.tv_nsec);
+}
+
+// Removes the temporary files that processes no longer running left beside one output,
+// each named in one line, and notes in *file the first one's process and time. Never a file
+// that one of outputs[0 .. count - 1] writes or replaces.
+void remove_left_for(staged_file *file, staged_file *const *outputs, int count)
+{
+    if (file->temporary.empty()) {
+        return; // written straight through: nothing of ours is renamed here
+    }
+    long longest = pathconf(file->folder.c_str(), _PC_NAME_MAX);
+    if (longest <= 0) {
+        longest = 255;
+    }
+    DIR *const folder = opendir(file->folder.c_str());
     if (folder == nullptr) {
-        return; // the temporary file's own creation reports what is wrong with the folder
+        return;
     }
     std::vector<std::string> left;
     while (const struct dirent *entry = readdir(folder)) {
-        const long owner = temporary_owner(entry->d_name, where.name, longest);
+        const long owner =
+            temporary_owner(entry->d_name, file->name, static_cast<std::size_t>(longest));
         if (owner > 0 && owner != static_cast<long>(process_id()) &&
             kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
             left.push_back(entry->d_name);
         }
     }
     static_cast<void>(closedir(folder));
-    struct stat target = {};
-    const bool target_stands = stat(where.path.c_str(), &target) == 0;
+    struct stat standing = {};
+    file->standing_time =
+        stat(file->destination.c_str(), &standing) == 0 ? modified_at(standing) : 0;
     for (const std::string &name : left) {
-        const std::string path = joined(where.folder, name);
+        const std::string path = joined(file->folder, name);
         struct stat status = {};
-        if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-            unlink(path.c_str()) != 0) {
+        if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
             continue;
         }
-        const long owner = temporary_owner(name, where.name, longest);
+        bool ours = false; // an output of this very run that happens to look like one
+        for (int i = 0; i < count; ++i) {
+            ours = ours || (outputs[i]->device == static_cast<std::uint64_t>(status.st_dev) &&
+                            outputs[i]->inode == static_cast<std::uint64_t>(status.st_ino));
+        }
+        if (ours || unlink(path.c_str()) != 0) {
+            continue;
+        }
+        const long owner = temporary_owner(name, file->name, static_cast<std::size_t>(longest));
         if (file->left_by == 0) {
             file->left_by = owner;
-            // Swapped already, the temporary name holds the earlier output, older than the
-            // new one now standing; not yet, it holds the new one, written after it.
-            file->left_swapped =
-                target_stands && (status.st_mtim.tv_sec < target.st_mtim.tv_sec ||
-                                  (status.st_mtim.tv_sec == target.st_mtim.tv_sec &&
-                                   status.st_mtim.tv_nsec < target.st_mtim.tv_nsec));
+            file->left_time = modified_at(status);
         }
-        const std::string line = "agreement_ensemble: removed " + shown(file->target, where, name) +
+        const std::string line = "agreement_ensemble: removed " + shown(*file, name) +
                                  ", a temporary file left by process " + std::to_string(owner) +
                                  ", which ended without removing it\n";
         static_cast<void>(std::fputs(line.c_str(), stderr));
@@ -161,10 +174,11 @@ int create_temporary(staged_file *file, const landing &where)
     if (longest <= 0) {
         longest = 255;
     }
-    remove_left_temporaries(file, where, static_cast<std::size_t>(longest));
+    file->folder = where.folder;
+    file->name = where.name;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string suffix = "." + std::to_string(process_id()) +
-                                   (attempt == 0 ? "" : "." + std::to_string(attempt)) + ".tmp";
+                                   (attempt == 0 ? "" : "-" + std::to_string(attempt)) + ".tmp";
         std::string stem = where.name;
         const std::size_t room = static_cast<std::size_t>(longest);
         stem.resize(std::min(stem.size(), room > suffix.size() ? room - suffix.size() : 0));
@@ -200,6 +214,14 @@ int open_descriptor(staged_file *file, const std::string &target)
     if (where.descriptor >= 0) {
         // Written through a descriptor of our own, as the shell set it up (appending,
         // a pipe), whatever kind of file it is.
+        // Every descriptor this program opens closes on exec, so one that does was not given
+        // to it: /dev/fd/3 naming the table's own temporary file is no descriptor of the
+        // caller's.
+        const int flags = fcntl(where.descriptor, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) != 0) {
+            report_because("open", file->target, " for writing", EBADF);
+            return -1;
+        }
         const int descriptor = fcntl(where.descriptor, F_DUPFD_CLOEXEC, 3);
         if (descriptor < 0 || fstat(descriptor, &status) != 0) {
             report_because("open", file->target, " for writing", errno);
@@ -264,6 +286,19 @@ void keep_owner_and_mode(staged_file *file)
     }
     // After the owner: a change of owner clears the set-user and set-group bits.
     static_cast<void>(fchmod(descriptor, earlier.st_mode & 07777));
+}
+
+// Gives the finished temporary file the run's one modification time, the same for both of
+// its outputs, by which a later run tells a pair that was left mixed.
+void stamp(staged_file *file)
+{
+    static const struct timespec run_time = [] {
+        struct timespec now = {};
+        static_cast<void>(clock_gettime(CLOCK_REALTIME, &now));
+        return now;
+    }();
+    const struct timespec times[2] = {{0, UTIME_OMIT}, run_time};
+    static_cast<void>(futimens(fileno(file->stream), times)); // only the mixed-pair report needs it
 }
 
 #endif // not _WIN32
@@ -356,6 +391,7 @@ int finish_staged(staged_file *file)
         written = _commit(_fileno(file->stream)) == 0;
 #else
         keep_owner_and_mode(file);
+        stamp(file);
         written = fsync(fileno(file->stream)) == 0;
 #endif
     }
@@ -370,9 +406,25 @@ int finish_staged(staged_file *file)
     return 0;
 }
 
-void report_mixed_pair(const staged_file &a, const staged_file &b)
+void remove_left_temporaries(staged_file *const *files, int count)
 {
-    if (a.left_by != 0 && a.left_by == b.left_by && a.left_swapped != b.left_swapped) {
+#ifndef _WIN32
+    for (int i = 0; i < count; ++i) {
+        remove_left_for(files[i], files, count);
+    }
+#endif
+    if (count != 2) {
+        return;
+    }
+    // A run stamps both of its new files with one time before it puts them in place. Killed
+    // between the two renames, it leaves one output standing with the time of the other's
+    // temporary file, still waiting under its temporary name; before the renames or after
+    // both, no output stands with a time of the other's temporary file.
+    const staged_file &a = *files[0];
+    const staged_file &b = *files[1];
+    const bool mixed = (a.standing_time != 0 && a.standing_time == b.left_time) ||
+                       (b.standing_time != 0 && b.standing_time == a.left_time);
+    if (a.left_by != 0 && a.left_by == b.left_by && mixed) {
         const std::string line = "agreement_ensemble: " + a.target + " and " + b.target +
                                  " are not one run's pair: process " + std::to_string(a.left_by) +
                                  " was killed between putting them in place\n";

@@ -205,8 +205,8 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
             ") have fewer than " + std::to_string(turning_point_bound()) +
             " interior turning points\n";
     if (stdout_taken) {
-        static_cast<void>(std::fputs(text.c_str(), stderr));
-        return 0;
+        // Nowhere is left to say that stderr failed, but the run is abandoned all the same.
+        return std::fputs(text.c_str(), stderr) == EOF || std::fflush(stderr) != 0 ? 1 : 0;
     }
     return print_or_report("agreement_ensemble", text.c_str());
 }
@@ -266,12 +266,16 @@ int run_ensemble(int argc, char **argv)
                                "'");
         }
         if (status == 0) {
-            report_mixed_pair(table, per_seed);
             if (write_per_seed_header(per_seed.stream) != 0) {
                 report_file_failure("write", per_seed.target);
                 status = 1;
             }
         }
+    }
+    staged_file *const outputs[] = {&table, &per_seed};
+    if (status == 0) {
+        // Only once both are open, so that neither output is taken for another's leftover.
+        remove_left_temporaries(outputs, 2);
     }
     ensemble_totals totals;
     std::vector<pass_row> rows;
@@ -324,7 +328,6 @@ int run_ensemble(int argc, char **argv)
         status =
             print_summary(chosen, threads, seconds_since(start), totals, rows.data(), stdout_taken);
     }
-    staged_file *const outputs[] = {&table, &per_seed};
     if (status == 0 && commit_staged(outputs, 2) != 0) {
         status = 1;
     }
