@@ -426,8 +426,9 @@ TEST_F(EnsembleProgram, TheNextRunRemovesWhatAKilledRunLeft)
     // An output of the run itself that looks like a leftover is not one.
     std::ofstream(folder_ / ("t.csv." + dead + ".tmp")) << "earlier rows\n";
     EXPECT_EQ(script("\"$E\" --seeds 100000000 --output t.csv --per-seed t.csv." + dead +
-                     ".tmp > s.txt & pid=$!; until [ $(ls | grep -c '\\.[0-9]*\\.tmp$') -ge 3 ] "
-                     "|| ! kill -0 $pid; do sleep 0.01; done; kill -TERM $pid; wait $pid"),
+                     ".tmp > s.txt & pid=$!; until [ -e t.csv." + dead +
+                     ".tmp.$pid.tmp ] || ! kill -0 $pid; do sleep 0.01; done; kill -TERM $pid; "
+                     "wait $pid"),
               128 + SIGTERM);
     EXPECT_EQ(text("t.csv." + dead + ".tmp"), "earlier rows\n");
 

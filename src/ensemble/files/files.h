@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernels.h"
@@ -27,16 +28,17 @@ struct staged_file {
     std::string destination; // the file the temporary one replaces; empty when straight through
     std::string temporary;   // empty when straight through
     std::FILE *stream = nullptr;
-    std::vector<char> buffer;       // the stream's buffer, so that writes go out in large pieces
-    bool existed = false;           // something stood at destination when the file was opened
-    std::uint64_t device = 0;       // what the output writes over or through, for telling two
-    std::uint64_t inode = 0;        //   names of one file apart (0, 0 when nothing stands there)
-    int slot = -1;                  // its place in the clean-up list
-    std::string folder;             // where the temporary file sits, and the name it is made
-    std::string name;               //   from (empty when written straight through)
-    long left_by = 0;               // a process, no longer running, whose temporary file for
-                                    //   this output was found and removed
-    std::int64_t left_time = 0;     // that file's modification time, ns since the epoch
+    std::vector<char> buffer; // the stream's buffer, so that writes go out in large pieces
+    bool existed = false;     // something stood at destination when the file was opened
+    std::uint64_t device = 0; // what the output writes over or through, for telling two
+    std::uint64_t inode = 0;  //   names of one file apart (0, 0 when nothing stands there)
+    int slot = -1;            // its place in the clean-up list
+    std::string folder;       // where the temporary file sits, and the name it is made
+    std::string name;         //   from (empty when written straight through)
+    std::vector<std::pair<long, std::int64_t>>
+        left;                       // temporary files for this output that
+                                    //   processes no longer running left, found and removed:
+                                    //   each one's process and time, ns since the epoch
     std::int64_t standing_time = 0; // the output standing at the path then, 0 when none
 };
 

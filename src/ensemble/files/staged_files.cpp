@@ -149,10 +149,7 @@ void remove_left_for(staged_file *file, staged_file *const *outputs, int count)
             continue;
         }
         const long owner = temporary_owner(name, file->name, static_cast<std::size_t>(longest));
-        if (file->left_by == 0) {
-            file->left_by = owner;
-            file->left_time = modified_at(status);
-        }
+        file->left.emplace_back(owner, modified_at(status));
         const std::string line = "agreement_ensemble: removed " + shown(*file, name) +
                                  ", a temporary file left by process " + std::to_string(owner) +
                                  ", which ended without removing it\n";
@@ -183,14 +180,25 @@ int create_temporary(staged_file *file, const landing &where)
         const std::size_t room = static_cast<std::size_t>(longest);
         stem.resize(std::min(stem.size(), room > suffix.size() ? room - suffix.size() : 0));
         const std::string name = joined(where.folder, stem + suffix);
+        // A signal between creating the file and listing it for clean-up would leave it
+        // behind: the two go together.
+        sigset_t stopping;
+        sigset_t before;
+        stopping_signals(&stopping);
+        static_cast<void>(pthread_sigmask(SIG_BLOCK, &stopping, &before));
         const int descriptor =
             open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        const int error = errno;
         if (descriptor >= 0) {
             file->temporary = name;
             file->slot = remember_temporary(name);
+        }
+        static_cast<void>(pthread_sigmask(SIG_SETMASK, &before, nullptr));
+        if (descriptor >= 0) {
             return descriptor;
         }
-        if (errno != EEXIST) {
+        if (error != EEXIST) {
+            errno = error;
             return -1;
         }
     }
@@ -422,11 +430,17 @@ void remove_left_temporaries(staged_file *const *files, int count)
     // both, no output stands with a time of the other's temporary file.
     const staged_file &a = *files[0];
     const staged_file &b = *files[1];
-    const bool mixed = (a.standing_time != 0 && a.standing_time == b.left_time) ||
-                       (b.standing_time != 0 && b.standing_time == a.left_time);
-    if (a.left_by != 0 && a.left_by == b.left_by && mixed) {
+    long mixed_by = 0; // the process that left them so
+    for (const auto &from_a : a.left) {
+        for (const auto &from_b : b.left) {
+            const bool one_side_in = (a.standing_time != 0 && a.standing_time == from_b.second) ||
+                                     (b.standing_time != 0 && b.standing_time == from_a.second);
+            mixed_by = from_a.first == from_b.first && one_side_in ? from_a.first : mixed_by;
+        }
+    }
+    if (mixed_by != 0) {
         const std::string line = "agreement_ensemble: " + a.target + " and " + b.target +
-                                 " are not one run's pair: process " + std::to_string(a.left_by) +
+                                 " are not one run's pair: process " + std::to_string(mixed_by) +
                                  " was killed between putting them in place\n";
         static_cast<void>(std::fputs(line.c_str(), stderr));
     }
