@@ -31,7 +31,8 @@ namespace fs = std::filesystem;
 #endif
 
 // Every way a run can end short leaves both earlier files and no temporary file: a missing
-// folder, signals (the run waits in a script until both temporary files stand), a reader that
+// folder, every catchable signal that would end it (the run waits in a script until both
+// temporary files stand), a soft limit on CPU time (SIGXCPU), a reader that
 // closes its pipe, a size limit that the per-seed file meets only when it is flushed at the end,
 // exhausted memory, and a per-seed file that can't be put in place after the table was (which
 // is then put back; the test holds the folder's lock meanwhile, so that however fast the run
@@ -53,13 +54,14 @@ TEST_F(EnsembleProgram, EveryWayARunCanEndLeavesTheEarlierFiles)
         int status;         // exit status, or 128 + the signal that ended the run
         const char *errors; // all of stderr
     };
-    const ending endings[] = {
+    std::vector<ending> endings = {
         {"a missing folder", "\"$E\" --seeds 20 --output t.csv --per-seed missing/p.csv", 1,
          "agreement_ensemble: cannot open missing/p.csv for writing: No such file or directory\n"},
-        {"SIGINT", start("100000000") + "kill -INT $pid; wait $pid 2> shell.txt", 128 + SIGINT, ""},
-        {"SIGHUP", start("100000000") + "kill -HUP $pid; wait $pid 2> shell.txt", 128 + SIGHUP, ""},
-        {"SIGTERM", start("100000000") + "kill -TERM $pid; wait $pid 2> shell.txt", 128 + SIGTERM,
-         ""},
+        // The hard limit would send SIGKILL.
+        {"a soft limit on CPU time",
+         "{ ulimit -S -t 1; env --default-signal \"$E\" --seeds 100000000 --output t.csv "
+         "--per-seed p.csv > s.txt; } 2> shell.txt",
+         128 + SIGXCPU, ""},
         {"a closed pipe",
          "{ \"$E\" --seeds 300 --output t.csv --per-seed -; echo $? > status; } "
          "| head -c 100 > head.txt; exit $(cat status)",
@@ -81,6 +83,13 @@ TEST_F(EnsembleProgram, EveryWayARunCanEndLeavesTheEarlierFiles)
          1, "agreement_ensemble: stopped: out of memory\n"},
 #endif
     };
+    for (const int number : {SIGINT, SIGHUP, SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                             SIGPROF, SIGXCPU}) {
+        endings.push_back({strsignal(number),
+                           start("100000000") + "kill -" + std::to_string(number) +
+                               " $pid; wait $pid 2> shell.txt",
+                           128 + number, ""});
+    }
     for (const ending &end : endings) {
         std::ofstream(folder_ / "t.csv") << "earlier table\n";
         std::ofstream(folder_ / "p.csv") << "earlier rows\n";
@@ -353,34 +362,6 @@ TEST_F(EnsembleProgram, ClosedStandardStreamsTakeNoData)
     EXPECT_FALSE(fs::exists(folder_ / left));
     EXPECT_EQ(text("data/tov.dat").find("agreement_sweep"), std::string::npos);
     EXPECT_EQ(split(text("data/tov.dat"), '\n').size(), 63U) << "the passes before sign_64";
-}
-
-// Every catchable signal that would end the run removes its temporary files first and ends it
-// as the signal would; the CPU-time limit's signal too. Each run waits until both temporary
-// files stand.
-TEST_F(EnsembleProgram, EveryCatchableSignalCleansUp)
-{
-    const std::string run = "env --default-signal \"$E\" --seeds 100000000 --output t.csv "
-                            "--per-seed p.csv > s.txt & pid=$!; "
-                            "until [ $(ls | grep -c '\\.tmp$') -ge 2 ] || ! kill -0 $pid; do "
-                            "sleep 0.01; done; ";
-    const int signals[] = {SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
-    for (const int number : signals) {
-        std::ofstream(folder_ / "t.csv") << "earlier table\n";
-        std::ofstream(folder_ / "p.csv") << "earlier rows\n";
-        EXPECT_EQ(script(run + "kill -" + std::to_string(number) + " $pid; wait $pid 2> w.txt"),
-                  128 + number)
-            << strsignal(number);
-        EXPECT_EQ(text("t.csv"), "earlier table\n") << strsignal(number);
-        EXPECT_EQ(text("p.csv"), "earlier rows\n") << strsignal(number);
-        EXPECT_TRUE(temporaries().empty()) << strsignal(number);
-    }
-    // A soft limit on CPU time sends SIGXCPU (the hard one would send SIGKILL).
-    EXPECT_EQ(script("ulimit -S -t 1; env --default-signal \"$E\" --seeds 100000000 --output "
-                     "t.csv --per-seed p.csv > s.txt"),
-              128 + SIGXCPU);
-    EXPECT_EQ(text("t.csv"), "earlier table\n");
-    EXPECT_TRUE(temporaries().empty());
 }
 
 // What a SIGKILL or a power loss leaves, the next run writing beside it removes, one line per

@@ -99,6 +99,13 @@ std::string shown(const staged_file &file, const std::string &name)
     return same && given == file.name ? folder + name : joined(file.folder, name);
 }
 
+// The longest name the folder takes.
+std::size_t longest_name(const std::string &folder)
+{
+    const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+    return longest > 0 ? static_cast<std::size_t>(longest) : 255;
+}
+
 std::int64_t modified_at(const struct stat &status)
 {
     return static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
@@ -106,35 +113,31 @@ std::int64_t modified_at(const struct stat &status)
 }
 
 // Removes the temporary files that processes no longer running left beside one output,
-// each named in one line, and notes in *file the first one's process and time. Never a file
-// that one of outputs[0 .. count - 1] writes or replaces.
+// each named in one line, and notes in *file each one's process and time. Never a file that
+// one of outputs[0 .. count - 1] writes or replaces.
 void remove_left_for(staged_file *file, staged_file *const *outputs, int count)
 {
     if (file->temporary.empty()) {
         return; // written straight through: nothing of ours is renamed here
     }
-    long longest = pathconf(file->folder.c_str(), _PC_NAME_MAX);
-    if (longest <= 0) {
-        longest = 255;
-    }
+    const std::size_t longest = longest_name(file->folder);
     DIR *const folder = opendir(file->folder.c_str());
     if (folder == nullptr) {
         return;
     }
-    std::vector<std::string> left;
+    std::vector<std::pair<std::string, long>> left; // each name and its process
     while (const struct dirent *entry = readdir(folder)) {
-        const long owner =
-            temporary_owner(entry->d_name, file->name, static_cast<std::size_t>(longest));
+        const long owner = temporary_owner(entry->d_name, file->name, longest);
         if (owner > 0 && owner != static_cast<long>(process_id()) &&
             kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
-            left.push_back(entry->d_name);
+            left.emplace_back(entry->d_name, owner);
         }
     }
     static_cast<void>(closedir(folder));
     struct stat standing = {};
     file->standing_time =
         stat(file->destination.c_str(), &standing) == 0 ? modified_at(standing) : 0;
-    for (const std::string &name : left) {
+    for (const auto &[name, owner] : left) {
         const std::string path = joined(file->folder, name);
         struct stat status = {};
         if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -148,7 +151,6 @@ void remove_left_for(staged_file *file, staged_file *const *outputs, int count)
         if (ours || unlink(path.c_str()) != 0) {
             continue;
         }
-        const long owner = temporary_owner(name, file->name, static_cast<std::size_t>(longest));
         file->left.emplace_back(owner, modified_at(status));
         const std::string line = "agreement_ensemble: removed " + shown(*file, name) +
                                  ", a temporary file left by process " + std::to_string(owner) +
@@ -167,17 +169,13 @@ int create_temporary(staged_file *file, const landing &where)
         errno = EISDIR;
         return -1;
     }
-    long longest = pathconf(where.folder.c_str(), _PC_NAME_MAX);
-    if (longest <= 0) {
-        longest = 255;
-    }
+    const std::size_t room = longest_name(where.folder);
     file->folder = where.folder;
     file->name = where.name;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string suffix = "." + std::to_string(process_id()) +
                                    (attempt == 0 ? "" : "-" + std::to_string(attempt)) + ".tmp";
         std::string stem = where.name;
-        const std::size_t room = static_cast<std::size_t>(longest);
         stem.resize(std::min(stem.size(), room > suffix.size() ? room - suffix.size() : 0));
         const std::string name = joined(where.folder, stem + suffix);
         // A signal between creating the file and listing it for clean-up would leave it

@@ -1,12 +1,10 @@
 // The agreement_ensemble program's flow: its options read, the seeds measured and found again
 // for the quantiles, the files written, progress and the summary shown.
-#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <new>
 #include <system_error>
-#include <thread>
 
 #ifdef _WIN32
 #include <io.h>
@@ -224,11 +222,7 @@ int run_ensemble(int argc, char **argv)
         return print_or_report("agreement_ensemble",
                                "agreement_ensemble " AGREEMENT_SWEEP_VERSION "\n");
     }
-    std::uint64_t threads = chosen.threads;
-    if (threads == 0) {
-        threads = std::max(1U, std::thread::hardware_concurrency());
-        threads = std::min(threads, MOST_THREADS);
-    }
+    const std::uint64_t threads = chosen.threads; // settled by the request's check
     const int couplings = static_cast<int>(chosen.couplings.size());
     // Every path gives the same doubles; the variable only picks how they are worked out.
     const kernel_path *path = nullptr;
