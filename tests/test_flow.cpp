@@ -42,7 +42,9 @@ TEST(EnsembleOptions, DefaultsAndShortHelp)
 const request_names MODULE_NAMES = {"seeds", "first_seed", "threads", "coupling"};
 
 // Counts are judged from their text, so that a value no integer type holds (a Python int of
-// 2^70, a sign) is refused like any other, by its own digits.
+// 2^70, a sign) is refused like any other, by its own digits, under the caller's names; the
+// command line's refusals are read whole end to end, so here the module's spelling and the
+// largest values each count takes.
 TEST(EnsembleRequest, CountsFromTheirText)
 {
     struct count_case {
@@ -55,15 +57,8 @@ TEST(EnsembleRequest, CountsFromTheirText)
          "seeds must be a whole number from 1 to 4294967296, not '0'"},
         {&request_arguments::seeds, "1180591620717411303424",
          "not '1180591620717411303424'"}, // 2^70
-        {&request_arguments::seeds, "18446744073709551617",
-         "not '18446744073709551617'"}, // 2^64 + 1
-        {&request_arguments::seeds, "-1", "not '-1'"},
-        {&request_arguments::seeds, "+5", "not '+5'"},
         {&request_arguments::seeds, "4294967295", ""}, // seeds 1 .. 4294967295, the last state
-        {&request_arguments::first_seed, "4294967296",
-         "first_seed must be a whole number from 0 to 4294967295"},
         {&request_arguments::first_seed, "0", ""},
-        {&request_arguments::threads, "0", "threads must be a whole number from 1 to 256, not '0'"},
         {&request_arguments::threads, "257", "threads must be a whole number from 1 to 256"},
         {&request_arguments::threads, "256", ""},
     };
@@ -80,13 +75,9 @@ TEST(EnsembleRequest, CountsFromTheirText)
     }
     request_arguments given;
     given.first_seed = "4294967295";
-    given.seeds = "2";
-    ensemble_request request;
-    EXPECT_EQ(check_request(given, MODULE_NAMES, &request),
-              "seeds 4294967295 to 4294967296 go beyond the generator's 32-bit state (the last "
-              "seed is 4294967295)");
     given.threads = "3";
     given.seeds = "1";
+    ensemble_request request;
     ASSERT_EQ(check_request(given, MODULE_NAMES, &request), "");
     EXPECT_EQ(request.first_seed, 4294967295U);
     EXPECT_EQ(request.seeds, 1U);
