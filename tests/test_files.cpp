@@ -94,6 +94,15 @@ TEST_F(EnsembleProgram, EveryWayARunCanEndLeavesTheEarlierFiles)
         std::ofstream(folder_ / "t.csv") << "earlier table\n";
         std::ofstream(folder_ / "p.csv") << "earlier rows\n";
         EXPECT_EQ(script(end.script), end.status) << end.way;
+#if defined(AGREEMENT_SWEEP_EMULATED)
+        // The emulator says on the program's stderr that a signal which dumps core (QUIT,
+        // XCPU) ended it; the program itself says nothing.
+        std::string own;
+        for (const std::string &line : split(errors_, '\n')) {
+            own += line.rfind("qemu: ", 0) == 0 ? "" : line + "\n";
+        }
+        errors_ = own;
+#endif
         EXPECT_EQ(errors_, end.errors) << end.way;
         EXPECT_EQ(text("t.csv"), "earlier table\n") << end.way;
         if (fs::is_regular_file(folder_ / "p.csv")) {
