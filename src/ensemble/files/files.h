@@ -95,9 +95,13 @@ bool shares_standard_output(const staged_file &file);
 // Closes a file not committed and removes its temporary file, leaving the target as it was.
 void abandon_staged(staged_file *file);
 
-// Writes the table: a header row and the count rows, comma-separated, six decimals.
-// Returns 0, or -1 with errno set.
-int write_table(std::FILE *stream, const pass_row *rows, std::size_t count);
+// Writes the table: a header row and the count rows, comma-separated, six decimals, with a
+// column per quantile of the list. Returns 0, or -1 with errno set.
+int write_table(std::FILE *stream, const pass_row *rows, std::size_t count,
+                const quantile_list &quantiles);
+
+// Writes bytes as they stand. Returns 0, or -1 with errno set.
+int write_bytes(std::FILE *stream, const std::string &bytes);
 
 // Writes the header row of the per-seed file. Returns 0, or -1 with errno set.
 int write_per_seed_header(std::FILE *stream);
@@ -105,6 +109,22 @@ int write_per_seed_header(std::FILE *stream);
 // Writes one seed's 128 rows at one coupling, coupling,seed,q,r,rho,bound. Returns 0, or -1
 // with errno set.
 int write_per_seed_rows(std::FILE *stream, const seed_result *result);
+
+// ---- State files ----
+
+constexpr std::uint32_t STATE_FORMAT = 1; // the layout state_bytes writes
+
+// A complete state as a file's bytes: "AGRSTATE", the format, the program's version and the
+// experiment's identity, the couplings, quantiles and seed ranges, the state, and a checksum
+// of everything before it.
+std::string state_bytes(const study_state &state);
+
+// Reads the whole file at path into *bytes. Returns 0, or -1 with errno set.
+int read_whole_file(const std::string &path, std::string *bytes);
+
+// Reads a state file's bytes into *state. Returns an empty string, or what is wrong with them
+// ("is truncated", "was written by ..."), to follow the file's name in a message.
+std::string read_state(const std::string &bytes, study_state *state);
 
 // Prints "agreement_ensemble: cannot <action> <path>: <reason from errno>" on stderr.
 void report_file_failure(const char *action, const std::string &path);

@@ -42,24 +42,28 @@ template <typename Integer> char *append_integer(char *out, Integer value, char 
 
 } // namespace
 
-int write_table(std::FILE *stream, const pass_row *rows, std::size_t count)
+int write_table(std::FILE *stream, const pass_row *rows, std::size_t count,
+                const quantile_list &quantiles)
 {
-    static const char header[] = "coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,"
-                                 "share_rho_band_excludes_zero,law_r\n";
-    if (put(stream, header, sizeof header - 1) != 0) {
+    std::string header = "coupling,q,agreement,mean_r,sd_r,";
+    for (int i = 0; i < quantiles.count; ++i) {
+        header += quantile_column(quantiles.per_million[i]) + ",";
+    }
+    header += "mean_rho,share_rho_band_excludes_zero,law_r\n";
+    if (put(stream, header.data(), header.size()) != 0) {
         return -1;
     }
     for (std::size_t i = 0; i < count; ++i) {
         const pass_row &row = rows[i];
-        char line[768];
+        char line[1024];
         char *out = append_number(line, row.coupling, ',');
         out = append_integer(out, static_cast<int>(i % PASS_COUNT), ',');
         out = append_number(out, row.agreement, ',');
         out = append_number(out, row.mean_r, ',');
         out = append_number(out, row.sd_r, ',');
-        out = append_number(out, row.r_low, ',');
-        out = append_number(out, row.r_median, ',');
-        out = append_number(out, row.r_high, ',');
+        for (int k = 0; k < quantiles.count; ++k) {
+            out = append_number(out, row.r_quantile[k], ',');
+        }
         out = append_number(out, row.mean_rho, ',');
         out = append_number(out, row.share_excluding_zero, ',');
         out = append_number(out, row.law_r, '\n');
@@ -68,6 +72,11 @@ int write_table(std::FILE *stream, const pass_row *rows, std::size_t count)
         }
     }
     return 0;
+}
+
+int write_bytes(std::FILE *stream, const std::string &bytes)
+{
+    return put(stream, bytes.data(), bytes.size());
 }
 
 int write_per_seed_header(std::FILE *stream)

@@ -412,22 +412,11 @@ int finish_staged(staged_file *file)
     return 0;
 }
 
-void remove_left_temporaries(staged_file *const *files, int count)
+namespace {
+
+// Reports, in one line, two outputs that a killed run left from different runs.
+void report_mixed_pair(const staged_file &a, const staged_file &b)
 {
-#ifndef _WIN32
-    for (int i = 0; i < count; ++i) {
-        remove_left_for(files[i], files, count);
-    }
-#endif
-    if (count != 2) {
-        return;
-    }
-    // A run stamps both of its new files with one time before it puts them in place. Killed
-    // between the two renames, it leaves one output standing with the time of the other's
-    // temporary file, still waiting under its temporary name; before the renames or after
-    // both, no output stands with a time of the other's temporary file.
-    const staged_file &a = *files[0];
-    const staged_file &b = *files[1];
     long mixed_by = 0; // the process that left them so
     for (const auto &from_a : a.left) {
         for (const auto &from_b : b.left) {
@@ -441,6 +430,26 @@ void remove_left_temporaries(staged_file *const *files, int count)
                                  " are not one run's pair: process " + std::to_string(mixed_by) +
                                  " was killed between putting them in place\n";
         static_cast<void>(std::fputs(line.c_str(), stderr));
+    }
+}
+
+} // namespace
+
+void remove_left_temporaries(staged_file *const *files, int count)
+{
+#ifndef _WIN32
+    for (int i = 0; i < count; ++i) {
+        remove_left_for(files[i], files, count);
+    }
+#endif
+    // A run stamps all of its new files with one time before it puts them in place. Killed
+    // between two renames, it leaves one output standing with the time of another's
+    // temporary file, still waiting under its temporary name; before the renames or after
+    // all of them, no output stands with a time of another's temporary file.
+    for (int i = 0; i < count; ++i) {
+        for (int j = i + 1; j < count; ++j) {
+            report_mixed_pair(*files[i], *files[j]);
+        }
     }
 }
 

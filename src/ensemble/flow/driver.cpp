@@ -28,7 +28,9 @@ std::string usage()
 {
     return std::string(
         "Usage: agreement_ensemble [--seeds N] [--first-seed S] [--coupling LIST] [--threads T]\n"
-        "                          [--output FILE] [--per-seed FILE]\n"
+        "                          [--quantiles LIST] [--output FILE] [--per-seed FILE]\n"
+        "                          [--state FILE]\n"
+        "       agreement_ensemble merge STATE... [--output FILE] [--state FILE] [--threads T]\n"
         "       agreement_ensemble -h | --help | --version\n") +
         "\n"
         "Runs the agreement sweep experiment for N seeds: seed s is the one-shot experiment with\n"
@@ -56,27 +58,44 @@ std::string usage()
         "  --threads T      worker threads, 1 .. " +
         std::to_string(MOST_THREADS) +
         " (default: the machine's hardware threads)\n"
+        "  --quantiles LIST the quantiles of r to report: comma-separated probabilities in\n"
+        "                   [0, 1], at most six decimals each, at most " +
+        std::to_string(MOST_QUANTILES) +
+        " (default 0.025,0.5,0.975)\n"
         "  --output FILE    the table, one row per k and pass (default ensemble.csv)\n"
         "  --per-seed FILE  also write every seed's r, rho and bound:\n"
         "                   coupling,seed,q,r,rho,bound, by seed, then k, then q\n"
+        "  --state FILE     also write the study's state: exact sums, counts, histograms and\n"
+        "                   the values near the quantiles, for merge\n"
         "  -h, --help       print this help and exit\n"
         "  --version        print the version and exit\n"
+        "\n"
+        "merge reads state files of the same couplings and quantiles, over seeds no two of them\n"
+        "share, and writes the table (and with --state the merged state) of all their seeds:\n"
+        "byte for byte what one run over those seeds writes. Their seeds may leave gaps (the\n"
+        "summary names the ranges). A file that is damaged, truncated, from another version,\n"
+        "or doesn't fit the first is refused with status 2. Rarely, a state lacks a value the\n"
+        "merged quantiles need; its seeds then run again at that coupling.\n"
         "\n"
         "Each option is given at most once: a second one is refused rather than left to\n"
         "replace the first, so put every k in one --coupling list.\n"
         "\n"
         "The table's columns: coupling (k), q, agreement (127 - q) / 127, mean_r, sd_r (sample\n"
-        "standard deviation, divisor N - 1), r_q025, r_q500, r_q975 (exact quantiles of r,\n"
-        "interpolated linearly between order statistics), mean_rho, share_rho_band_excludes_zero\n"
+        "standard deviation, divisor N - 1), one r_qXXX per quantile, named by its probability\n"
+        "in per mille (r_q025, r_q500, r_q975 by default; exact quantiles of r, interpolated\n"
+        "linearly between order statistics), mean_rho, share_rho_band_excludes_zero\n"
         "(share of seeds whose rank correlation band rho +- bound excludes zero), law_r (the\n"
         "long-signal law's r at that agreement and k). Comma-separated, six decimals, '.' as the\n"
         "decimal point.\n"
         "\n"
-        "The exact quantiles come from the values near them, kept as the seeds run; where\n"
-        "those turn out to miss one (rarely), the seeds run a second time to find it.\n"
-        "Each file is written under a temporary name beside it and synced; once both are\n"
-        "complete and the summary is printed, both are renamed into place together, keeping the\n"
-        "earlier file's permissions: a failed or interrupted run leaves both earlier files. A\n"
+        "Every figure comes from exact sums and counts that add up the same however the seeds\n"
+        "are split over threads, runs or machines: each mean is rounded once from its exact\n"
+        "sum, the variance once from exact integers. The exact quantiles come from the values\n"
+        "near them, kept as the seeds run; where those turn out to miss one (rarely), the\n"
+        "seeds run a second time to find it.\n"
+        "Each file is written under a temporary name beside it and synced; once all are\n"
+        "complete and the summary is printed, they are renamed into place together, keeping the\n"
+        "earlier files' permissions: a failed or interrupted run leaves every earlier file. A\n"
         "link stays a link and its file is replaced. A device, FIFO or pipe is written straight\n"
         "through, as is '-' (standard output) or a name for an open descriptor such as\n"
         "/dev/stdout or /dev/fd/N; when standard output takes a file, the summary goes to\n"
@@ -86,7 +105,8 @@ std::string usage()
         "unset or empty, the widest this processor runs. Every path writes the same bytes.\n"
         "\n"
         "Exit status: 0 done, the new files in place; 1 a file or the summary could not be\n"
-        "written, or memory ran out, the earlier files in place; 2 bad options, nothing written.\n";
+        "written, or memory ran out, the earlier files in place; 2 bad options or a state file\n"
+        "that can't be merged, nothing written.\n";
 }
 // clang-format on
 
@@ -163,22 +183,37 @@ std::string figure(double value, int decimals)
     return value == value ? fixed(value, decimals) : std::string("none");
 }
 
+// The seeds a state covers, as the summary names them: "1 to 1000", or its ranges.
+std::string spans_text(const std::vector<seed_span> &spans)
+{
+    const auto one = [](const seed_span &span) {
+        return std::to_string(span.first) + " to " + std::to_string(span.first + span.count - 1);
+    };
+    if (spans.size() == 1) {
+        return one(spans[0]);
+    }
+    std::string text = "in " + std::to_string(spans.size()) + " ranges: ";
+    const std::size_t shown = std::min<std::size_t>(spans.size(), 4);
+    for (std::size_t i = 0; i < shown; ++i) {
+        text += (i == 0 ? "" : ", ") + one(spans[i]);
+    }
+    return text + (shown < spans.size() ? ", ..." : "");
+}
+
 // Prints the summary on stdout, or on stderr when stdout carries one of the files. Returns 0,
 // or 1 after reporting a failed write.
-int print_summary(const ensemble_options &chosen, std::uint64_t threads, double elapsed,
-                  const ensemble_totals &totals, const pass_row *rows, bool stdout_taken)
+int print_summary(const study_state &state, std::uint64_t threads, double elapsed,
+                  const pass_row *rows, bool stdout_taken)
 {
-    const std::uint64_t last = chosen.first_seed + chosen.seeds - 1;
-    const std::size_t couplings = chosen.couplings.size();
-    const double runs = static_cast<double>(chosen.seeds) * static_cast<double>(couplings);
+    const std::size_t couplings = state.coupling_values.size();
+    const double runs = static_cast<double>(state.seeds) * static_cast<double>(couplings);
     const double share =
-        static_cast<double>(totals.few_turning_points) / static_cast<double>(chosen.seeds);
-    std::string text = std::to_string(chosen.seeds) + (chosen.seeds == 1 ? " seed (" : " seeds (") +
-                       std::to_string(chosen.first_seed) + " to " + std::to_string(last) + ") at " +
-                       std::to_string(couplings) + " coupling" + (couplings == 1 ? "" : "s") +
-                       " on " + std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") +
-                       " in " + fixed(elapsed, 2) + " s, " + fixed(runs / elapsed, 0) +
-                       " seed-runs/s\n";
+        static_cast<double>(state.few_turning_points) / static_cast<double>(state.seeds);
+    std::string text = std::to_string(state.seeds) + (state.seeds == 1 ? " seed (" : " seeds (") +
+                       spans_text(state.spans) + ") at " + std::to_string(couplings) +
+                       " coupling" + (couplings == 1 ? "" : "s") + " on " +
+                       std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") + " in " +
+                       fixed(elapsed, 2) + " s, " + fixed(runs / elapsed, 0) + " seed-runs/s\n";
     for (std::size_t c = 0; c < couplings; ++c) {
         const pass_row *curve = rows + c * PASS_COUNT;
         const line_fit fit = fit_line(curve);
@@ -191,15 +226,16 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
             : changes == 1 ? "it changes sign once, at agreement " + fixed(crossing, 4)
                            : "it changes sign " + std::to_string(changes) +
                                  " times, first at agreement " + fixed(crossing, 4);
-        text += "k = " + fixed(chosen.couplings[c], 4) + ": mean r " + figure(curve[0].mean_r, 4) +
-                " at full agreement, " + figure(curve[PASS_COUNT - 1].mean_r, 4) +
-                " at full disagreement; " + crossings + "; its least-squares line has slope " +
-                figure(fit.slope, 4) + " and crosses zero at " +
-                figure(-fit.intercept / fit.slope, 4) + ", R^2 " + figure(fit.r_squared, 4) +
-                ", the curve at most " + figure(fit.largest_distance, 4) + " from it\n";
+        text += "k = " + fixed(state.coupling_values[c], 4) + ": mean r " +
+                figure(curve[0].mean_r, 4) + " at full agreement, " +
+                figure(curve[PASS_COUNT - 1].mean_r, 4) + " at full disagreement; " + crossings +
+                "; its least-squares line has slope " + figure(fit.slope, 4) +
+                " and crosses zero at " + figure(-fit.intercept / fit.slope, 4) + ", R^2 " +
+                figure(fit.r_squared, 4) + ", the curve at most " +
+                figure(fit.largest_distance, 4) + " from it\n";
     }
     text += "turning-point test: " + fixed(100.0 * share, 2) + " % of reference signals (" +
-            std::to_string(totals.few_turning_points) + " of " + std::to_string(chosen.seeds) +
+            std::to_string(state.few_turning_points) + " of " + std::to_string(state.seeds) +
             ") have fewer than " + std::to_string(turning_point_bound()) +
             " interior turning points\n";
     if (stdout_taken) {
@@ -207,6 +243,40 @@ int print_summary(const ensemble_options &chosen, std::uint64_t threads, double 
         return std::fputs(text.c_str(), stderr) == EOF || std::fflush(stderr) != 0 ? 1 : 0;
     }
     return print_or_report("agreement_ensemble", text.c_str());
+}
+
+// Reports a state file that can't be merged: one line naming it and the reason. Returns 2.
+int refuse_state(const std::string &path, const std::string &reason)
+{
+    report_problem("agreement_ensemble", ("state file '" + path + "' " + reason).c_str(), "");
+    return 2;
+}
+
+// Reads the state files to merge into *parts, each checked against the first: the same
+// couplings and quantiles, and no seed in two of them. Returns 0, or 2 after one line naming
+// the file and what is wrong with it.
+int read_parts(const std::vector<std::string> &inputs, std::vector<study_state> *parts)
+{
+    std::vector<seed_span> covered;
+    for (const std::string &path : inputs) {
+        std::string bytes;
+        if (read_whole_file(path, &bytes) != 0) {
+            report_file_failure("read", path);
+            return 2;
+        }
+        parts->emplace_back();
+        study_state &part = parts->back();
+        const std::string problem = read_state(bytes, &part);
+        if (!problem.empty()) {
+            return refuse_state(path, problem);
+        }
+        const std::string mismatch = check_part(parts->front(), part, &covered);
+        if (!mismatch.empty()) {
+            const bool names_first = mismatch.compare(mismatch.size() - 4, 4, "than") == 0;
+            return refuse_state(path, names_first ? mismatch + " '" + inputs[0] + "'" : mismatch);
+        }
+    }
+    return 0;
 }
 
 int run_ensemble(int argc, char **argv)
@@ -223,7 +293,6 @@ int run_ensemble(int argc, char **argv)
                                "agreement_ensemble " AGREEMENT_SWEEP_VERSION "\n");
     }
     const std::uint64_t threads = chosen.threads; // settled by the request's check
-    const int couplings = static_cast<int>(chosen.couplings.size());
     // Every path gives the same doubles; the variable only picks how they are worked out.
     const kernel_path *path = nullptr;
     const std::string path_problem =
@@ -233,100 +302,132 @@ int run_ensemble(int argc, char **argv)
     }
 
     // A folder's name would only fail at the very end, after every seed has run.
-    for (const char *option : {"--output", "--per-seed"}) {
-        const std::string &name = option[2] == 'o' ? chosen.output : chosen.per_seed;
-        if (!name.empty() && names_a_folder(name)) {
-            return usage_error(std::string(option) + " '" + name + "' names a folder, not a file");
+    const char *const option_names[] = {"--output", "--per-seed", "--state"};
+    const std::string *const names[] = {&chosen.output, &chosen.per_seed, &chosen.state};
+    for (int i = 0; i < 3; ++i) {
+        if (!names[i]->empty() && names_a_folder(*names[i])) {
+            return usage_error(std::string(option_names[i]) + " '" + *names[i] +
+                               "' names a folder, not a file");
+        }
+    }
+    // The states to merge are read whole and checked before any output is touched.
+    std::vector<study_state> parts;
+    if (chosen.merge) {
+        const int refused = read_parts(chosen.inputs, &parts);
+        if (refused != 0) {
+            return refused;
         }
     }
 
     const auto start = std::chrono::steady_clock::now();
-    staged_file table;
-    staged_file per_seed;
+    staged_file files[3];
+    staged_file *const outputs[] = {&files[0], &files[1], &files[2]};
     // Without the guard a signal or an exhausted memory leaves the temporary files behind;
     // the earlier files are safe either way.
     guard_temporaries();
-    // The table's file is opened first, so that an output that can't be written stops the
-    // ensemble before any seed runs.
-    int status = open_staged(&table, chosen.output) == 0 ? 0 : 1;
-    if (status == 0 && !chosen.per_seed.empty()) {
-        status = open_staged(&per_seed, chosen.per_seed) == 0 ? 0 : 1;
-        if (status == 0 && same_file(table, per_seed)) {
-            // Through a link, another spelling, or "-" and /dev/stdout: one would overwrite
-            // the other.
-            abandon_staged(&per_seed);
-            abandon_staged(&table);
-            return usage_error("--output and --per-seed name the same file '" + chosen.per_seed +
-                               "'");
+    // The files are opened first, so that an output that can't be written stops the study
+    // before any seed runs.
+    int status = 0;
+    for (int i = 0; i < 3 && status == 0; ++i) {
+        if (names[i]->empty()) {
+            continue;
         }
-        if (status == 0) {
-            if (write_per_seed_header(per_seed.stream) != 0) {
-                report_file_failure("write", per_seed.target);
-                status = 1;
+        status = open_staged(&files[i], *names[i]) == 0 ? 0 : 1;
+        for (int j = 0; j < i && status == 0; ++j) {
+            if (files[j].stream != nullptr && same_file(files[j], files[i])) {
+                // Through a link, another spelling, or "-" and /dev/stdout: one would
+                // overwrite the other.
+                for (staged_file &file : files) {
+                    abandon_staged(&file);
+                }
+                return usage_error(std::string(option_names[j]) + " and " + option_names[i] +
+                                   " name the same file '" + *names[i] + "'");
             }
         }
     }
-    staged_file *const outputs[] = {&table, &per_seed};
-    if (status == 0) {
-        // Only once both are open, so that neither output is taken for another's leftover.
-        remove_left_temporaries(outputs, 2);
+    staged_file &table = files[0];
+    staged_file &per_seed = files[1];
+    staged_file &state_file = files[2];
+    if (status == 0 && per_seed.stream != nullptr && write_per_seed_header(per_seed.stream) != 0) {
+        report_file_failure("write", per_seed.target);
+        status = 1;
     }
-    ensemble_totals totals;
-    std::vector<pass_row> rows;
     if (status == 0) {
-        const seed_job job = {chosen.first_seed, chosen.seeds, chosen.couplings.data(),
-                              couplings,         true,         path};
+        // Only once all are open, so that no output is taken for another's leftover.
+        remove_left_temporaries(outputs, 3);
+    }
+    study_state state;
+    if (status == 0) {
         int stage = 0;
-        progress_meter meter = start_progress("measuring", chosen.seeds);
-        status = run_table(
-            job, threads,
-            [&](int run, const seed_result *results, std::uint64_t seeds) {
-                if (run != stage) {
-                    end_progress(meter);
-                    meter = start_progress("quantiles", chosen.seeds);
-                    stage = run;
-                }
-                count_folded(&meter, seeds);
-                if (run != 0 || per_seed.stream == nullptr) {
-                    return 0;
-                }
-                const std::size_t runs = static_cast<std::size_t>(seeds) * couplings;
-                for (std::size_t i = 0; i < runs; ++i) {
-                    if (write_per_seed_rows(per_seed.stream, &results[i]) != 0) {
-                        report_file_failure("write", per_seed.target);
-                        return 1;
-                    }
-                }
+        progress_meter meter = start_progress(chosen.merge ? "merging" : "measuring",
+                                              chosen.merge ? 0 : chosen.seeds);
+        const run_watcher watch = [&](int run, const seed_result *results, std::uint64_t seeds) {
+            if (run != stage) {
+                end_progress(meter);
+                meter = start_progress("quantiles", chosen.seeds);
+                stage = run;
+            }
+            count_folded(&meter, seeds);
+            if (run != 0 || per_seed.stream == nullptr) {
                 return 0;
-            },
-            &totals, &rows);
+            }
+            const std::size_t runs = static_cast<std::size_t>(seeds) * chosen.couplings.size();
+            for (std::size_t i = 0; i < runs; ++i) {
+                if (write_per_seed_rows(per_seed.stream, &results[i]) != 0) {
+                    report_file_failure("write", per_seed.target);
+                    return 1;
+                }
+            }
+            return 0;
+        };
+        if (chosen.merge) {
+            status = merge_parts(&parts, threads, path, watch, &state);
+        } else {
+            const seed_job job = {chosen.first_seed,
+                                  chosen.seeds,
+                                  chosen.couplings.data(),
+                                  static_cast<int>(chosen.couplings.size()),
+                                  true,
+                                  path};
+            status = run_state(job, chosen.quantiles, threads, watch, &state);
+        }
         end_progress(meter);
     }
-    if (status == 0 && write_table(table.stream, rows.data(), rows.size()) != 0) {
-        report_file_failure("write", table.target);
+    std::vector<pass_row> rows;
+    if (status == 0) {
+        rows = state_table(state, state.coupling_values.data());
+        if (write_table(table.stream, rows.data(), rows.size(), state.quantiles) != 0) {
+            report_file_failure("write", table.target);
+            status = 1;
+        }
+    }
+    if (status == 0 && state_file.stream != nullptr &&
+        write_bytes(state_file.stream, state_bytes(state)) != 0) {
+        report_file_failure("write", state_file.target);
         status = 1;
     }
-    // Both files are complete and closed before either is put in place, so that a failure
-    // in either leaves both earlier files.
-    if (status == 0 && finish_staged(&per_seed) != 0) {
-        status = 1;
-    }
-    if (status == 0 && finish_staged(&table) != 0) {
-        status = 1;
+    // Every file is complete and closed before any is put in place, so that a failure in one
+    // leaves every earlier file.
+    for (int i = 2; i >= 0 && status == 0; --i) {
+        if (finish_staged(&files[i]) != 0) {
+            status = 1;
+        }
     }
     // The summary goes out before the files are put in place: a summary that can't be
     // written abandons the run, so that the exit status always tells which files stand, 0 the
     // new ones, anything else the earlier ones.
     if (status == 0) {
-        const bool stdout_taken = shares_standard_output(table) || shares_standard_output(per_seed);
-        status =
-            print_summary(chosen, threads, seconds_since(start), totals, rows.data(), stdout_taken);
+        const bool stdout_taken = shares_standard_output(table) ||
+                                  shares_standard_output(per_seed) ||
+                                  shares_standard_output(state_file);
+        status = print_summary(state, threads, seconds_since(start), rows.data(), stdout_taken);
     }
-    if (status == 0 && commit_staged(outputs, 2) != 0) {
+    if (status == 0 && commit_staged(outputs, 3) != 0) {
         status = 1;
     }
-    abandon_staged(&per_seed);
-    abandon_staged(&table);
+    for (staged_file &file : files) {
+        abandon_staged(&file);
+    }
     return status;
 }
 

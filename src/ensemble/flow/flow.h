@@ -45,6 +45,7 @@ struct ensemble_request {
     std::uint64_t first_seed = 1;
     std::uint64_t threads = 0;          // 1 .. MOST_THREADS once checked
     std::vector<double> couplings{0.0}; // k values as they run, each coupling_as_printed
+    quantile_list quantiles;            // the quantiles of r the table reports
 };
 
 // The double nearest k's six-decimal text, -0 as 0: how the table and the summary name k, and
@@ -70,6 +71,9 @@ std::string check_request(const request_arguments &given, const request_names &n
 struct ensemble_options : ensemble_request {
     std::string output = "ensemble.csv";
     std::string per_seed;
+    std::string state;                // also write the study's state there
+    bool merge = false;               // merge the states in inputs instead of running seeds
+    std::vector<std::string> inputs;  // the state files to merge
     bool help = false;
     bool version = false;
 };
@@ -115,31 +119,68 @@ std::uint64_t work_block_seeds(int couplings);
 // after reporting a failure.
 typedef std::function<int(const seed_result *results, std::uint64_t seeds)> seed_folder;
 
-// Runs every seed of the job on `threads` worker threads and hands the results to fold on
-// the calling thread a block at a time, in seed order, whichever thread ran them; at most a
-// few blocks of results wait at a time. Returns 0, or 1 after a failure: fold's, or threads
-// that can't be started (reported here).
-int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold);
+// What worker `worker` (0 .. threads - 1) does with a block it has just run, on its own
+// thread, before the block goes to the calling thread: results of `seeds` consecutive seeds
+// as for seed_folder, in whatever order the blocks come.
+typedef std::function<void(std::uint64_t worker, const seed_result *results, std::uint64_t seeds)>
+    block_folder;
 
-// ---- The table ----
+// Runs every seed of the job on `threads` worker threads, each block handed first to
+// on_worker (when set) on the thread that ran it, then to fold on the calling thread a block
+// at a time, in seed order, whichever thread ran them; at most a few blocks of results wait
+// at a time. Returns 0, or 1 after a failure: fold's, or threads that can't be started
+// (reported here).
+int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold,
+                       const block_folder *on_worker = nullptr);
 
-// What the calling thread hears of an ensemble's runs over the seeds: each block of results,
-// in seed order, from the measuring run (run 0: every coupling of the job, seed by seed, with
-// the rank statistic) and from each run that finds quantile values again (run 1 on: some of
-// the couplings, without it). Returns 0 to go on, or 1 to stop the ensemble.
+// ---- The study: its state, from runs and from merges, and its table ----
+
+// What the calling thread hears of a study's runs over the seeds: each block of results, in
+// seed order, from the measuring run (run 0: every coupling of the job, seed by seed, with the
+// rank statistic) and from each run that finds quantile values again (run 1 on: some of the
+// couplings, without it). Returns 0 to go on, or 1 to stop the study.
 typedef std::function<int(int run, const seed_result *results, std::uint64_t seeds)> run_watcher;
 
 constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r at once
 
-// Runs the ensemble of job (with the rank statistic) on `threads` worker threads: folds every
-// seed into *totals, finds the exact quantiles, and fills *rows, one per coupling and pass,
-// coupling-major. The quantiles' values are kept kept_values at a time: by a net during the
-// first run where they fit, else in as many further runs as it takes. The same doubles
-// whatever the thread count, kernel path and kept_values. Returns 0, or 1 when watch stopped
-// it or the threads couldn't be started (reported).
-int run_table(const seed_job &job, std::uint64_t threads, const run_watcher &watch,
-              ensemble_totals *totals, std::vector<pass_row> *rows,
+// Runs job (with the rank statistic) on `threads` worker threads, each folding the seeds it
+// runs into a state of its own, and merges those into *state: its sums, counts and histograms,
+// and the values of its window, caught by the workers' nets during the run where they fit
+// (kept_values at most, shared by the workers), else found in as many further runs over the
+// seeds as it takes. The same state whatever the thread count, kernel path and kept_values.
+// Returns 0, or 1 when watch stopped it or the threads couldn't be started (reported).
+int run_state(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
+              const run_watcher &watch, study_state *state,
               std::uint64_t kept_values = MOST_KEPT_VALUES);
+
+// The table of a complete state: one row per coupling and pass, coupling-major.
+std::vector<pass_row> state_table(const study_state &state, const double *couplings);
+
+// As run_state, then the table into *rows.
+int run_table(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
+              const run_watcher &watch, study_state *state, std::vector<pass_row> *rows,
+              std::uint64_t kept_values = MOST_KEPT_VALUES);
+
+// Merges complete states (same couplings and quantiles, seeds apart; at least one) into
+// *merged, the state one run over all of their seeds gives, byte for byte: where a part
+// didn't keep a bin the merged window needs, its seeds run again at that coupling (r only) on
+// `threads` threads by path. Each part's values are freed as they are taken. Returns 0, or 1
+// when the threads couldn't be started or watch stopped it.
+int merge_parts(std::vector<study_state> *parts, std::uint64_t threads, const kernel_path *path,
+                const run_watcher &watch, study_state *merged);
+
+// Checks that part can be merged with the parts before it, the first of which is first: the
+// same couplings and quantiles, and no seed that they cover (*covered, to which its seeds are
+// added). Returns an empty string, or what is wrong, to follow the part's name: "has other
+// coupling coefficients than" (then the first's name), "covers seeds that an earlier one
+// covers too".
+std::string check_part(const study_state &first, const study_state &part,
+                       std::vector<seed_span> *covered);
+
+// The spans of two sets of seeds together, ascending, touching ones joined; false when they
+// overlap (the seeds would count twice).
+bool join_spans(const std::vector<seed_span> &a, const std::vector<seed_span> &b,
+                std::vector<seed_span> *joined);
 
 // ---- The curve of mean r against agreement, at one k ----
 

@@ -123,7 +123,12 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
 {
     request_arguments given;
     std::vector<std::string> seen; // the options read so far, each by its long name
-    for (int i = 1; i < argc; ++i) {
+    int first = 1;
+    if (argc > 1 && std::strcmp(argv[1], "merge") == 0) {
+        chosen->merge = true;
+        first = 2;
+    }
+    for (int i = first; i < argc; ++i) {
         std::string name = argv[i];
         const char *value = nullptr;
         const std::size_t equals = name.find('=');
@@ -134,10 +139,22 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
         if (name == "-h") {
             name = "--help";
         }
-        const bool known = name == "--help" || name == "--version" || name == "--seeds" ||
-                           name == "--first-seed" || name == "--threads" || name == "--output" ||
-                           name == "--per-seed" || name == "--coupling";
+        if (chosen->merge && name.rfind('-', 0) != 0) {
+            chosen->inputs.push_back(name); // a state file to merge
+            continue;
+        }
+        const bool known = name == "--help" || name == "--version" || name == "--threads" ||
+                           name == "--output" || name == "--state" ||
+                           (!chosen->merge && (name == "--seeds" || name == "--first-seed" ||
+                                               name == "--per-seed" || name == "--coupling" ||
+                                               name == "--quantiles"));
         if (!known) {
+            if (chosen->merge && (name == "--seeds" || name == "--first-seed" ||
+                                  name == "--per-seed" || name == "--coupling" ||
+                                  name == "--quantiles")) {
+                return usage_error("merge takes its " + name.substr(2) +
+                                   " from the state files, not " + name);
+            }
             return usage_error(name.rfind('-', 0) == 0 ? "unknown option '" + name + "'"
                                                        : "unexpected argument '" + name + "'");
         }
@@ -161,11 +178,18 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
             }
             value = argv[++i];
         }
-        if (name == "--output" || name == "--per-seed") {
+        if (name == "--output" || name == "--per-seed" || name == "--state") {
             if (*value == '\0') {
                 return usage_error(name + " needs a file name");
             }
-            (name == "--output" ? chosen->output : chosen->per_seed) = value;
+            (name == "--output" ? chosen->output
+             : name == "--state" ? chosen->state
+                                 : chosen->per_seed) = value;
+        } else if (name == "--quantiles") {
+            const std::string problem = read_quantile_list(value, "--quantiles", &chosen->quantiles);
+            if (!problem.empty()) {
+                return usage_error(problem);
+            }
         } else if (name == "--coupling") {
             const std::string problem = read_couplings(value, &given.couplings);
             if (!problem.empty()) {
@@ -178,12 +202,25 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
         }
     }
     const request_names names = {"--seeds", "--first-seed", "--threads", "--coupling"};
+    const quantile_list quantiles = chosen->quantiles; // the request's check starts afresh
     const std::string problem = check_request(given, names, chosen);
     if (!problem.empty()) {
         return usage_error(problem);
     }
-    if (!chosen->per_seed.empty() && chosen->per_seed == chosen->output) {
-        return usage_error("--output and --per-seed name the same file '" + chosen->output + "'");
+    chosen->quantiles = quantiles;
+    if (chosen->merge && chosen->inputs.empty() && !chosen->help && !chosen->version) {
+        return usage_error("merge needs at least one state file");
+    }
+    // The same name twice would overwrite one output with another.
+    const std::string *outputs[] = {&chosen->output, &chosen->per_seed, &chosen->state};
+    for (int a = 0; a < 3; ++a) {
+        for (int b = a + 1; b < 3; ++b) {
+            if (!outputs[a]->empty() && *outputs[a] == *outputs[b]) {
+                static const char *const names_of[] = {"--output", "--per-seed", "--state"};
+                return usage_error(std::string(names_of[a]) + " and " + names_of[b] +
+                                   " name the same file '" + *outputs[a] + "'");
+            }
+        }
     }
     return 0;
 }

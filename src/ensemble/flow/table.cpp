@@ -1,17 +1,18 @@
-// The ensemble's table without its files: the seeds measured and folded, then, for the
-// couplings whose quantile values the net didn't catch whole, run again to find them.
+// A study's state from its runs over the seeds, each worker folding its own, or from the
+// states of other runs merged; and its table.
+#include <algorithm>
+
 #include "flow.h"
 
 namespace {
 
-// Finds the exact quantiles of the couplings the net didn't catch whole: runs the seeds
-// again for as many of them at a time as keep at most kept_values values (at least one
-// coupling), without the rank statistic, and fills each group's rows as soon as its run ends,
-// so that only one group's values are held at a time. Returns 0, or 1 when watch or the
-// threads stopped it.
-int find_quantiles(const seed_job &measured, std::uint64_t threads, const run_watcher &watch,
-                   const ensemble_totals &totals, const std::vector<std::uint8_t> &found,
-                   std::uint64_t kept_values, quantile_search *search, pass_row *rows)
+// Finds the values of the couplings whose window no catch held whole (found[c] == 0): runs
+// the seeds again for as many of them at a time as keep at most kept_values values (at least
+// one coupling), without the rank statistic, and settles each group's values as its run ends.
+// Returns 0, or 1 when watch or the threads stopped it.
+int find_values(const seed_job &measured, std::uint64_t threads, const run_watcher &watch,
+                const std::vector<std::uint8_t> &window, const std::vector<std::uint8_t> &found,
+                std::uint64_t kept_values, study_state *state)
 {
     int run = 1;
     for (int first = 0; first < measured.coupling_count;) {
@@ -19,7 +20,14 @@ int find_quantiles(const seed_job &measured, std::uint64_t threads, const run_wa
             ++first;
             continue;
         }
-        const int count = couplings_in_group(*search, found.data(), first, kept_values);
+        std::uint64_t kept = values_in_window(*state, window, first);
+        int count = 1;
+        while (first + count < measured.coupling_count &&
+               found[static_cast<std::size_t>(first + count)] == 0 &&
+               kept + values_in_window(*state, window, first + count) <= kept_values) {
+            kept += values_in_window(*state, window, first + count);
+            ++count;
+        }
         seed_job job = measured;
         job.couplings = measured.couplings + first;
         job.coupling_count = count;
@@ -27,7 +35,7 @@ int find_quantiles(const seed_job &measured, std::uint64_t threads, const run_wa
         const int status =
             run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
                 for (std::uint64_t i = 0; i < seeds; ++i) {
-                    keep_values(search, first, count,
+                    keep_values(state, first, count,
                                 results + i * static_cast<std::uint64_t>(count));
                 }
                 return watch(run, results, seeds);
@@ -35,7 +43,9 @@ int find_quantiles(const seed_job &measured, std::uint64_t threads, const run_wa
         if (status != 0) {
             return status;
         }
-        finish_coupling_rows(totals, search, measured.couplings, first, count, rows);
+        for (int c = first; c < first + count; ++c) {
+            settle_values(state, c);
+        }
         first += count;
         ++run;
     }
@@ -44,39 +54,161 @@ int find_quantiles(const seed_job &measured, std::uint64_t threads, const run_wa
 
 } // namespace
 
-int run_table(const seed_job &job, std::uint64_t threads, const run_watcher &watch,
-              ensemble_totals *totals, std::vector<pass_row> *rows, std::uint64_t kept_values)
+int run_state(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
+              const run_watcher &watch, study_state *state, std::uint64_t kept_values)
 {
-    start_totals(totals, job.coupling_count);
-    quantile_search search;
-    std::vector<std::uint8_t> found;
+    std::vector<std::uint8_t> window;
+    std::vector<std::uint8_t> found(static_cast<std::size_t>(job.coupling_count), 1U);
     {
-        // The net and its bin flags go once its values are taken.
-        quantile_net net;
-        start_net(*totals, job.seeds, kept_values, &net);
-        const int status =
-            run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
-                fold_and_catch(totals, &net, results, seeds);
+        // Each worker's fold and net go once their counts and values are taken.
+        std::vector<worker_fold> folds(threads);
+        for (worker_fold &fold : folds) {
+            start_worker_fold(&fold, job.coupling_count, quantiles, job.seeds,
+                              std::max<std::uint64_t>(1, kept_values / threads));
+        }
+        const block_folder on_worker = [&folds](std::uint64_t worker, const seed_result *results,
+                                                std::uint64_t seeds) {
+            fold_block(&folds[worker], results, seeds);
+        };
+        const int status = run_seeds_in_order(
+            job, threads,
+            [&watch](const seed_result *results, std::uint64_t seeds) {
                 return watch(0, results, seeds);
-            });
+            },
+            &on_worker);
         if (status != 0) {
             return status;
         }
-        plan_quantiles(*totals, &search);
-        take_caught(&net, &search, &found);
-    }
-    std::vector<pass_row> finished(static_cast<std::size_t>(job.coupling_count) * PASS_COUNT);
-    // The caught couplings' rows first, so that their values are freed before any run again.
-    for (int c = 0; c < job.coupling_count; ++c) {
-        if (found[static_cast<std::size_t>(c)] != 0) {
-            finish_coupling_rows(*totals, &search, job.couplings, c, 1, finished.data());
+        start_state(state, job.coupling_count, quantiles);
+        state->coupling_values.assign(job.couplings, job.couplings + job.coupling_count);
+        state->spans.assign(1, seed_span{job.first_seed, job.seeds});
+        for (worker_fold &fold : folds) {
+            end_worker_fold(&fold);
+            add_counts(state, fold.part);
+        }
+        state_window(*state, &window);
+        open_window(state, window);
+        for (int c = 0; c < job.coupling_count; ++c) {
+            const bool caught = std::all_of(folds.begin(), folds.end(), [&](const worker_fold &f) {
+                return part_covers(f.part, window, c);
+            });
+            if (caught) {
+                for (const worker_fold &fold : folds) {
+                    take_values(state, fold.part, c);
+                }
+                settle_values(state, c);
+            }
+            found[static_cast<std::size_t>(c)] = caught ? 1U : 0U;
         }
     }
-    const int status =
-        find_quantiles(job, threads, watch, *totals, found, kept_values, &search, finished.data());
-    if (status != 0) {
-        return status;
+    return find_values(job, threads, watch, window, found, kept_values, state);
+}
+
+std::vector<pass_row> state_table(const study_state &state, const double *couplings)
+{
+    std::vector<pass_row> rows(static_cast<std::size_t>(state.couplings) * PASS_COUNT);
+    for (int c = 0; c < state.couplings; ++c) {
+        state_rows(state, couplings, c, &rows[static_cast<std::size_t>(c) * PASS_COUNT]);
     }
-    rows->swap(finished);
+    return rows;
+}
+
+int run_table(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
+              const run_watcher &watch, study_state *state, std::vector<pass_row> *rows,
+              std::uint64_t kept_values)
+{
+    const int status = run_state(job, quantiles, threads, watch, state, kept_values);
+    if (status == 0) {
+        *rows = state_table(*state, job.couplings);
+    }
+    return status;
+}
+
+bool join_spans(const std::vector<seed_span> &a, const std::vector<seed_span> &b,
+                std::vector<seed_span> *joined)
+{
+    std::vector<seed_span> all(a);
+    all.insert(all.end(), b.begin(), b.end());
+    std::sort(all.begin(), all.end(),
+              [](const seed_span &x, const seed_span &y) { return x.first < y.first; });
+    std::vector<seed_span> result;
+    for (const seed_span &span : all) {
+        if (!result.empty() && span.first < result.back().first + result.back().count) {
+            return false;
+        }
+        if (!result.empty() && span.first == result.back().first + result.back().count) {
+            result.back().count += span.count;
+        } else {
+            result.push_back(span);
+        }
+    }
+    *joined = std::move(result);
+    return true;
+}
+
+std::string check_part(const study_state &first, const study_state &part,
+                       std::vector<seed_span> *covered)
+{
+    if (part.coupling_values != first.coupling_values) {
+        return "has other coupling coefficients than";
+    }
+    if (part.quantiles.count != first.quantiles.count ||
+        !std::equal(part.quantiles.per_million, part.quantiles.per_million + part.quantiles.count,
+                    first.quantiles.per_million)) {
+        return "has other quantiles than";
+    }
+    if (!join_spans(*covered, part.spans, covered)) {
+        return "covers seeds that an earlier one covers too";
+    }
+    return std::string();
+}
+
+int merge_parts(std::vector<study_state> *parts, std::uint64_t threads, const kernel_path *path,
+                const run_watcher &watch, study_state *merged)
+{
+    const study_state &first = (*parts)[0];
+    start_state(merged, first.couplings, first.quantiles);
+    merged->coupling_values = first.coupling_values;
+    const double *couplings = merged->coupling_values.data();
+    for (const study_state &part : *parts) {
+        add_counts(merged, part);
+        if (!join_spans(merged->spans, part.spans, &merged->spans)) {
+            return 1; // the caller checks that no two parts share a seed
+        }
+    }
+    std::vector<std::uint8_t> window;
+    state_window(*merged, &window);
+    open_window(merged, window);
+    int run = 1;
+    for (int c = 0; c < merged->couplings; ++c) {
+        for (study_state &part : *parts) {
+            if (part_covers(part, window, c)) {
+                take_values(merged, part, c);
+                continue;
+            }
+            // Its seeds again, at this coupling only: rare, as a part keeps a wide window.
+            for (const seed_span &span : part.spans) {
+                const seed_job job = {span.first, span.count, couplings + c, 1, false, path};
+                const int status = run_seeds_in_order(
+                    job, threads, [&](const seed_result *results, std::uint64_t seeds) {
+                        for (std::uint64_t i = 0; i < seeds; ++i) {
+                            keep_values(merged, c, 1, results + i);
+                        }
+                        return watch(run, results, seeds);
+                    });
+                if (status != 0) {
+                    return status;
+                }
+            }
+            ++run;
+        }
+        settle_values(merged, c);
+        for (study_state &part : *parts) {
+            for (std::size_t cell = static_cast<std::size_t>(c) * PASS_COUNT;
+                 cell < static_cast<std::size_t>(c + 1) * PASS_COUNT; ++cell) {
+                std::vector<double>().swap(part.values[cell]);
+            }
+        }
+    }
     return 0;
 }

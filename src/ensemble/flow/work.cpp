@@ -26,6 +26,7 @@ constexpr std::uint64_t BLOCK_RUNS = 512;
 // one result per coupling, next to each other in its slot.
 struct shared_work {
     seed_job job;
+    const block_folder *on_worker = nullptr;
     std::uint64_t block_seeds = 0;
     std::uint64_t blocks = 0;
     std::uint64_t window = 0;
@@ -46,7 +47,7 @@ struct shared_work {
     }
 };
 
-void run_each_block(shared_work *work)
+void run_each_block(shared_work *work, std::uint64_t worker)
 {
     for (;;) {
         std::uint64_t block = 0;
@@ -68,6 +69,9 @@ void run_each_block(shared_work *work)
         run_seeds(*work->job.path, static_cast<std::uint32_t>(work->job.first_seed + first),
                   static_cast<int>(count), work->job.couplings, work->job.coupling_count,
                   work->job.ranks, work->block_slot(slot));
+        if (work->on_worker != nullptr) {
+            (*work->on_worker)(worker, work->block_slot(slot), count);
+        }
         {
             std::lock_guard<std::mutex> held(work->lock);
             work->ready[slot] = block + 1;
@@ -87,10 +91,10 @@ void stop_workers(shared_work *work)
 
 // An exception may not leave a thread's function (that ends the program): a worker's stops
 // the others and waits for the calling thread, which throws it again.
-void run_blocks(shared_work *work)
+void run_blocks(shared_work *work, std::uint64_t worker)
 {
     try {
-        run_each_block(work);
+        run_each_block(work, worker);
     } catch (...) {
         {
             std::lock_guard<std::mutex> held(work->lock);
@@ -147,10 +151,12 @@ std::uint64_t work_block_seeds(int couplings)
         1, std::min(LANE_BLOCKS * lanes, BLOCK_RUNS / static_cast<std::uint64_t>(couplings)));
 }
 
-int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold)
+int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold,
+                       const block_folder *on_worker)
 {
     shared_work work;
     work.job = job;
+    work.on_worker = on_worker;
     if (work.job.path == nullptr) {
         int count = 0;
         const kernel_path *const *paths = kernel_paths(&count);
@@ -168,7 +174,7 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
     try {
         pool.threads.reserve(threads);
         for (std::uint64_t i = 0; i < threads; ++i) {
-            pool.threads.emplace_back(run_blocks, &work);
+            pool.threads.emplace_back(run_blocks, &work, i);
         }
     } catch (const std::system_error &error) {
         if (error.code() == std::errc::resource_unavailable_try_again) {

@@ -21,10 +21,21 @@ def ensemble(
     first_seed: Count = 1,
     coupling: Coupling = 0.0,
     threads: Union[Count, None] = None,
+    quantiles: Union[float, Sequence[float], None] = None,
+    state: bool = False,
 ) -> Dict[str, Any]:
-    """The ensemble's table: coupling (K,), q and agreement (128,), mean_r, sd_r, r_q025,
-    r_q500, r_q975, mean_rho, share_rho_band_excludes_zero, law_r (K, 128); seeds,
-    first_seed, few_turning_points (int)."""
+    """The ensemble's table: coupling (K,), q and agreement (128,), mean_r, sd_r, one
+    r_qXXX per quantile (r_q025, r_q500, r_q975 by default), mean_rho,
+    share_rho_band_excludes_zero, law_r (K, 128); seeds, first_seed, few_turning_points
+    (int); seed_ranges (list of (first, last)); state (bytes) with state=True."""
+
+def merge(
+    states: Sequence[bytes],
+    threads: Union[Count, None] = None,
+    state: bool = False,
+) -> Dict[str, Any]:
+    """The table of the union of the states' seeds, as ensemble() returns it: the same
+    doubles as one call over all of them."""
 
 def per_seed(
     seeds: Count = 10000,

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "flow.h"
 #include "measures.h"
 
@@ -243,45 +244,130 @@ py::dict run_one(const py::object &seed, const py::object &coupling)
     return one;
 }
 
-py::dict run_ensemble(const py::object &seeds, const py::object &first_seed,
-                      const py::object &coupling, const py::object &threads)
+// The probabilities of quantiles=: None for the default, else a number or a flat sequence.
+quantile_list quantiles_of(const py::object &quantiles)
 {
-    const ensemble_request request =
-        read_request(seeds, first_seed, coupling, threads, ENSEMBLE_NAMES);
-    const kernel_path *const path = chosen_path();
-    const int count = static_cast<int>(request.couplings.size());
-    ensemble_totals totals;
-    std::vector<pass_row> rows;
-    run_released([&](const auto &keep_going) {
-        return run_table(
-            job_of(request, path), request.threads,
-            [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; }, &totals,
-            &rows);
-    });
+    quantile_list list;
+    if (quantiles.is_none()) {
+        return list;
+    }
+    const c_doubles values =
+        real_array(quantiles, "quantiles", "a real number or a flat sequence of real numbers");
+    if (values.ndim() > 1) {
+        throw py::type_error("quantiles must be a flat sequence of real numbers");
+    }
+    const std::string problem = settle_quantile_list(
+        std::vector<double>(values.data(), values.data() + values.size()), "quantiles", &list);
+    if (!problem.empty()) {
+        throw py::value_error(problem);
+    }
+    return list;
+}
 
+// The table of a complete state as arrays, one row per coupling; with its bytes when asked.
+py::dict table_of(const study_state &state, bool with_state)
+{
+    const int count = state.couplings;
+    const std::vector<pass_row> rows = state_table(state, state.coupling_values.data());
     py::dict table;
-    table["coupling"] = array_of(request.couplings.data(), {count});
+    table["coupling"] = array_of(state.coupling_values.data(), {count});
     table["q"] = pass_numbers();
     table["agreement"] = agreements();
-    const auto column = [&](double pass_row::*field) {
+    const auto column = [&](const auto &value_of) {
         py::array_t<double> values({static_cast<py::ssize_t>(count), py::ssize_t{PASS_COUNT}});
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            values.mutable_data()[i] = rows[i].*field;
+            values.mutable_data()[i] = value_of(rows[i]);
         }
         return values;
     };
-    table["mean_r"] = column(&pass_row::mean_r);
-    table["sd_r"] = column(&pass_row::sd_r);
-    table["r_q025"] = column(&pass_row::r_low);
-    table["r_q500"] = column(&pass_row::r_median);
-    table["r_q975"] = column(&pass_row::r_high);
-    table["mean_rho"] = column(&pass_row::mean_rho);
-    table["share_rho_band_excludes_zero"] = column(&pass_row::share_excluding_zero);
-    table["law_r"] = column(&pass_row::law_r);
-    table["seeds"] = request.seeds;
-    table["first_seed"] = request.first_seed;
-    table["few_turning_points"] = totals.few_turning_points;
+    table["mean_r"] = column([](const pass_row &row) { return row.mean_r; });
+    table["sd_r"] = column([](const pass_row &row) { return row.sd_r; });
+    for (int i = 0; i < state.quantiles.count; ++i) {
+        table[py::str(quantile_column(state.quantiles.per_million[i]))] =
+            column([i](const pass_row &row) { return row.r_quantile[i]; });
+    }
+    table["mean_rho"] = column([](const pass_row &row) { return row.mean_rho; });
+    table["share_rho_band_excludes_zero"] =
+        column([](const pass_row &row) { return row.share_excluding_zero; });
+    table["law_r"] = column([](const pass_row &row) { return row.law_r; });
+    table["seeds"] = state.seeds;
+    table["first_seed"] = state.spans.empty() ? 0 : state.spans.front().first;
+    py::list spans;
+    for (const seed_span &span : state.spans) {
+        spans.append(py::make_tuple(span.first, span.first + span.count - 1));
+    }
+    table["seed_ranges"] = spans;
+    table["few_turning_points"] = state.few_turning_points;
+    if (with_state) {
+        const std::string bytes = state_bytes(state);
+        table["state"] = py::bytes(bytes.data(), bytes.size());
+    }
     return table;
+}
+
+py::dict run_ensemble(const py::object &seeds, const py::object &first_seed,
+                      const py::object &coupling, const py::object &threads,
+                      const py::object &quantiles, bool with_state)
+{
+    const ensemble_request request =
+        read_request(seeds, first_seed, coupling, threads, ENSEMBLE_NAMES);
+    const quantile_list list = quantiles_of(quantiles);
+    const kernel_path *const path = chosen_path();
+    study_state state;
+    run_released([&](const auto &keep_going) {
+        return run_state(
+            job_of(request, path), list, request.threads,
+            [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; }, &state);
+    });
+    return table_of(state, with_state);
+}
+
+py::dict merge_states(const py::object &states, const py::object &threads, bool with_state)
+{
+    if (py::isinstance<py::bytes>(states) || py::isinstance<py::str>(states) ||
+        !py::isinstance<py::iterable>(states)) {
+        throw py::type_error("states must be a sequence of bytes from ensemble(state=True)");
+    }
+    std::vector<study_state> parts;
+    std::vector<seed_span> covered;
+    int index = 0;
+    for (const py::handle item : states) {
+        if (!py::isinstance<py::bytes>(item)) {
+            throw py::type_error("states[" + std::to_string(index) + "] must be bytes, not " +
+                                 Py_TYPE(item.ptr())->tp_name);
+        }
+        parts.emplace_back();
+        const std::string problem = read_state(item.cast<std::string>(), &parts.back());
+        if (!problem.empty()) {
+            throw py::value_error("states[" + std::to_string(index) + "] " + problem);
+        }
+        const std::string mismatch = check_part(parts.front(), parts.back(), &covered);
+        if (!mismatch.empty()) {
+            const bool names_first = mismatch.compare(mismatch.size() - 4, 4, "than") == 0;
+            throw py::value_error("states[" + std::to_string(index) + "] " + mismatch +
+                                  (names_first ? " states[0]" : ""));
+        }
+        ++index;
+    }
+    if (parts.empty()) {
+        throw py::value_error("states holds no state");
+    }
+    request_arguments given;
+    given.threads = threads.is_none() ? std::string() : count_text(threads, "threads");
+    ensemble_request request;
+    const std::string problem = check_request(given, ENSEMBLE_NAMES, &request);
+    if (!problem.empty()) {
+        throw py::value_error(problem);
+    }
+    const kernel_path *const path = chosen_path();
+    study_state merged;
+    run_released([&](const auto &keep_going) {
+        return merge_parts(
+            &parts, request.threads, path,
+            [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; },
+            &merged);
+    });
+    return table_of(merged, with_state);
 }
 
 // max_bytes as a double to hold a result's size against: a size no double holds is no limit.
@@ -443,10 +529,10 @@ Raises:
     ValueError: seed outside 0 .. 4294967295, coupling outside [0, 1] or NaN.
 )";
 
-const char *const ENSEMBLE_DOC = R"(ensemble(seeds=10000, first_seed=1, coupling=0.0, threads=None)
+const char *const ENSEMBLE_DOC = R"(ensemble(seeds=10000, first_seed=1, coupling=0.0, threads=None, quantiles=None, state=False)
 --
 
-ensemble(seeds: int = 10000, first_seed: int = 1, coupling: float | Sequence[float] = 0.0, threads: int | None = None) -> dict[str, numpy.ndarray | int]
+ensemble(seeds: int = 10000, first_seed: int = 1, coupling: float | Sequence[float] = 0.0, threads: int | None = None, quantiles: float | Sequence[float] | None = None, state: bool = False) -> dict[str, numpy.ndarray | int | bytes | list[tuple[int, int]]]
 
 Runs the ensemble: the experiment for many seeds, summed up per coupling and pass.
 
@@ -467,6 +553,10 @@ Args:
         so that row c of every array is the caller's c-th k. Every k runs the same seeds,
         draws and masks.
     threads: worker threads, 1 .. 256, or None for the machine's hardware threads.
+    quantiles: the probabilities of the quantiles of r to report, in [0, 1] with at most six
+        decimals each, at most 9 (default None: 0.025, 0.5 and 0.975).
+    state: also return the study's state as bytes, which merge() merges with the states of
+        other seeds into the study of all of them.
 
 Returns a dict, K being the number of couplings:
     coupling (K,): the k values as they ran.
@@ -474,18 +564,45 @@ Returns a dict, K being the number of couplings:
     mean_r, sd_r (K, 128): mean and sample standard deviation (divisor N - 1; NaN for one
         seed) of r across the seeds.
     r_q025, r_q500, r_q975 (K, 128): exact 2.5 %, 50 % and 97.5 % quantiles of r (linear
-        interpolation between order statistics).
+        interpolation between order statistics); with quantiles=, one array per probability,
+        named by it in per mille (r_q001 for 0.001, r_q000.5 for 0.0005).
     mean_rho (K, 128): mean rank correlation.
     share_rho_band_excludes_zero (K, 128): share of seeds whose band rho +- bound
         excludes zero.
     law_r (K, 128): the long-signal law's r at each agreement and k.
-    seeds, first_seed (int): as asked; few_turning_points (int): reference signals below
-        the turning-point test's bound.
+    seeds, first_seed (int): as asked; seed_ranges (list of (first, last)): the seeds the
+        figures cover; few_turning_points (int): reference signals below the turning-point
+        test's bound.
+    state (bytes): with state=True, the study's state (as agreement_ensemble --state writes).
 
 Raises:
     TypeError: a count that is not an int (a bool, a float, a str), a coupling that is not a
         real number or a flat sequence of them.
     ValueError: a count or k out of its range (NaN included), no coupling, more than 1001.
+)";
+
+const char *const MERGE_DOC = R"(merge(states, threads=None, state=False)
+--
+
+merge(states: Sequence[bytes], threads: int | None = None, state: bool = False) -> dict[str, numpy.ndarray | int | bytes | list[tuple[int, int]]]
+
+Merges the states of studies over different seeds into the study of all of them.
+
+Returns the same dict, the same doubles, as one ensemble() call over all of their seeds,
+whatever the order of the states and however the seeds were split. Gaps between their seeds
+are allowed (seed_ranges says which seeds the figures cover). Rarely, a state did not keep
+a value the merged quantiles need: its seeds then run again at that coupling, on threads.
+
+Args:
+    states: states from ensemble(state=True) or agreement_ensemble --state (bytes), at least
+        one, with the same couplings and quantiles and no seed in two of them.
+    threads: as for ensemble().
+    state: also return the merged state as bytes.
+
+Raises:
+    TypeError: states not a sequence of bytes.
+    ValueError: a state that is damaged, truncated or from another version, other couplings
+        or quantiles than states[0], seeds in two states.
 )";
 
 const char *const PER_SEED_DOC =
@@ -544,14 +661,17 @@ PYBIND11_MODULE(agreement_sweep, module)
     py::options options;
     options.disable_function_signatures();
     module.doc() = "The agreement sweep experiment and its ensemble as NumPy arrays of exact "
-                   "doubles: run(), ensemble(), per_seed() and law().";
+                   "doubles: run(), ensemble(), merge(), per_seed() and law().";
     module.attr("__version__") = AGREEMENT_SWEEP_VERSION;
     module.attr("PASSES") = PASS_COUNT;
     module.def("_run", &run_one, RUN_DOC, py::arg("seed") = 1, py::arg("coupling") = 0.0);
     // One default for both: a per_seed() call is an ensemble() call that keeps every value.
     module.def("_ensemble", &run_ensemble, ENSEMBLE_DOC, py::arg("seeds") = DEFAULT_SEEDS,
                py::arg("first_seed") = 1, py::arg("coupling") = 0.0,
-               py::arg("threads") = py::none());
+               py::arg("threads") = py::none(), py::arg("quantiles") = py::none(),
+               py::arg("state") = false);
+    module.def("_merge", &merge_states, MERGE_DOC, py::arg("states"),
+               py::arg("threads") = py::none(), py::arg("state") = false);
     module.def("_per_seed", &run_per_seed, PER_SEED_DOC, py::arg("seeds") = DEFAULT_SEEDS,
                py::arg("first_seed") = 1, py::arg("coupling") = 0.0,
                py::arg("threads") = py::none(), py::arg("max_bytes") = 2LL << 30);
@@ -571,8 +691,14 @@ def run(seed: int = 1, coupling: float = 0.0) -> dict[str, _numpy.ndarray | int]
 def ensemble(seeds: int = )" +
                  std::to_string(DEFAULT_SEEDS) + R"(, first_seed: int = 1,
              coupling: float | _Sequence[float] = 0.0,
-             threads: int | None = None) -> dict[str, _numpy.ndarray | int]:
-    return _ensemble(seeds, first_seed, coupling, threads)
+             threads: int | None = None,
+             quantiles: float | _Sequence[float] | None = None,
+             state: bool = False) -> dict[str, _numpy.ndarray | int | bytes | list[tuple[int, int]]]:
+    return _ensemble(seeds, first_seed, coupling, threads, quantiles, state)
+
+def merge(states: _Sequence[bytes], threads: int | None = None,
+          state: bool = False) -> dict[str, _numpy.ndarray | int | bytes | list[tuple[int, int]]]:
+    return _merge(states, threads, state)
 
 def per_seed(seeds: int = )" +
                  std::to_string(DEFAULT_SEEDS) + R"(, first_seed: int = 1,
@@ -584,8 +710,8 @@ def per_seed(seeds: int = )" +
 def law(f: float | _npt.ArrayLike, k: float | _npt.ArrayLike) -> float | _numpy.ndarray:
     return _law(f, k)
 
-for _public, _compiled in ((run, _run), (ensemble, _ensemble), (per_seed, _per_seed),
-                           (law, _law)):
+for _public, _compiled in ((run, _run), (ensemble, _ensemble), (merge, _merge),
+                           (per_seed, _per_seed), (law, _law)):
     _public.__doc__ = _compiled.__doc__.split("\n--\n\n", 1)[-1].split("\n\n", 1)[-1]
     _public.__module__ = __name__
 del _public, _compiled

@@ -1,7 +1,7 @@
-// The quantile net: the values near where the quantiles will fall, kept during the first run.
+// A worker's part of a run: its seeds folded into a state of its own, and the net that keeps
+// their values near where the run's quantiles will fall.
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 
 #include "quantile_bins.h"
 #include "quantiles.h"
@@ -10,175 +10,195 @@ namespace {
 
 constexpr std::uint64_t FIRST_NARROWING_LEAST = 64;  // seeds folded before bins are let go,
 constexpr std::uint64_t FIRST_NARROWING_MOST = 4096; // within the budget
+// Seeds the 32-bit counts take before they go into the state, far below where one could fill.
+constexpr std::uint64_t MOST_COUNTED = std::uint64_t{1} << 31;
 
-// Frees a cell's values.
-void drop_values(quantile_net *net, std::size_t cell)
+void drop_values(worker_fold *fold, std::size_t cell)
 {
-    net->held -= net->values[cell].size();
-    std::vector<double>().swap(net->values[cell]);
+    fold->held -= fold->part.values[cell].size();
+    std::vector<double>().swap(fold->part.values[cell]);
 }
 
-void give_up(quantile_net *net, int coupling)
+void give_up(worker_fold *fold, int coupling)
 {
-    net->given_up[static_cast<std::size_t>(coupling)] = 1U;
+    fold->given_up[static_cast<std::size_t>(coupling)] = 1U;
     for (int q = 0; q < PASS_COUNT; ++q) {
-        drop_values(net, cell_of(coupling, q));
+        drop_values(fold, cell_of(coupling, q));
     }
 }
 
-// Lets go of the bins of one cell that no wanted order statistic is expected to reach.
-void narrow_cell(quantile_net *net, const ensemble_totals &totals, std::size_t cell)
+void empty_counts(worker_fold *fold)
 {
-    const std::size_t bins = static_cast<std::size_t>(net->bins);
-    std::uint8_t *open = &net->open_bin[cell * bins];
-    std::vector<double> &values = net->values[cell];
-    if (totals.nan_r[cell] != 0) {
-        // Its quantiles are NaN and want no values.
+    for (std::size_t i = 0; i < fold->counts.size(); ++i) {
+        fold->part.histogram[i] += fold->counts[i];
+        fold->counts[i] = 0U;
+    }
+    fold->counted = 0;
+}
+
+// Lets go of the bins of one cell that the run's window is not expected to reach. Of the run's
+// values up to rank m, those among the worker's n seeds so far follow a hypergeometric law:
+// mean n f with f = (m + 1) / N, variance n f (1 - f) (N - n) / (N - 1).
+void narrow_cell(worker_fold *fold, std::size_t cell)
+{
+    study_state &part = fold->part;
+    const std::size_t bins = static_cast<std::size_t>(part.bins);
+    std::uint8_t *open = &part.kept_bin[cell * bins];
+    std::vector<double> &values = part.values[cell];
+    if (part.nan_r[cell] != 0) {
+        // The run's quantiles here are NaN and want no values.
         std::fill(open, open + bins, std::uint8_t{0});
-        drop_values(net, cell);
+        drop_values(fold, cell);
         return;
     }
-    const std::uint64_t *histogram = &totals.histogram[cell * bins];
-    const double n = static_cast<double>(totals.seeds);
-    const double all = static_cast<double>(net->seeds);
+    std::vector<std::uint64_t> histogram(bins);
+    for (std::size_t b = 0; b < bins; ++b) {
+        histogram[b] = part.histogram[cell * bins + b] + fold->counts[cell * bins + b];
+    }
+    const double n = static_cast<double>(part.seeds);
+    const double all = static_cast<double>(fold->run_seeds);
+    const auto share_place = [n, all](double rank, double side) {
+        const double f = std::min(1.0, std::max(0.0, (rank + 1.0) / all));
+        const double spread = std::sqrt(n * f * (1.0 - f) * (all - n) / std::max(1.0, all - 1.0));
+        return n * f - 1.0 + side * (NET_SPREAD * spread + 2.0);
+    };
     std::vector<std::uint8_t> reached(bins, 0U);
-    for (int per_mille : QUANTILE_PER_MILLE) {
+    for (int i = 0; i < part.quantiles.count; ++i) {
+        // The run's window for this quantile, in ranks among all of its seeds (state_window).
+        const std::uint32_t per_million = part.quantiles.per_million[i];
         std::uint64_t k = 0;
         double fraction = 0.0;
-        quantile_place(net->seeds, per_mille, &k, &fraction);
-        // Of the values up to statistic k of all the seeds, those among the seeds so far
-        // follow a hypergeometric law: mean n f, variance n f (1 - f) (N - n) / (N - 1).
-        const double f = net->seeds > 1 ? static_cast<double>(k + 1) / all : 1.0;
-        const double spread =
-            net->seeds > 1 ? std::sqrt(n * f * (1.0 - f) * (all - n) / (all - 1.0)) : 0.0;
-        const double centre = n * f - 1.0;
-        const double low = std::max(0.0, std::floor(centre - NET_SPREAD * spread - 2.0));
-        const double high = std::min(n - 1.0, std::ceil(centre + 1.0 + NET_SPREAD * spread + 2.0));
-        // The bins from the one holding rank `low` to the one holding rank `high`.
-        std::uint64_t below = 0;
-        bool inside = false;
-        for (std::size_t b = 0; b < bins; ++b) {
-            const std::uint64_t count = histogram[b];
-            const double last = static_cast<double>(below + count) - 1.0;
-            if (!inside && count != 0 && last >= low) {
-                inside = true;
-            }
-            if (inside) {
-                reached[b] = 1U;
-                if (count != 0 && last >= high) {
-                    break;
-                }
-            }
-            below += count;
-        }
+        quantile_place(fold->run_seeds, per_million, &k, &fraction);
+        const double p = static_cast<double>(per_million) / static_cast<double>(WHOLE);
+        const double spread = std::ceil(NET_SPREAD * std::sqrt(all * p * (1.0 - p)));
+        const double low = static_cast<double>(k) - spread - 2.0;
+        const double high = static_cast<double>(k) + 3.0 + spread;
+        mark_ranks(histogram.data(), bins, std::max(0.0, std::floor(share_place(low, -1.0))),
+                   std::min(n - 1.0, std::ceil(share_place(high, 1.0))), reached.data());
     }
-    std::size_t kept = 0;
     for (std::size_t b = 0; b < bins; ++b) {
         open[b] = static_cast<std::uint8_t>(open[b] & reached[b]);
     }
+    std::size_t kept = 0;
     for (double r : values) {
-        if (open[static_cast<std::size_t>(bin_of(r, net->bins))] != 0) {
+        if (open[static_cast<std::size_t>(bin_of(r, part.bins))] != 0) {
             values[kept++] = r;
         }
     }
-    net->held -= values.size() - kept;
+    fold->held -= values.size() - kept;
     values.resize(kept);
     values.shrink_to_fit();
 }
 
-// Folds `seeds` consecutive seeds into the totals and keeps their values that fall in kept
-// bins, cell by cell. Lets bins go when the last of them is the one the net waits for.
-void fold_and_catch_piece(ensemble_totals *totals, quantile_net *net, const seed_result *results,
-                          std::uint64_t seeds)
+// Folds seeds that end at most where the net next lets bins go.
+void fold_piece(worker_fold *fold, const seed_result *results, std::uint64_t seeds)
 {
-    const std::size_t bins = static_cast<std::size_t>(net->bins);
-    fold_seeds_with(totals, results, seeds,
-                    [net, bins](std::size_t c, std::size_t cell, int bin, double r) {
-                        if (net->given_up[c] == 0 &&
-                            net->open_bin[cell * bins + static_cast<std::size_t>(bin)] != 0) {
-                            net->values[cell].push_back(r);
-                            net->held += 1;
-                        }
-                    });
-    // Over budget, the last couplings are left to the second run.
-    for (int c = net->couplings - 1; c >= 0 && net->held > net->budget; --c) {
-        if (net->given_up[static_cast<std::size_t>(c)] == 0) {
-            give_up(net, c);
+    study_state &part = fold->part;
+    const std::size_t couplings = static_cast<std::size_t>(part.couplings);
+    const std::size_t bins = static_cast<std::size_t>(part.bins);
+    if (fold->counted + seeds > MOST_COUNTED) {
+        empty_counts(fold);
+    }
+    part.seeds += seeds;
+    fold->counted += seeds;
+    for (std::uint64_t i = 0; i < seeds; ++i) {
+        // Every coupling shares the seed's reference signal.
+        if (results[i * couplings].turning_points < turning_point_bound()) {
+            part.few_turning_points += 1;
         }
     }
-    if (totals->seeds == net->next_narrowing && totals->seeds < net->seeds) {
-        for (int c = 0; c < net->couplings; ++c) {
-            if (net->given_up[static_cast<std::size_t>(c)] != 0) {
+    for (std::size_t c = 0; c < couplings; ++c) {
+        const std::size_t first_cell = cell_of(static_cast<int>(c), 0);
+        std::uint64_t *excluding = &part.excluding[first_cell];
+        std::uint64_t *nan_r = &part.nan_r[first_cell];
+        const bool catching = fold->given_up[c] == 0;
+        for (std::uint64_t i = 0; i < seeds; ++i) {
+            const seed_result &result = results[i * couplings + c];
+            add_seed_to_sums(&part.sums[c], result.r, result.rho);
+            for (int q = 0; q < PASS_COUNT; ++q) {
+                const double rho = result.rho[q];
+                const double bound = result.bound[q];
+                excluding[q] += rho - bound > 0.0 || rho + bound < 0.0 ? 1U : 0U;
+                nan_r[q] += result.r[q] != result.r[q] ? 1U : 0U;
+            }
+            for (int q = 0; q < PASS_COUNT; ++q) {
+                const double r = result.r[q];
+                if (r != r) {
+                    continue;
+                }
+                const std::size_t cell = first_cell + static_cast<std::size_t>(q);
+                const std::size_t bin = cell * bins + static_cast<std::size_t>(bin_of(r, part.bins));
+                fold->counts[bin] += 1U;
+                if (catching && part.kept_bin[bin] != 0) {
+                    part.values[cell].push_back(r);
+                    fold->held += 1;
+                }
+            }
+        }
+    }
+    // Over budget, the last couplings are left to the second run.
+    for (int c = part.couplings - 1; c >= 0 && fold->held > fold->budget; --c) {
+        if (fold->given_up[static_cast<std::size_t>(c)] == 0) {
+            give_up(fold, c);
+        }
+    }
+    if (part.seeds == fold->next_narrowing) {
+        for (int c = 0; c < part.couplings; ++c) {
+            if (fold->given_up[static_cast<std::size_t>(c)] != 0) {
                 continue;
             }
             for (int q = 0; q < PASS_COUNT; ++q) {
-                narrow_cell(net, *totals, cell_of(c, q));
+                narrow_cell(fold, cell_of(c, q));
             }
         }
-        net->next_narrowing *= 2;
+        fold->next_narrowing *= 2;
     }
 }
 
 } // namespace
 
-void start_net(const ensemble_totals &totals, std::uint64_t seeds, std::uint64_t budget,
-               quantile_net *net)
+void start_worker_fold(worker_fold *fold, int couplings, const quantile_list &quantiles,
+                       std::uint64_t run_seeds, std::uint64_t budget)
 {
-    const std::size_t cells = static_cast<std::size_t>(totals.couplings) * PASS_COUNT;
-    net->couplings = totals.couplings;
-    net->bins = totals.bins;
-    net->seeds = seeds;
-    net->budget = budget;
-    net->held = 0;
+    start_state(&fold->part, couplings, quantiles);
+    const std::size_t cells = static_cast<std::size_t>(couplings) * PASS_COUNT;
+    fold->counts.assign(cells * static_cast<std::size_t>(fold->part.bins), 0U);
+    fold->counted = 0;
+    fold->run_seeds = run_seeds;
+    fold->budget = budget;
+    fold->held = 0;
     // Until then it keeps every value: a quarter of the budget, leaving room to grow.
-    net->next_narrowing =
+    fold->next_narrowing =
         std::min(FIRST_NARROWING_MOST, std::max(FIRST_NARROWING_LEAST, budget / cells / 4));
-    net->open_bin.assign(cells * static_cast<std::size_t>(totals.bins), 1U);
-    net->given_up.assign(static_cast<std::size_t>(totals.couplings), 0U);
-    net->values.assign(cells, std::vector<double>());
+    fold->given_up.assign(static_cast<std::size_t>(couplings), 0U);
 }
 
-void fold_and_catch(ensemble_totals *totals, quantile_net *net, const seed_result *results,
-                    std::uint64_t seeds)
+void fold_block(worker_fold *fold, const seed_result *results, std::uint64_t seeds)
 {
-    const std::size_t couplings = static_cast<std::size_t>(totals->couplings);
+    const std::size_t couplings = static_cast<std::size_t>(fold->part.couplings);
     while (seeds > 0) {
         // Up to the seed after which the net lets bins go, if it comes in this block.
-        const std::uint64_t before =
-            net->next_narrowing > totals->seeds ? net->next_narrowing - totals->seeds : seeds;
+        const std::uint64_t before = fold->next_narrowing > fold->part.seeds
+                                         ? fold->next_narrowing - fold->part.seeds
+                                         : seeds;
         const std::uint64_t piece = std::min(seeds, before);
-        fold_and_catch_piece(totals, net, results, piece);
+        fold_piece(fold, results, piece);
         results += piece * couplings;
         seeds -= piece;
     }
 }
 
-void take_caught(quantile_net *net, quantile_search *search, std::vector<std::uint8_t> *found)
+void end_worker_fold(worker_fold *fold)
 {
-    const std::size_t bins = static_cast<std::size_t>(net->bins);
-    found->assign(static_cast<std::size_t>(net->couplings), 0U);
-    for (int c = 0; c < net->couplings; ++c) {
-        bool whole = net->given_up[static_cast<std::size_t>(c)] == 0;
-        for (int q = 0; q < PASS_COUNT && whole; ++q) {
-            const std::size_t cell = cell_of(c, q);
-            for (std::size_t b = 0; b < bins && whole; ++b) {
-                whole =
-                    search->wanted_bin[cell * bins + b] == 0 || net->open_bin[cell * bins + b] != 0;
-            }
+    empty_counts(fold);
+    const std::size_t bins = static_cast<std::size_t>(fold->part.bins);
+    for (int c = 0; c < fold->part.couplings; ++c) {
+        if (fold->given_up[static_cast<std::size_t>(c)] != 0) {
+            const std::size_t first = cell_of(c, 0) * bins;
+            std::fill(fold->part.kept_bin.begin() + static_cast<std::ptrdiff_t>(first),
+                      fold->part.kept_bin.begin() + static_cast<std::ptrdiff_t>(first + PASS_COUNT * bins),
+                      std::uint8_t{0});
         }
-        if (whole) {
-            for (int q = 0; q < PASS_COUNT; ++q) {
-                const std::size_t cell = cell_of(c, q);
-                const std::uint8_t *wanted = &search->wanted_bin[cell * bins];
-                const int bin_count = net->bins;
-                std::vector<double> &kept = search->values[cell];
-                kept.clear();
-                std::copy_if(
-                    net->values[cell].begin(), net->values[cell].end(), std::back_inserter(kept),
-                    [wanted, bin_count](double r) { return wanted[bin_of(r, bin_count)] != 0; });
-            }
-            (*found)[static_cast<std::size_t>(c)] = 1U;
-        }
-        give_up(net, c);
     }
+    std::vector<std::uint32_t>().swap(fold->counts);
 }

@@ -1,15 +1,41 @@
-// The ensemble's figures per coupling coefficient and pass: seeds folded in seed order into
-// running moments and histograms, and the exact quantiles of r, from the values a net keeps
-// during the first run or from a second run over the seeds.
+// The ensemble's figures per coupling coefficient and pass, from a study's state: exact sums,
+// counts and histograms that add up whatever split the seeds ran in, and the values of r near
+// the quantiles, from which the exact quantiles are read.
 #ifndef AGREEMENT_SWEEP_QUANTILES_H
 #define AGREEMENT_SWEEP_QUANTILES_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "kernels.h"
+#include "sums.h"
 
-// ---- Folding seeds into the ensemble's figures ----
+// ---- Which quantiles ----
+
+constexpr int MOST_QUANTILES = 9;               // quantiles one study may ask for
+constexpr std::uint32_t WHOLE = 1000000;        // probabilities are whole parts per million
+
+// The probabilities of the quantiles of r a study reports, ascending, each once.
+struct quantile_list {
+    int count = 3;
+    std::uint32_t per_million[MOST_QUANTILES] = {25000, 500000, 975000};
+};
+
+// Reads a comma-separated list of probabilities in [0, 1], each with at most six decimals
+// ("0.025,0.5,0.975"), into *list: ascending, repeats merged, 1 .. MOST_QUANTILES of them.
+// Returns an empty string, or the problem, naming the argument as `name`.
+std::string read_quantile_list(const std::string &text, const char *name, quantile_list *list);
+
+// As read_quantile_list, from numbers (the module's): each as its six-decimal text gives it.
+std::string settle_quantile_list(const std::vector<double> &given, const char *name,
+                                 quantile_list *list);
+
+// The table's name for the quantile at per_million: "r_q" and the probability in per mille,
+// three digits at least and decimals only where needed (r_q025, r_q500, r_q000.5, r_q1000).
+std::string quantile_column(std::uint32_t per_million);
+
+// ---- A study's state ----
 
 constexpr int MOST_R_BINS = 2048; // histogram bins of r over [-1, 1] per (k, q), at most
 
@@ -18,131 +44,118 @@ struct pass_row {
     double coupling;  // k
     double agreement; // (127 - q) / 127
     double mean_r;
-    double sd_r;     // sample standard deviation (divisor N - 1); NaN for one seed
-    double r_low;    // 2.5 % quantile of r
-    double r_median; // 50 % quantile of r
-    double r_high;   // 97.5 % quantile of r
+    double sd_r;                       // sample standard deviation (divisor N - 1); NaN for one seed
+    double r_quantile[MOST_QUANTILES]; // the study's quantiles of r, in its list's order
     double mean_rho;
     double share_excluding_zero; // share of seeds whose band rho +- bound excludes zero
     double law_r;                // the long-signal law's r at this agreement and k
 };
 
-// Running figures per cell (k, q), folded one seed at a time in seed order; cell c * 128 + q
-// belongs to coupling c and pass q. The histogram of r is what the exact quantiles start from.
-struct ensemble_totals {
-    int couplings = 0;                    // k values
-    int bins = 0;                         // histogram bins per cell, a power of two
-    std::uint64_t seeds = 0;              // folded so far
+// A run of seeds a state covers: first .. first + count - 1.
+struct seed_span {
+    std::uint64_t first;
+    std::uint64_t count;
+};
+
+// Everything a set of seeds gives the table, in a form that two sets' states merge into the
+// state of their union, the same bytes in whatever order and grouping: exact integer sums,
+// counts and histograms, which add; and for each cell (k, q) the values of r in the bins near
+// its quantiles, where every value of those bins is held. Cell c * 128 + q belongs to coupling
+// c and pass q.
+struct study_state {
+    int couplings = 0;
+    int bins = 0; // histogram bins per cell, a power of two fixed by the number of couplings
+    quantile_list quantiles;
+    std::vector<double> coupling_values;  // the k values, as they ran
+    std::vector<seed_span> spans;         // the seeds it covers, ascending and apart
+    std::uint64_t seeds = 0;              // seeds folded
     std::uint64_t few_turning_points = 0; // reference signals below the turning-point bound
-    std::vector<double> mean_r;           // running mean of r
-    std::vector<double> m2_r;             // running sum of squared deviations from it
-    std::vector<double> sum_rho;
-    std::vector<std::uint64_t> excluding; // seeds whose rank band excludes zero
-    std::vector<std::uint64_t> nan_r;     // seeds whose r is not a number
-    std::vector<std::uint64_t> histogram; // bins counts of r per cell (2^32 seeds fit one bin)
+    std::vector<pass_sums> sums;          // per coupling: exact sums of r, r^2 and rho
+    std::vector<std::uint64_t> excluding; // per cell: seeds whose rank band excludes zero
+    std::vector<std::uint64_t> nan_r;     // per cell: seeds whose r is not a number
+    std::vector<std::uint64_t> histogram; // per cell, bins counts of r
+    std::vector<std::uint8_t> kept_bin;   // per cell and bin: 1 when values holds all of its r
+    std::vector<std::vector<double>> values; // per cell: the r of its kept bins, ascending
 };
 
-// Prepares empty totals for couplings coefficients. The histograms get MOST_R_BINS bins per
-// cell, fewer for long lists of k, so that they take at most 64 MB (64 bins for 1,001 k).
-void start_totals(ensemble_totals *totals, int couplings);
+// Prepares the empty state of couplings coefficients. The histograms get MOST_R_BINS bins per
+// cell, fewer for long lists of k, so that they take at most 64 MB (64 bins for 1,001 k); the
+// state of no seeds keeps every bin (it holds all of their none values).
+void start_state(study_state *state, int couplings, const quantile_list &quantiles);
 
-// Adds one seed: results holds its run at every coupling, in the totals' order. Seeds must
-// come in seed order.
-void fold_seed(ensemble_totals *totals, const seed_result *results);
-
-// Adds `seeds` consecutive seeds, results seed by seed as for fold_seed: the same figures
-// as folding them one at a time.
-void fold_seeds(ensemble_totals *totals, const seed_result *results, std::uint64_t seeds);
-
-// ---- Exact quantiles, found again ----
-//
-// Once every seed is folded, the histograms say which bins hold the order statistics the
-// quantiles need. The runs are deterministic, so a second run over the seeds finds those
-// values again and keeps only the ones in those bins: memory grows with the values near the
-// quantiles, not with every value, and nothing is written to disk.
-
-constexpr int QUANTILES = 3;
-constexpr int WANTED_PER_CELL = 2 * QUANTILES; // order statistics k and k + 1 per quantile
-
-struct quantile_search {
-    int couplings = 0;
-    int bins = 0;
-    std::uint64_t place[QUANTILES] = {};     // order statistic k of each quantile
-    double fraction[QUANTILES] = {};         // and the way from k to k + 1
-    std::vector<std::uint8_t> wanted_bin;    // per cell and bin: 1 when its values are kept
-    std::vector<std::uint64_t> read_back;    // per cell and wanted order statistic: its place
-                                             // among the cell's kept values
-    std::vector<std::uint64_t> kept;         // per cell: values in its wanted bins
-    std::vector<std::vector<double>> values; // per cell: the kept values
-};
-
-// Works out, from the totals of every seed, the order statistics and the bins that hold them.
-void plan_quantiles(const ensemble_totals &totals, quantile_search *search);
-
-// Values the search will keep for coupling c.
-std::uint64_t values_to_keep(const quantile_search &search, int coupling);
-
-// The couplings, from first on, whose values one more run over the seeds keeps within budget
-// values, stopping before a coupling whose quantiles are found already (found[c] != 0; found
-// may be null): at least one, however many that one keeps.
-int couplings_in_group(const quantile_search &search, const std::uint8_t *found, int first,
-                       std::uint64_t budget);
-
-// Keeps one seed's values that fall in wanted bins, for count couplings from first on;
-// results holds the seed's runs at those couplings.
-void keep_values(quantile_search *search, int first, int count, const seed_result *results);
-
-// Fills one row per cell, coupling-major, from the totals and the search once every seed's
-// values are kept (at least one seed), and frees the kept values. couplings holds the k values.
-void finish_rows(const ensemble_totals &totals, quantile_search *search, const double *couplings,
-                 pass_row *rows);
-
-// As finish_rows for the count couplings from first on only, once their values are kept:
-// fills their rows of the table at rows and frees their kept values.
-void finish_coupling_rows(const ensemble_totals &totals, quantile_search *search,
-                          const double *couplings, int first, int count, pass_row *rows);
-
-// ---- Catching those values in the first run ----
-//
-// The first run can keep the values the quantiles will need as it goes, if it can tell where
-// they will fall. The net keeps every value at first; once the first seeds are folded, and
-// again each time the seeds folded double, it lets go of the bins that the wanted order
-// statistics can no longer be expected to reach: it keeps those within NET_SPREAD standard
-// deviations of each statistic's likely place among the seeds so far, and a bin let go is
-// never taken back, so every bin still kept has all of its values. After the run, a coupling
-// whose wanted bins were all kept needs no second run; any other coupling (the net missed,
-// or outgrew its budget) is run again as above. The quantiles are exact either way.
-
+// A state's window: per cell and bin, 1 for the bins that hold r of rank within
+// NET_SPREAD standard deviations (of a quantile's place among the seeds, sqrt(n p (1 - p)))
+// and two places of the order statistics each quantile reads. A complete state keeps exactly
+// these bins: what a merge with other seeds' states most likely needs, since a quantile of the
+// union lies near the same place in each part. Cells with a NaN keep none.
 constexpr double NET_SPREAD = 6.0;
+void state_window(const study_state &state, std::vector<std::uint8_t> *window);
 
-struct quantile_net {
-    int couplings = 0;
-    int bins = 0;
-    std::uint64_t seeds = 0;                 // seeds the run folds in all
-    std::uint64_t next_narrowing = 0;        // seeds folded when the net next lets bins go
-    std::uint64_t budget = 0;                // values it may hold at once
-    std::uint64_t held = 0;                  // values it holds
-    std::vector<std::uint8_t> open_bin;      // per cell and bin: 1 while its values are kept
-    std::vector<std::uint8_t> given_up;      // per coupling: 1 once its values are no longer kept
-    std::vector<std::vector<double>> values; // per cell
-};
+// Adds part's seeds' counts, sums and histograms to *whole (same couplings, bins and
+// quantiles); values are not touched.
+void add_counts(study_state *whole, const study_state &part);
 
-// Prepares a net for a run over `seeds` seeds that holds at most `budget` values at once.
-void start_net(const ensemble_totals &totals, std::uint64_t seeds, std::uint64_t budget,
-               quantile_net *net);
+// True when part kept every bin of window (whole's window) at coupling c, so that its values
+// can stand in for a run over its seeds there.
+bool part_covers(const study_state &part, const std::vector<std::uint8_t> &window, int coupling);
 
-// Folds `seeds` consecutive seeds into the totals (as fold_seeds) and keeps their values that
-// fall in kept bins, in pieces that end where the net lets bins go.
-void fold_and_catch(ensemble_totals *totals, quantile_net *net, const seed_result *results,
-                    std::uint64_t seeds);
+// Makes *whole's kept bins the window and its values, at coupling c, empty: ready for values.
+void open_window(study_state *whole, const std::vector<std::uint8_t> &window);
 
-// After plan_quantiles: for every coupling whose wanted bins the net kept throughout, moves
-// the values of those bins into search and sets found[coupling] to 1 (else 0).
-void take_caught(quantile_net *net, quantile_search *search, std::vector<std::uint8_t> *found);
+// Appends part's values that fall in whole's kept bins at coupling c.
+void take_values(study_state *whole, const study_state &part, int coupling);
 
-// Quantile p = numerator / 1000 of n sorted values, by linear interpolation between the
+// Appends one seed's r at count couplings from first on that fall in whole's kept bins;
+// results holds the seed's runs at those couplings.
+void keep_values(study_state *whole, int first, int count, const seed_result *results);
+
+// Sorts the values of coupling c's cells: the state's canonical form.
+void settle_values(study_state *whole, int coupling);
+
+// Values the window keeps at coupling c.
+std::uint64_t values_in_window(const study_state &state, const std::vector<std::uint8_t> &window,
+                               int coupling);
+
+// Fills one row per cell of coupling c from a complete state (at least one seed); couplings
+// holds the k values.
+void state_rows(const study_state &state, const double *couplings, int coupling, pass_row *rows);
+
+// Quantile p = per_million / 10^6 of n sorted values, by linear interpolation between the
 // order statistics at (n - 1) p (the common default of statistics packages): the place k and
 // the fraction of the way to place k + 1.
-void quantile_place(std::uint64_t n, int numerator, std::uint64_t *k, double *fraction);
+void quantile_place(std::uint64_t n, std::uint32_t per_million, std::uint64_t *k,
+                    double *fraction);
+
+// ---- A worker's part of a run ----
+//
+// Each worker thread folds the seeds it runs into a state of its own, and a net keeps their
+// values near where the quantiles will fall: it keeps every value at first; once the worker
+// has folded its first seeds, and again each time they double, it lets go of the bins that
+// the run's window can no longer be expected to reach among all the run's seeds (NET_SPREAD
+// standard deviations of where the worker's share of them falls); a bin let go is never
+// taken back, so every bin still kept holds all of the worker's values. Over its budget the
+// worker lets its last couplings go whole. Its histograms count in 32 bits, emptied into its
+// state before they could fill.
+
+struct worker_fold {
+    study_state part;                      // kept_bin: the net's open bins; values unsorted
+    std::vector<std::uint32_t> counts;     // per cell, bins counts not yet in part's histogram
+    std::uint64_t counted = 0;             // seeds in counts
+    std::uint64_t run_seeds = 0;           // seeds of the whole run
+    std::uint64_t next_narrowing = 0;      // the worker's seeds when the net next lets bins go
+    std::uint64_t budget = 0;              // values the net may hold at once
+    std::uint64_t held = 0;                // values it holds
+    std::vector<std::uint8_t> given_up;    // per coupling: 1 once its values are no longer kept
+};
+
+// Prepares a worker's fold for a run over run_seeds seeds whose net holds at most budget values.
+void start_worker_fold(worker_fold *fold, int couplings, const quantile_list &quantiles,
+                       std::uint64_t run_seeds, std::uint64_t budget);
+
+// Folds `seeds` consecutive seeds' results (one per coupling for each seed, seed by seed).
+void fold_block(worker_fold *fold, const seed_result *results, std::uint64_t seeds);
+
+// Ends the fold: its histograms into its state, the bins of couplings let go unkept.
+void end_worker_fold(worker_fold *fold);
 
 #endif
