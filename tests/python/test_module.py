@@ -150,7 +150,7 @@ def test_numpy_integers_are_ints_and_k_runs_as_the_program_runs_it():
 def test_help_shows_each_signature_as_the_stub_types_it():
     stub = ast.parse(open(os.path.join(os.path.dirname(asw.__file__), "agreement_sweep.pyi")).read())
     stubbed = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
-    assert sorted(stubbed) == ["ensemble", "law", "per_seed", "run"]
+    assert sorted(stubbed) == ["ensemble", "law", "merge", "per_seed", "run"]
     for name, node in stubbed.items():
         function = getattr(asw, name)
         signature = inspect.signature(function)

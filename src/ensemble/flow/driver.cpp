@@ -357,6 +357,8 @@ int run_ensemble(int argc, char **argv)
         remove_left_temporaries(outputs, 3);
     }
     study_state state;
+    std::vector<pass_row> rows;
+    const bool keep_state = !chosen.state.empty();
     if (status == 0) {
         int stage = 0;
         progress_meter meter = start_progress(chosen.merge ? "merging" : "measuring",
@@ -381,7 +383,7 @@ int run_ensemble(int argc, char **argv)
             return 0;
         };
         if (chosen.merge) {
-            status = merge_parts(&parts, threads, path, watch, &state);
+            status = merge_parts(&parts, threads, path, watch, keep_state, &state, &rows);
         } else {
             const seed_job job = {chosen.first_seed,
                                   chosen.seeds,
@@ -389,17 +391,14 @@ int run_ensemble(int argc, char **argv)
                                   static_cast<int>(chosen.couplings.size()),
                                   true,
                                   path};
-            status = run_state(job, chosen.quantiles, threads, watch, &state);
+            status =
+                run_study(job, chosen.quantiles, threads, watch, keep_state, &state, &rows);
         }
         end_progress(meter);
     }
-    std::vector<pass_row> rows;
-    if (status == 0) {
-        rows = state_table(state, state.coupling_values.data());
-        if (write_table(table.stream, rows.data(), rows.size(), state.quantiles) != 0) {
-            report_file_failure("write", table.target);
-            status = 1;
-        }
+    if (status == 0 && write_table(table.stream, rows.data(), rows.size(), state.quantiles) != 0) {
+        report_file_failure("write", table.target);
+        status = 1;
     }
     if (status == 0 && state_file.stream != nullptr &&
         write_bytes(state_file.stream, state_bytes(state)) != 0) {

@@ -147,27 +147,25 @@ constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r
 // runs into a state of its own, and merges those into *state: its sums, counts and histograms,
 // and the values of its window, caught by the workers' nets during the run where they fit
 // (kept_values at most, shared by the workers), else found in as many further runs over the
-// seeds as it takes. The same state whatever the thread count, kernel path and kept_values.
-// Returns 0, or 1 when watch stopped it or the threads couldn't be started (reported).
-int run_state(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
-              const run_watcher &watch, study_state *state,
-              std::uint64_t kept_values = MOST_KEPT_VALUES);
-
-// The table of a complete state: one row per coupling and pass, coupling-major.
-std::vector<pass_row> state_table(const study_state &state, const double *couplings);
-
-// As run_state, then the table into *rows.
-int run_table(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
-              const run_watcher &watch, study_state *state, std::vector<pass_row> *rows,
-              std::uint64_t kept_values = MOST_KEPT_VALUES);
+// seeds as it takes. Fills *rows, one per coupling and pass, coupling-major. With keep_state
+// the state keeps the wide window a state file holds; without, only what its own quantiles
+// need, and each coupling's values go once its rows are filled, so that only one group's
+// values are held at a time. The same state and rows whatever the thread count, kernel path
+// and kept_values. Returns 0, or 1 when watch stopped it or the threads couldn't be started
+// (reported).
+int run_study(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
+              const run_watcher &watch, bool keep_state, study_state *state,
+              std::vector<pass_row> *rows, std::uint64_t kept_values = MOST_KEPT_VALUES);
 
 // Merges complete states (same couplings and quantiles, seeds apart; at least one) into
-// *merged, the state one run over all of their seeds gives, byte for byte: where a part
-// didn't keep a bin the merged window needs, its seeds run again at that coupling (r only) on
-// `threads` threads by path. Each part's values are freed as they are taken. Returns 0, or 1
-// when the threads couldn't be started or watch stopped it.
+// *merged, the state one run over all of their seeds gives, byte for byte (with keep_state;
+// without, as run_study), and its rows: where a part didn't keep a bin the merged window
+// needs, its seeds run again at that coupling (r only) on `threads` threads by path. Each
+// part's values are freed as they are taken. Returns 0, or 1 when the threads couldn't be
+// started or watch stopped it.
 int merge_parts(std::vector<study_state> *parts, std::uint64_t threads, const kernel_path *path,
-                const run_watcher &watch, study_state *merged);
+                const run_watcher &watch, bool keep_state, study_state *merged,
+                std::vector<pass_row> *rows);
 
 // Checks that part can be merged with the parts before it, the first of which is first: the
 // same couplings and quantiles, and no seed that they cover (*covered, to which its seeds are

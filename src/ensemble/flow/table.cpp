@@ -6,13 +6,29 @@
 
 namespace {
 
+// Once coupling c's values are all in: sorted, its rows filled, and, when the state isn't
+// kept, its values freed.
+void finish_coupling(study_state *state, int c, bool keep_state, std::vector<pass_row> *rows)
+{
+    settle_values(state, c);
+    state_rows(*state, state->coupling_values.data(), c,
+               &(*rows)[static_cast<std::size_t>(c) * PASS_COUNT]);
+    if (!keep_state) {
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            std::vector<double>().swap(state->values[static_cast<std::size_t>(c) * PASS_COUNT +
+                                                     static_cast<std::size_t>(q)]);
+        }
+    }
+}
+
 // Finds the values of the couplings whose window no catch held whole (found[c] == 0): runs
 // the seeds again for as many of them at a time as keep at most kept_values values (at least
-// one coupling), without the rank statistic, and settles each group's values as its run ends.
-// Returns 0, or 1 when watch or the threads stopped it.
+// one coupling), without the rank statistic, and finishes each group's couplings as its run
+// ends. Returns 0, or 1 when watch or the threads stopped it.
 int find_values(const seed_job &measured, std::uint64_t threads, const run_watcher &watch,
                 const std::vector<std::uint8_t> &window, const std::vector<std::uint8_t> &found,
-                std::uint64_t kept_values, study_state *state)
+                std::uint64_t kept_values, bool keep_state, study_state *state,
+                std::vector<pass_row> *rows)
 {
     int run = 1;
     for (int first = 0; first < measured.coupling_count;) {
@@ -44,7 +60,7 @@ int find_values(const seed_job &measured, std::uint64_t threads, const run_watch
             return status;
         }
         for (int c = first; c < first + count; ++c) {
-            settle_values(state, c);
+            finish_coupling(state, c, keep_state, rows);
         }
         first += count;
         ++run;
@@ -54,17 +70,20 @@ int find_values(const seed_job &measured, std::uint64_t threads, const run_watch
 
 } // namespace
 
-int run_state(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
-              const run_watcher &watch, study_state *state, std::uint64_t kept_values)
+int run_study(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
+              const run_watcher &watch, bool keep_state, study_state *state,
+              std::vector<pass_row> *rows, std::uint64_t kept_values)
 {
+    const double spread = keep_state ? NET_SPREAD : 0.0;
     std::vector<std::uint8_t> window;
     std::vector<std::uint8_t> found(static_cast<std::size_t>(job.coupling_count), 1U);
+    std::vector<pass_row> filled(static_cast<std::size_t>(job.coupling_count) * PASS_COUNT);
     {
         // Each worker's fold and net go once their counts and values are taken.
         std::vector<worker_fold> folds(threads);
         for (worker_fold &fold : folds) {
             start_worker_fold(&fold, job.coupling_count, quantiles, job.seeds,
-                              std::max<std::uint64_t>(1, kept_values / threads));
+                              std::max<std::uint64_t>(1, kept_values / threads), spread);
         }
         const block_folder on_worker = [&folds](std::uint64_t worker, const seed_result *results,
                                                 std::uint64_t seeds) {
@@ -80,6 +99,7 @@ int run_state(const seed_job &job, const quantile_list &quantiles, std::uint64_t
             return status;
         }
         start_state(state, job.coupling_count, quantiles);
+        state->spread = spread;
         state->coupling_values.assign(job.couplings, job.couplings + job.coupling_count);
         state->spans.assign(1, seed_span{job.first_seed, job.seeds});
         for (worker_fold &fold : folds) {
@@ -93,33 +113,23 @@ int run_state(const seed_job &job, const quantile_list &quantiles, std::uint64_t
                 return part_covers(f.part, window, c);
             });
             if (caught) {
-                for (const worker_fold &fold : folds) {
+                for (worker_fold &fold : folds) {
                     take_values(state, fold.part, c);
+                    for (int q = 0; q < PASS_COUNT; ++q) {
+                        std::vector<double>().swap(
+                            fold.part.values[static_cast<std::size_t>(c) * PASS_COUNT +
+                                             static_cast<std::size_t>(q)]);
+                    }
                 }
-                settle_values(state, c);
+                finish_coupling(state, c, keep_state, &filled);
             }
             found[static_cast<std::size_t>(c)] = caught ? 1U : 0U;
         }
     }
-    return find_values(job, threads, watch, window, found, kept_values, state);
-}
-
-std::vector<pass_row> state_table(const study_state &state, const double *couplings)
-{
-    std::vector<pass_row> rows(static_cast<std::size_t>(state.couplings) * PASS_COUNT);
-    for (int c = 0; c < state.couplings; ++c) {
-        state_rows(state, couplings, c, &rows[static_cast<std::size_t>(c) * PASS_COUNT]);
-    }
-    return rows;
-}
-
-int run_table(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
-              const run_watcher &watch, study_state *state, std::vector<pass_row> *rows,
-              std::uint64_t kept_values)
-{
-    const int status = run_state(job, quantiles, threads, watch, state, kept_values);
+    const int status = find_values(job, threads, watch, window, found, kept_values, keep_state,
+                                   state, &filled);
     if (status == 0) {
-        *rows = state_table(*state, job.couplings);
+        rows->swap(filled);
     }
     return status;
 }
@@ -164,10 +174,12 @@ std::string check_part(const study_state &first, const study_state &part,
 }
 
 int merge_parts(std::vector<study_state> *parts, std::uint64_t threads, const kernel_path *path,
-                const run_watcher &watch, study_state *merged)
+                const run_watcher &watch, bool keep_state, study_state *merged,
+                std::vector<pass_row> *rows)
 {
     const study_state &first = (*parts)[0];
     start_state(merged, first.couplings, first.quantiles);
+    merged->spread = keep_state ? NET_SPREAD : 0.0;
     merged->coupling_values = first.coupling_values;
     const double *couplings = merged->coupling_values.data();
     for (const study_state &part : *parts) {
@@ -179,36 +191,36 @@ int merge_parts(std::vector<study_state> *parts, std::uint64_t threads, const ke
     std::vector<std::uint8_t> window;
     state_window(*merged, &window);
     open_window(merged, window);
+    std::vector<pass_row> filled(static_cast<std::size_t>(merged->couplings) * PASS_COUNT);
     int run = 1;
     for (int c = 0; c < merged->couplings; ++c) {
         for (study_state &part : *parts) {
             if (part_covers(part, window, c)) {
                 take_values(merged, part, c);
-                continue;
-            }
-            // Its seeds again, at this coupling only: rare, as a part keeps a wide window.
-            for (const seed_span &span : part.spans) {
-                const seed_job job = {span.first, span.count, couplings + c, 1, false, path};
-                const int status = run_seeds_in_order(
-                    job, threads, [&](const seed_result *results, std::uint64_t seeds) {
-                        for (std::uint64_t i = 0; i < seeds; ++i) {
-                            keep_values(merged, c, 1, results + i);
-                        }
-                        return watch(run, results, seeds);
-                    });
-                if (status != 0) {
-                    return status;
+            } else {
+                // Its seeds again, at this coupling only: rare, as a part keeps a wide window.
+                for (const seed_span &span : part.spans) {
+                    const seed_job job = {span.first, span.count, couplings + c, 1, false, path};
+                    const int status = run_seeds_in_order(
+                        job, threads, [&](const seed_result *results, std::uint64_t seeds) {
+                            for (std::uint64_t i = 0; i < seeds; ++i) {
+                                keep_values(merged, c, 1, results + i);
+                            }
+                            return watch(run, results, seeds);
+                        });
+                    if (status != 0) {
+                        return status;
+                    }
                 }
+                ++run;
             }
-            ++run;
-        }
-        settle_values(merged, c);
-        for (study_state &part : *parts) {
-            for (std::size_t cell = static_cast<std::size_t>(c) * PASS_COUNT;
-                 cell < static_cast<std::size_t>(c + 1) * PASS_COUNT; ++cell) {
-                std::vector<double>().swap(part.values[cell]);
+            for (int q = 0; q < PASS_COUNT; ++q) {
+                std::vector<double>().swap(part.values[static_cast<std::size_t>(c) * PASS_COUNT +
+                                                       static_cast<std::size_t>(q)]);
             }
         }
+        finish_coupling(merged, c, keep_state, &filled);
     }
+    rows->swap(filled);
     return 0;
 }

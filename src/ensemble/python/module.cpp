@@ -265,10 +265,9 @@ quantile_list quantiles_of(const py::object &quantiles)
 }
 
 // The table of a complete state as arrays, one row per coupling; with its bytes when asked.
-py::dict table_of(const study_state &state, bool with_state)
+py::dict table_of(const study_state &state, const std::vector<pass_row> &rows, bool with_state)
 {
     const int count = state.couplings;
-    const std::vector<pass_row> rows = state_table(state, state.coupling_values.data());
     py::dict table;
     table["coupling"] = array_of(state.coupling_values.data(), {count});
     table["q"] = pass_numbers();
@@ -314,12 +313,14 @@ py::dict run_ensemble(const py::object &seeds, const py::object &first_seed,
     const quantile_list list = quantiles_of(quantiles);
     const kernel_path *const path = chosen_path();
     study_state state;
+    std::vector<pass_row> rows;
     run_released([&](const auto &keep_going) {
-        return run_state(
+        return run_study(
             job_of(request, path), list, request.threads,
-            [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; }, &state);
+            [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; },
+            with_state, &state, &rows);
     });
-    return table_of(state, with_state);
+    return table_of(state, rows, with_state);
 }
 
 py::dict merge_states(const py::object &states, const py::object &threads, bool with_state)
@@ -361,13 +362,14 @@ py::dict merge_states(const py::object &states, const py::object &threads, bool 
     }
     const kernel_path *const path = chosen_path();
     study_state merged;
+    std::vector<pass_row> rows;
     run_released([&](const auto &keep_going) {
         return merge_parts(
             &parts, request.threads, path,
             [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; },
-            &merged);
+            with_state, &merged, &rows);
     });
-    return table_of(merged, with_state);
+    return table_of(merged, rows, with_state);
 }
 
 // max_bytes as a double to hold a result's size against: a size no double holds is no limit.

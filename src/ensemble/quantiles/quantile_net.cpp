@@ -70,7 +70,7 @@ void narrow_cell(worker_fold *fold, std::size_t cell)
         double fraction = 0.0;
         quantile_place(fold->run_seeds, per_million, &k, &fraction);
         const double p = static_cast<double>(per_million) / static_cast<double>(WHOLE);
-        const double spread = std::ceil(NET_SPREAD * std::sqrt(all * p * (1.0 - p)));
+        const double spread = std::ceil(part.spread * std::sqrt(all * p * (1.0 - p)));
         const double low = static_cast<double>(k) - spread - 2.0;
         const double high = static_cast<double>(k) + 3.0 + spread;
         mark_ranks(histogram.data(), bins, std::max(0.0, std::floor(share_place(low, -1.0))),
@@ -87,7 +87,8 @@ void narrow_cell(worker_fold *fold, std::size_t cell)
     }
     fold->held -= values.size() - kept;
     values.resize(kept);
-    values.shrink_to_fit();
+    // Copied rather than shrunk in place: shrink_to_fit swallows a failed allocation.
+    std::vector<double>(values.begin(), values.end()).swap(values);
 }
 
 // Folds seeds that end at most where the net next lets bins go.
@@ -158,9 +159,10 @@ void fold_piece(worker_fold *fold, const seed_result *results, std::uint64_t see
 } // namespace
 
 void start_worker_fold(worker_fold *fold, int couplings, const quantile_list &quantiles,
-                       std::uint64_t run_seeds, std::uint64_t budget)
+                       std::uint64_t run_seeds, std::uint64_t budget, double spread)
 {
     start_state(&fold->part, couplings, quantiles);
+    fold->part.spread = spread;
     const std::size_t cells = static_cast<std::size_t>(couplings) * PASS_COUNT;
     fold->counts.assign(cells * static_cast<std::size_t>(fold->part.bins), 0U);
     fold->counted = 0;

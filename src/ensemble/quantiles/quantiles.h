@@ -37,6 +37,8 @@ std::string quantile_column(std::uint32_t per_million);
 
 // ---- A study's state ----
 
+constexpr double NET_SPREAD = 6.0; // standard deviations a state's window and a net keep
+
 constexpr int MOST_R_BINS = 2048; // histogram bins of r over [-1, 1] per (k, q), at most
 
 // One row of the ensemble's table: pass q at one coupling coefficient, across all seeds.
@@ -68,6 +70,8 @@ struct study_state {
     quantile_list quantiles;
     std::vector<double> coupling_values;  // the k values, as they ran
     std::vector<seed_span> spans;         // the seeds it covers, ascending and apart
+    double spread = NET_SPREAD;           // its window's width (state_window); 0 for a state
+                                          // kept only for its own table, never written
     std::uint64_t seeds = 0;              // seeds folded
     std::uint64_t few_turning_points = 0; // reference signals below the turning-point bound
     std::vector<pass_sums> sums;          // per coupling: exact sums of r, r^2 and rho
@@ -83,12 +87,12 @@ struct study_state {
 // state of no seeds keeps every bin (it holds all of their none values).
 void start_state(study_state *state, int couplings, const quantile_list &quantiles);
 
-// A state's window: per cell and bin, 1 for the bins that hold r of rank within
-// NET_SPREAD standard deviations (of a quantile's place among the seeds, sqrt(n p (1 - p)))
-// and two places of the order statistics each quantile reads. A complete state keeps exactly
-// these bins: what a merge with other seeds' states most likely needs, since a quantile of the
-// union lies near the same place in each part. Cells with a NaN keep none.
-constexpr double NET_SPREAD = 6.0;
+// A state's window: per cell and bin, 1 for the bins that hold r of rank within `spread`
+// standard deviations (of a quantile's place among the seeds, sqrt(n p (1 - p))) and two
+// places of the order statistics each quantile reads. A complete state keeps exactly these
+// bins: with spread NET_SPREAD, what a merge with other seeds' states most likely needs,
+// since a quantile of the union lies near the same place in each part; with 0, what its own
+// quantiles need. Cells with a NaN keep none.
 void state_window(const study_state &state, std::vector<std::uint8_t> *window);
 
 // Adds part's seeds' counts, sums and histograms to *whole (same couplings, bins and
@@ -148,9 +152,10 @@ struct worker_fold {
     std::vector<std::uint8_t> given_up;    // per coupling: 1 once its values are no longer kept
 };
 
-// Prepares a worker's fold for a run over run_seeds seeds whose net holds at most budget values.
+// Prepares a worker's fold for a run over run_seeds seeds whose net holds at most budget values
+// and aims at the run's window of the given spread.
 void start_worker_fold(worker_fold *fold, int couplings, const quantile_list &quantiles,
-                       std::uint64_t run_seeds, std::uint64_t budget);
+                       std::uint64_t run_seeds, std::uint64_t budget, double spread);
 
 // Folds `seeds` consecutive seeds' results (one per coupling for each seed, seed by seed).
 void fold_block(worker_fold *fold, const seed_result *results, std::uint64_t seeds);

@@ -62,6 +62,7 @@ void start_state(study_state *state, int couplings, const quantile_list &quantil
     state->quantiles = quantiles;
     state->coupling_values.clear();
     state->spans.clear();
+    state->spread = NET_SPREAD;
     state->seeds = 0;
     state->few_turning_points = 0;
     state->sums.clear();
@@ -92,8 +93,8 @@ void state_window(const study_state &state, std::vector<std::uint8_t> *window)
             double fraction = 0.0;
             quantile_place(n, per_million, &k, &fraction);
             const double p = static_cast<double>(per_million) / static_cast<double>(WHOLE);
-            const double spread = std::ceil(
-                NET_SPREAD * std::sqrt(static_cast<double>(n) * p * (1.0 - p)));
+            const double spread =
+                std::ceil(state.spread * std::sqrt(static_cast<double>(n) * p * (1.0 - p)));
             const double low = std::max(0.0, static_cast<double>(k) - spread - 2.0);
             const double high =
                 std::min(static_cast<double>(n - 1), static_cast<double>(k) + 3.0 + spread);
@@ -185,7 +186,6 @@ void settle_values(study_state *whole, int coupling)
     for (int q = 0; q < PASS_COUNT; ++q) {
         std::vector<double> &values = whole->values[cell_of(coupling, q)];
         std::sort(values.begin(), values.end());
-        values.shrink_to_fit();
     }
 }
 
