@@ -140,8 +140,13 @@ if [ -e "$folder/ensemble.csv" ]; then
     {
       sub(/\r$/, "")
       if (NR == 1) {
-        if ($1 == "coupling" && NF == 11) { fields = 11; leading = 3 }
-        else if ($1 == "q" && NF == 9) { fields = 9; leading = 2 } # from before the coupling column
+        # Columns by name: a table of other quantiles holds other r_q columns.
+        for (i = 1; i <= NF; ++i) column[$i] = i
+        if ($1 == "coupling" && ("r_q025" in column) && ("r_q975" in column) && ("law_r" in column)) {
+          fields = NF; leading = 3
+        } else if ($1 == "q" && NF == 9) { # from before the coupling column
+          fields = 9; leading = 2; column["r_q025"] = 6; column["r_q975"] = 8; column["law_r"] = 11
+        } else if ($1 == "coupling") bad("an ensemble table without the r_q025 and r_q975 columns the band needs")
         else bad("not an ensemble table (header expected)")
         next
       }
@@ -153,7 +158,7 @@ if [ -e "$folder/ensemble.csv" ]; then
       if (!(k in rows)) { order[++count] = k; rows[k] = 0 }
       if ($2 != rows[k]) bad("pass " $2 " out of order: expected " rows[k] " for coupling " k)
       rows[k] += 1
-      line[k, $2] = $3 "\t" $4 "\t" $6 "\t" $8 "\t" $11
+      line[k, $2] = $3 "\t" $4 "\t" $(column["r_q025"]) "\t" $(column["r_q975"]) "\t" $(column["law_r"])
       mean[k, $2] = $4
     }
     END {

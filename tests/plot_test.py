@@ -247,8 +247,21 @@ class PlotTest(unittest.TestCase):
                             "share_rho_band_excludes_zero")
         self.assertIn("ensemble: mean r", self.expect_drawn())
 
+        # Columns found by name: a table of five quantiles draws the same band; one without
+        # the 2.5 % and 97.5 % quantiles is refused.
+        os.remove(self.picture("summary.svg"))
+        wide = [",".join(row.split(",")[:5] + ["-0.99", row.split(",")[5], row.split(",")[6],
+                                               row.split(",")[7], "0.99"] + row.split(",")[8:])
+                for row in rows]
+        self.write_ensemble(wide, "coupling,q,agreement,mean_r,sd_r,r_q001,r_q025,r_q500,r_q975,"
+                                  "r_q999,mean_rho,share_rho_band_excludes_zero,law_r")
+        self.assertIn("ensemble: mean r", self.expect_drawn())
         os.remove(self.picture("summary.svg"))
         os.remove(self.picture("summary.png"))
+        self.write_ensemble(rows, "coupling,q,agreement,mean_r,sd_r,r_q010,r_q500,r_q990,"
+                                  "mean_rho,share_rho_band_excludes_zero,law_r")
+        self.expect_refused("ensemble.csv", "without the r_q025 and r_q975 columns")
+
         self.write_ensemble(rows[:5] + ["0.000000,5,0.960630,abc"] + rows[6:])
         self.expect_refused("ensemble.csv line 7", "expected 11 comma-separated fields, found 4")
         self.write_ensemble(rows[:5] + rows[6:])

@@ -139,6 +139,12 @@ TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
         {"--output a.csv --output b.csv", "--output given twice"},
         {"--seeds=5 --seeds 6", "--seeds given twice"},
         {"-h --help", "--help given twice"},
+        {"--quantiles 0.5,2", "--quantiles item '2' is not a probability from 0 to 1"},
+        {"--quantiles 0.1,0.2,0.3,0.4,0.5,0.6,0.7,0.8,0.9,0.95", "more than 9 different"},
+        {"--output a.csv --state a.csv", "--output and --state name the same file 'a.csv'"},
+        {"merge", "merge needs at least one state file"},
+        {"merge a.state --seeds 5", "merge takes its seeds from the state files, not --seeds"},
+        {"merge a.state --quantiles 0.5", "not --quantiles"},
     };
     for (const bad_case &bad : cases) {
         EXPECT_EQ(ensemble(bad.arguments), 2) << bad.arguments;
@@ -302,4 +308,65 @@ TEST_F(EnsembleProgram, TheLastSeedRuns)
     ASSERT_EQ(ensemble("--first-seed 4294967295 --seeds 1 --per-seed s.csv"), 0) << errors_;
     EXPECT_EQ(split(text("s.csv"), '\n')[1].rfind("0.000000,4294967295,0,", 0), 0U);
     EXPECT_NE(out_.find("1 seed (4294967295 to 4294967295)"), std::string::npos) << out_;
+}
+
+// A study run in parts and merged, in any order, writes the one run's bytes; extended later, the
+// same. What can't be merged is refused with status 2 and one line naming the file, and
+// nothing is written.
+TEST_F(EnsembleProgram, MergeWritesTheOneRunsBytesOrRefuses)
+{
+    const std::string study = " --coupling 0,0.6 --threads 2 --quantiles 0.001,0.5,0.999";
+    ASSERT_EQ(ensemble("--seeds 300 --first-seed 40 --output whole.csv --state whole.state" +
+                       study),
+              0);
+    ASSERT_EQ(ensemble("--seeds 100 --first-seed 40 --output a.csv --state a.state" + study), 0);
+    ASSERT_EQ(ensemble("--seeds 150 --first-seed 140 --output b.csv --state b.state" + study), 0);
+    ASSERT_EQ(ensemble("--seeds 50 --first-seed 290 --output c.csv --state c.state" + study), 0);
+    EXPECT_NE(text("whole.csv").find("r_q001,r_q500,r_q999,mean_rho"), std::string::npos);
+    ASSERT_EQ(ensemble("merge c.state a.state b.state --output m.csv --state m.state"), 0)
+        << errors_;
+    EXPECT_EQ(text("m.csv"), text("whole.csv"));
+    EXPECT_EQ(text("m.state"), text("whole.state"));
+    EXPECT_NE(out_.find("300 seeds (40 to 339)"), std::string::npos) << out_;
+    // Extended: the merged state and one more run, merged again.
+    ASSERT_EQ(ensemble("--seeds 60 --first-seed 340 --output d.csv --state d.state" + study), 0);
+    ASSERT_EQ(ensemble("--seeds 360 --first-seed 40 --output long.csv" + study), 0);
+    ASSERT_EQ(ensemble("merge m.state d.state --output longer.csv"), 0) << errors_;
+    EXPECT_EQ(text("longer.csv"), text("long.csv"));
+    // A gap is allowed and named.
+    ASSERT_EQ(ensemble("merge a.state c.state --output gap.csv"), 0) << errors_;
+    EXPECT_NE(out_.find("150 seeds (in 2 ranges: 40 to 139, 290 to 339)"), std::string::npos)
+        << out_;
+
+    ASSERT_EQ(ensemble("--seeds 50 --first-seed 500 --coupling 0,0.7 --output k.csv "
+                       "--state k.state --quantiles 0.001,0.5,0.999"),
+              0);
+    ASSERT_EQ(ensemble("--seeds 50 --first-seed 500 --coupling 0,0.6 --output p.csv "
+                       "--state p.state"),
+              0);
+    const std::string state = text("a.state");
+    std::ofstream(folder_ / "cut.state", std::ios::binary) << state.substr(0, state.size() / 3);
+    std::ofstream(folder_ / "table.state", std::ios::binary) << text("a.csv");
+    const struct {
+        const char *inputs;
+        const char *says;
+    } cases[] = {
+        {"a.state b.state a.state", "'a.state' covers seeds that an earlier one covers too"},
+        {"whole.state b.state", "'b.state' covers seeds"},
+        {"a.state k.state", "'k.state' has other coupling coefficients than 'a.state'"},
+        {"a.state p.state", "'p.state' has other quantiles than 'a.state'"},
+        {"a.state cut.state", "'cut.state' is damaged or truncated"},
+        {"table.state", "'table.state' is not a state file"},
+        {"a.state missing.state", "cannot read missing.state: No such file or directory"},
+    };
+    for (const auto &one : cases) {
+        EXPECT_EQ(ensemble(std::string("merge ") + one.inputs + " --output x.csv --state x.state"),
+                  2)
+            << one.inputs;
+        EXPECT_NE(errors_.find(one.says), std::string::npos) << one.inputs << ": " << errors_;
+        EXPECT_EQ(std::count(errors_.begin(), errors_.end(), '\n'), 1) << errors_;
+        EXPECT_FALSE(fs::exists(folder_ / "x.csv")) << one.inputs;
+        EXPECT_FALSE(fs::exists(folder_ / "x.state")) << one.inputs;
+        EXPECT_EQ(out_, "");
+    }
 }

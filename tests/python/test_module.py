@@ -195,3 +195,59 @@ def test_ctrl_c_stops_a_long_call_and_the_interpreter_goes_on():
     assert lines[0].startswith("interrupted")
     assert float(lines[0].split()[1]) - sent < 0.5
     assert lines[1].startswith("usable 0.35675")  # seed 1's r in pass 0, as tov.dat has it
+
+
+def _split_study(first, counts):
+    """States of consecutive parts of a study, part i holding counts[i] seeds."""
+    states = []
+    for count in counts:
+        states.append(asw.ensemble(seeds=count, first_seed=first, coupling=[0.0, 0.6],
+                                   state=True, threads=1)["state"])
+        first += count
+    return states
+
+
+def test_a_study_split_over_processes_merges_to_one_call(tmp_path):
+    from concurrent.futures import ProcessPoolExecutor
+    whole = asw.ensemble(seeds=240, first_seed=9, coupling=[0.0, 0.6], state=True)
+    with ProcessPoolExecutor(max_workers=2) as pool:
+        states = list(pool.map(_split_study, [9, 89, 169], [[80], [80], [30, 50]]))
+    parts = [s for group in states for s in group]
+    merged = asw.merge(parts[::-1], state=True)
+    for name, value in whole.items():
+        if isinstance(value, np.ndarray):
+            assert np.array_equal(value, merged[name], equal_nan=True), name
+        else:
+            assert value == merged[name], name
+    # The state is the program's: merged by the program, the same table.
+    for i, part in enumerate(parts):
+        (tmp_path / f"{i}.state").write_bytes(part)
+    subprocess.run([ENSEMBLE, "merge", *(f"{i}.state" for i in range(len(parts))),
+                    "--output", "m.csv", "--state", "m.state"], cwd=tmp_path, check=True,
+                   stdout=subprocess.DEVNULL)
+    assert (tmp_path / "m.state").read_bytes() == whole["state"]
+    assert merged["seed_ranges"] == [(9, 248)]
+
+
+def test_quantiles_state_and_merge_arguments():
+    tab = asw.ensemble(seeds=50, quantiles=[0.999, 0.001, 0.5])
+    assert [name for name in tab if name.startswith("r_q")] == ["r_q001", "r_q500", "r_q999"]
+    assert "state" not in tab
+    per = asw.per_seed(seeds=50)
+    direct = np.quantile(per["r"][:, 0, :], 0.001, axis=0)
+    assert np.allclose(tab["r_q001"][0], direct, rtol=0, atol=1e-15)
+    for bad, error in ((dict(quantiles=[1.5]), ValueError), (dict(quantiles=[]), ValueError),
+                       (dict(quantiles=list(np.linspace(0.1, 0.9, 10))), ValueError),
+                       (dict(quantiles="0.5"), TypeError)):
+        with pytest.raises(error):
+            asw.ensemble(seeds=5, **bad)
+    one = asw.ensemble(seeds=20, state=True)["state"]
+    other = asw.ensemble(seeds=20, first_seed=100, coupling=0.5, state=True)["state"]
+    for states, says in (([one, one], "covers seeds"), ([one, other], "other coupling"),
+                         ([one[:-1]], "truncated"), ([], "no state")):
+        with pytest.raises(ValueError, match=says):
+            asw.merge(states)
+    with pytest.raises(TypeError):
+        asw.merge(one)
+    with pytest.raises(TypeError):
+        asw.merge(["text"])
