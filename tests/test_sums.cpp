@@ -17,6 +17,9 @@ namespace {
 constexpr double NAN_VALUE = std::numeric_limits<double>::quiet_NaN();
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr int Q = 77; // the pass the cases use; the others hold a plain value
+// 2^-21 (1 + 59 2^-30 + 2^-52): its square rounds to a multiple of 2^-90, and the rounding
+// error is a multiple of 2^-146 only, below the lanes' last digit.
+const double SQUARE_SPLIT = std::ldexp(1.0 + 59 * std::ldexp(1.0, -30) + std::ldexp(1.0, -52), -21);
 
 // ---- The model: a two's complement fixed-point number, one int per bit ----
 
@@ -228,8 +231,11 @@ std::vector<sums_case> awkward_cases()
         {"a rounding step beyond one",
          {std::nextafter(1.0, 2.0), std::nextafter(-1.0, -2.0), std::nextafter(-1.0, -2.0)}},
         {"large and tiny cancel", {1.0, tiny, -1.0, 0.3, -0.3, std::ldexp(1.0, -60), -2.0}},
-        {"small r", {std::ldexp(1.0, -30), 1e-10, -3e-7, std::ldexp(1.0, -19) * 1.5}},
+        {"small r", {std::ldexp(1.0, -30), 1e-10, -3e-7, std::ldexp(1.0, -19) * 1.5, SQUARE_SPLIT}},
         {"beyond the lanes", {1e15, -1e15, 3.5, 1e-300, -1e-200, -1e9}},
+        // (a^2 + b^2) / 2 with a = (1 + 263 2^-52) / 2 and b = 1 - 2^-53 rounds up only with
+        // the squares' rounding errors, and down without them.
+        {"squares' errors decide", {0.5 * (1.0 + 263 * std::ldexp(1.0, -52)), 1.0 - std::ldexp(1.0, -53)}},
         {"at the lanes' edge", {2.0, -2.0, std::nextafter(2.0, 0.0), std::nextafter(2.0, 3.0)}},
     };
     std::mt19937_64 generator(7);
@@ -268,13 +274,14 @@ TEST(Sums, MeansAndVarianceOfAwkwardValues)
 // means come back exactly and the variance is exactly 0.
 TEST(Sums, LongRunsUpToTheMostSeeds)
 {
+    // -3.5 is beyond the lanes: 2^32 of its square's first digit would overflow one.
     const double edge[] = {0.1, 2.0, -2.0, std::nextafter(2.0, 0.0), -1.9999999999999998,
-                           1.0 / 3.0, std::ldexp(1.0, -39) * 1.75, std::nextafter(1.0, 2.0)};
+                           1.0 / 3.0, std::ldexp(1.0, -39) * 1.75, std::nextafter(1.0, 2.0), -3.5};
     double r[PASS_COUNT];
     double rho[PASS_COUNT];
     for (int q = 0; q < PASS_COUNT; ++q) {
-        r[q] = edge[q % 8];
-        rho[q] = -edge[(q + 3) % 8];
+        r[q] = edge[q % 9];
+        rho[q] = -edge[(q + 3) % 9];
     }
     pass_sums sums;
     add_seed_to_sums(&sums, r, rho);
@@ -286,6 +293,7 @@ TEST(Sums, LongRunsUpToTheMostSeeds)
     ASSERT_EQ(sums.seeds, std::uint64_t{1} << 32);
     for (int q = 0; q < PASS_COUNT; ++q) {
         EXPECT_EQ(sum_mean(sums, SUM_R, q), r[q]) << q;
+        EXPECT_EQ(sum_mean(sums, SUM_R_SQUARED, q), r[q] * r[q]) << q; // the square rounded once
         EXPECT_EQ(sum_mean(sums, SUM_RHO, q), rho[q]) << q;
         EXPECT_EQ(sum_variance_r(sums, q), 0.0) << q;
     }
@@ -363,6 +371,8 @@ TEST(Sums, MeanRoundsOnceAtTiesAndNearTies)
         {"half the least subnormal", {tiny, 0.0}, 0.0},
         {"one and a half subnormal units", {3 * tiny, 0.0}, 2 * tiny},
         {"three quarters of a unit", {tiny, tiny, tiny, 0.0}, tiny},
+        // 2/3 of a unit is past half, though 2/3 is short of 1 and a half at one bit more.
+        {"two thirds of a unit", {tiny, tiny, 0.0}, tiny},
     };
     for (const rounding_case &c : cases) {
         pass_sums sums;
@@ -381,6 +391,8 @@ TEST(Sums, VarianceRoundsOnce)
         {"a square's lost bits", {0.0, above_one}, 0.5 + std::ldexp(1.0, -52)},
         {"equal values", {0.1, 0.1, 0.1}, 0.0},
         {"equal values whose squares are beyond the doubles", {1e300, 1e300}, 0.0},
+        // n Q - S^2 cancels to 0 only if every bit of each square is kept.
+        {"equal values whose squares end below the lanes", {SQUARE_SPLIT, SQUARE_SPLIT}, 0.0},
         {"one seed", {0.5}, NAN_VALUE},
     };
     for (const rounding_case &c : cases) {
@@ -392,6 +404,19 @@ TEST(Sums, VarianceRoundsOnce)
         } else {
             EXPECT_EQ(variance, c.mean) << c.why;
         }
+    }
+}
+
+// Two equal values have variance 0 exactly only if each square is kept whole: a check of the
+// squares over many values at once.
+TEST(Sums, EqualValuesHaveNoVariance)
+{
+    std::mt19937_64 generator(3);
+    for (int i = 0; i < 2000; ++i) {
+        const double v = std::ldexp(uniform(&generator), -(i % 20));
+        pass_sums sums;
+        add_values(&sums, {v, v});
+        ASSERT_EQ(sum_variance_r(sums, Q), 0.0) << v;
     }
 }
 
