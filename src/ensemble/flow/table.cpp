@@ -105,6 +105,7 @@ int run_study(const seed_job &job, const quantile_list &quantiles, std::uint64_t
         for (worker_fold &fold : folds) {
             end_worker_fold(&fold);
             add_counts(state, fold.part);
+            std::vector<std::uint64_t>().swap(fold.part.histogram); // one at a time
         }
         state_window(*state, &window);
         open_window(state, window);

@@ -29,6 +29,11 @@ void give_up(worker_fold *fold, int coupling)
 
 void empty_counts(worker_fold *fold)
 {
+    // The 64-bit counts are made only now: a worker's histogram costs half as much while it
+    // runs, at most 32 MB.
+    if (fold->part.histogram.size() != fold->counts.size()) {
+        fold->part.histogram.assign(fold->counts.size(), 0U);
+    }
     for (std::size_t i = 0; i < fold->counts.size(); ++i) {
         fold->part.histogram[i] += fold->counts[i];
         fold->counts[i] = 0U;
@@ -53,7 +58,8 @@ void narrow_cell(worker_fold *fold, std::size_t cell)
     }
     std::vector<std::uint64_t> histogram(bins);
     for (std::size_t b = 0; b < bins; ++b) {
-        histogram[b] = part.histogram[cell * bins + b] + fold->counts[cell * bins + b];
+        histogram[b] = (part.histogram.empty() ? 0U : part.histogram[cell * bins + b]) +
+                       fold->counts[cell * bins + b];
     }
     const double n = static_cast<double>(part.seeds);
     const double all = static_cast<double>(fold->run_seeds);
@@ -163,6 +169,7 @@ void start_worker_fold(worker_fold *fold, int couplings, const quantile_list &qu
 {
     start_state(&fold->part, couplings, quantiles);
     fold->part.spread = spread;
+    std::vector<std::uint64_t>().swap(fold->part.histogram); // until the counts are emptied
     const std::size_t cells = static_cast<std::size_t>(couplings) * PASS_COUNT;
     fold->counts.assign(cells * static_cast<std::size_t>(fold->part.bins), 0U);
     fold->counted = 0;
