@@ -327,7 +327,7 @@ TEST_F(EnsembleProgram, MergeWritesTheOneRunsBytesOrRefuses)
         << errors_;
     EXPECT_EQ(text("m.csv"), text("whole.csv"));
     EXPECT_EQ(text("m.state"), text("whole.state"));
-    EXPECT_NE(out_.find("300 seeds (40 to 339)"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("300 seeds (40 to 339) at 2 couplings, merged from 3 states in "), std::string::npos) << out_;
     // Extended: the merged state and one more run, merged again.
     ASSERT_EQ(ensemble("--seeds 60 --first-seed 340 --output d.csv --state d.state" + study), 0);
     ASSERT_EQ(ensemble("--seeds 360 --first-seed 40 --output long.csv" + study), 0);

@@ -203,7 +203,7 @@ std::string spans_text(const std::vector<seed_span> &spans)
 // Prints the summary on stdout, or on stderr when stdout carries one of the files. Returns 0,
 // or 1 after reporting a failed write.
 int print_summary(const study_state &state, std::uint64_t threads, double elapsed,
-                  const pass_row *rows, bool stdout_taken)
+                  std::size_t merged_from, const pass_row *rows, bool stdout_taken)
 {
     const std::size_t couplings = state.coupling_values.size();
     const double runs = static_cast<double>(state.seeds) * static_cast<double>(couplings);
@@ -211,9 +211,14 @@ int print_summary(const study_state &state, std::uint64_t threads, double elapse
         static_cast<double>(state.few_turning_points) / static_cast<double>(state.seeds);
     std::string text = std::to_string(state.seeds) + (state.seeds == 1 ? " seed (" : " seeds (") +
                        spans_text(state.spans) + ") at " + std::to_string(couplings) +
-                       " coupling" + (couplings == 1 ? "" : "s") + " on " +
-                       std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") + " in " +
-                       fixed(elapsed, 2) + " s, " + fixed(runs / elapsed, 0) + " seed-runs/s\n";
+                       " coupling" + (couplings == 1 ? "" : "s") +
+                       (merged_from != 0
+                            ? ", merged from " + std::to_string(merged_from) + " state" +
+                                  (merged_from == 1 ? "" : "s") + " in " + fixed(elapsed, 2) +
+                                  " s\n"
+                            : " on " + std::to_string(threads) + " thread" +
+                                  (threads == 1 ? "" : "s") + " in " + fixed(elapsed, 2) +
+                                  " s, " + fixed(runs / elapsed, 0) + " seed-runs/s\n");
     for (std::size_t c = 0; c < couplings; ++c) {
         const pass_row *curve = rows + c * PASS_COUNT;
         const line_fit fit = fit_line(curve);
@@ -255,7 +260,8 @@ int refuse_state(const std::string &path, const std::string &reason)
 // Reads the state files to merge into *parts, each checked against the first: the same
 // couplings and quantiles, and no seed in two of them. Returns 0, or 2 after one line naming
 // the file and what is wrong with it.
-int read_parts(const std::vector<std::string> &inputs, std::vector<study_state> *parts)
+int read_parts(const std::vector<std::string> &inputs, bool keep_state,
+               std::vector<study_state> *parts, study_state *merged)
 {
     std::vector<seed_span> covered;
     for (const std::string &path : inputs) {
@@ -275,6 +281,10 @@ int read_parts(const std::vector<std::string> &inputs, std::vector<study_state> 
             const bool names_first = mismatch.compare(mismatch.size() - 4, 4, "than") == 0;
             return refuse_state(path, names_first ? mismatch + " '" + inputs[0] + "'" : mismatch);
         }
+        if (parts->size() == 1) {
+            start_merge(part, keep_state, merged);
+        }
+        add_part(merged, &part); // its histogram goes: only one is held at a time
     }
     return 0;
 }
@@ -310,16 +320,18 @@ int run_ensemble(int argc, char **argv)
                                "' names a folder, not a file");
         }
     }
+    const auto start = std::chrono::steady_clock::now();
     // The states to merge are read whole and checked before any output is touched.
     std::vector<study_state> parts;
+    study_state state;
+    const bool keep_state = !chosen.state.empty();
     if (chosen.merge) {
-        const int refused = read_parts(chosen.inputs, &parts);
+        const int refused = read_parts(chosen.inputs, keep_state, &parts, &state);
         if (refused != 0) {
             return refused;
         }
     }
 
-    const auto start = std::chrono::steady_clock::now();
     staged_file files[3];
     staged_file *const outputs[] = {&files[0], &files[1], &files[2]};
     // Without the guard a signal or an exhausted memory leaves the temporary files behind;
@@ -356,9 +368,7 @@ int run_ensemble(int argc, char **argv)
         // Only once all are open, so that no output is taken for another's leftover.
         remove_left_temporaries(outputs, 3);
     }
-    study_state state;
     std::vector<pass_row> rows;
-    const bool keep_state = !chosen.state.empty();
     if (status == 0) {
         int stage = 0;
         progress_meter meter = start_progress(chosen.merge ? "merging" : "measuring",
@@ -383,7 +393,7 @@ int run_ensemble(int argc, char **argv)
             return 0;
         };
         if (chosen.merge) {
-            status = merge_parts(&parts, threads, path, watch, keep_state, &state, &rows);
+            status = finish_merge(&parts, threads, path, watch, keep_state, &state, &rows);
         } else {
             const seed_job job = {chosen.first_seed,
                                   chosen.seeds,
@@ -419,7 +429,8 @@ int run_ensemble(int argc, char **argv)
         const bool stdout_taken = shares_standard_output(table) ||
                                   shares_standard_output(per_seed) ||
                                   shares_standard_output(state_file);
-        status = print_summary(state, threads, seconds_since(start), rows.data(), stdout_taken);
+        status = print_summary(state, threads, seconds_since(start), parts.size(), rows.data(),
+                               stdout_taken);
     }
     if (status == 0 && commit_staged(outputs, 3) != 0) {
         status = 1;

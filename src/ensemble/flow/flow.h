@@ -162,10 +162,17 @@ int run_study(const seed_job &job, const quantile_list &quantiles, std::uint64_t
 // without, as run_study), and its rows: where a part didn't keep a bin the merged window
 // needs, its seeds run again at that coupling (r only) on `threads` threads by path. Each
 // part's values are freed as they are taken. Returns 0, or 1 when the threads couldn't be
-// started or watch stopped it.
+// started or watch stopped it. In steps, so that a caller reading many parts holds only one
+// histogram at a time: start_merge with the first part, add_part for every part (the first
+// included) as it is read, which frees its histogram, then finish_merge.
 int merge_parts(std::vector<study_state> *parts, std::uint64_t threads, const kernel_path *path,
                 const run_watcher &watch, bool keep_state, study_state *merged,
                 std::vector<pass_row> *rows);
+void start_merge(const study_state &first, bool keep_state, study_state *merged);
+void add_part(study_state *merged, study_state *part);
+int finish_merge(std::vector<study_state> *parts, std::uint64_t threads, const kernel_path *path,
+                 const run_watcher &watch, bool keep_state, study_state *merged,
+                 std::vector<pass_row> *rows);
 
 // Checks that part can be merged with the parts before it, the first of which is first: the
 // same couplings and quantiles, and no seed that they cover (*covered, to which its seeds are

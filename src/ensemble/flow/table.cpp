@@ -174,21 +174,37 @@ std::string check_part(const study_state &first, const study_state &part,
     return std::string();
 }
 
+void start_merge(const study_state &first, bool keep_state, study_state *merged)
+{
+    start_state(merged, first.couplings, first.quantiles);
+    merged->spread = keep_state ? NET_SPREAD : 0.0;
+    merged->coupling_values = first.coupling_values;
+}
+
+void add_part(study_state *merged, study_state *part)
+{
+    add_counts(merged, *part);
+    // The caller checked that no two parts share a seed: the spans only join.
+    static_cast<void>(join_spans(merged->spans, part->spans, &merged->spans));
+    std::vector<std::uint64_t>().swap(part->histogram);
+}
+
 int merge_parts(std::vector<study_state> *parts, std::uint64_t threads, const kernel_path *path,
                 const run_watcher &watch, bool keep_state, study_state *merged,
                 std::vector<pass_row> *rows)
 {
-    const study_state &first = (*parts)[0];
-    start_state(merged, first.couplings, first.quantiles);
-    merged->spread = keep_state ? NET_SPREAD : 0.0;
-    merged->coupling_values = first.coupling_values;
-    const double *couplings = merged->coupling_values.data();
-    for (const study_state &part : *parts) {
-        add_counts(merged, part);
-        if (!join_spans(merged->spans, part.spans, &merged->spans)) {
-            return 1; // the caller checks that no two parts share a seed
-        }
+    start_merge((*parts)[0], keep_state, merged);
+    for (study_state &part : *parts) {
+        add_part(merged, &part);
     }
+    return finish_merge(parts, threads, path, watch, keep_state, merged, rows);
+}
+
+int finish_merge(std::vector<study_state> *parts, std::uint64_t threads, const kernel_path *path,
+                 const run_watcher &watch, bool keep_state, study_state *merged,
+                 std::vector<pass_row> *rows)
+{
+    const double *couplings = merged->coupling_values.data();
     std::vector<std::uint8_t> window;
     state_window(*merged, &window);
     open_window(merged, window);

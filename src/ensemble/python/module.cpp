@@ -331,6 +331,7 @@ py::dict merge_states(const py::object &states, const py::object &threads, bool 
     }
     std::vector<study_state> parts;
     std::vector<seed_span> covered;
+    study_state merged;
     int index = 0;
     for (const py::handle item : states) {
         if (!py::isinstance<py::bytes>(item)) {
@@ -348,6 +349,10 @@ py::dict merge_states(const py::object &states, const py::object &threads, bool 
             throw py::value_error("states[" + std::to_string(index) + "] " + mismatch +
                                   (names_first ? " states[0]" : ""));
         }
+        if (index == 0) {
+            start_merge(parts.front(), with_state, &merged);
+        }
+        add_part(&merged, &parts.back()); // one histogram held at a time
         ++index;
     }
     if (parts.empty()) {
@@ -361,10 +366,9 @@ py::dict merge_states(const py::object &states, const py::object &threads, bool 
         throw py::value_error(problem);
     }
     const kernel_path *const path = chosen_path();
-    study_state merged;
     std::vector<pass_row> rows;
     run_released([&](const auto &keep_going) {
-        return merge_parts(
+        return finish_merge(
             &parts, request.threads, path,
             [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; },
             with_state, &merged, &rows);
