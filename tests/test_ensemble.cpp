@@ -316,9 +316,8 @@ TEST_F(EnsembleProgram, TheLastSeedRuns)
 TEST_F(EnsembleProgram, MergeWritesTheOneRunsBytesOrRefuses)
 {
     const std::string study = " --coupling 0,0.6 --threads 2 --quantiles 0.001,0.5,0.999";
-    ASSERT_EQ(ensemble("--seeds 300 --first-seed 40 --output whole.csv --state whole.state" +
-                       study),
-              0);
+    ASSERT_EQ(
+        ensemble("--seeds 300 --first-seed 40 --output whole.csv --state whole.state" + study), 0);
     ASSERT_EQ(ensemble("--seeds 100 --first-seed 40 --output a.csv --state a.state" + study), 0);
     ASSERT_EQ(ensemble("--seeds 150 --first-seed 140 --output b.csv --state b.state" + study), 0);
     ASSERT_EQ(ensemble("--seeds 50 --first-seed 290 --output c.csv --state c.state" + study), 0);
@@ -327,7 +326,9 @@ TEST_F(EnsembleProgram, MergeWritesTheOneRunsBytesOrRefuses)
         << errors_;
     EXPECT_EQ(text("m.csv"), text("whole.csv"));
     EXPECT_EQ(text("m.state"), text("whole.state"));
-    EXPECT_NE(out_.find("300 seeds (40 to 339) at 2 couplings, merged from 3 states in "), std::string::npos) << out_;
+    EXPECT_NE(out_.find("300 seeds (40 to 339) at 2 couplings, merged from 3 states in "),
+              std::string::npos)
+        << out_;
     // Extended: the merged state and one more run, merged again.
     ASSERT_EQ(ensemble("--seeds 60 --first-seed 340 --output d.csv --state d.state" + study), 0);
     ASSERT_EQ(ensemble("--seeds 360 --first-seed 40 --output long.csv" + study), 0);

@@ -58,7 +58,7 @@ TEST(EnsembleRequest, CountsFromTheirText)
         {&request_arguments::seeds, "0",
          "seeds must be a whole number from 1 to 4294967296, not '0'"},
         {&request_arguments::seeds, "1180591620717411303424",
-         "not '1180591620717411303424'"}, // 2^70
+         "not '1180591620717411303424'"},              // 2^70
         {&request_arguments::seeds, "4294967295", ""}, // seeds 1 .. 4294967295, the last state
         {&request_arguments::first_seed, "0", ""},
         {&request_arguments::threads, "257", "threads must be a whole number from 1 to 256"},
@@ -528,7 +528,7 @@ TEST(EnsembleTable, OneGroupsValuesAtATime)
     small_table({0.5, 0.5, 0.5, 0.5}, &heard, &run_bytes);
     ASSERT_EQ(run_bytes.size(), 5U);
     const std::int64_t least_group = PASS_COUNT * 6 * sizeof(double); // two order statistics
-                                                                         // of three quantiles
+                                                                      // of three quantiles
     for (std::size_t run = 2; run < run_bytes.size(); ++run) {
         EXPECT_LT(run_bytes[run] - run_bytes[1], least_group) << "run " << run;
     }
@@ -557,9 +557,9 @@ study_state state_of(std::uint64_t first, std::uint64_t count, std::uint64_t thr
         }
         return 0;
     };
-    EXPECT_EQ(run_study(job, quantile_list(), threads, count_runs, true, &state, &filled,
-                        kept_values),
-              0);
+    EXPECT_EQ(
+        run_study(job, quantile_list(), threads, count_runs, true, &state, &filled, kept_values),
+        0);
     if (rows != nullptr) {
         *rows = filled;
     }
@@ -610,8 +610,8 @@ TEST(StudyState, SameBytesHoweverTheSeedsAreSplit)
     EXPECT_EQ(runs, 3) << "each coupling found in a second run of its own";
 
     const std::vector<std::vector<std::uint64_t>> splits = {
-        {150},                               // extended: 500 .. 649, then 650 .. 799
-        {1, 40, 41, 100, 170, 171, 250},     // seven parts, one of a single seed
+        {150},                           // extended: 500 .. 649, then 650 .. 799
+        {1, 40, 41, 100, 170, 171, 250}, // seven parts, one of a single seed
     };
     std::mt19937 shuffle(5);
     for (const std::vector<std::uint64_t> &cuts : splits) {
@@ -626,8 +626,7 @@ TEST(StudyState, SameBytesHoweverTheSeedsAreSplit)
             std::vector<pass_row> rows;
             EXPECT_EQ(merged_bytes(parts, &rows), whole) << cuts.size() + 1 << " parts";
             ASSERT_EQ(rows.size(), whole_rows.size());
-            EXPECT_EQ(std::memcmp(rows.data(), whole_rows.data(), rows.size() * sizeof rows[0]),
-                      0);
+            EXPECT_EQ(std::memcmp(rows.data(), whole_rows.data(), rows.size() * sizeof rows[0]), 0);
             std::shuffle(parts.begin(), parts.end(), shuffle);
         }
     }

@@ -185,8 +185,7 @@ TEST(QuantilePlace, WholePartAndFractionOfTheExactPlace)
     for (const place_by_hand &place : PLACES) {
         std::uint64_t k = 0;
         double fraction = -1.0;
-        quantile_place(place.n, static_cast<std::uint32_t>(place.per_mille) * 1000U, &k,
-                       &fraction);
+        quantile_place(place.n, static_cast<std::uint32_t>(place.per_mille) * 1000U, &k, &fraction);
         EXPECT_EQ(k, place.k) << place.n << " values, " << place.per_mille << " per mille";
         EXPECT_EQ(fraction, place.fraction) << place.n << " values, " << place.per_mille;
     }
@@ -322,11 +321,11 @@ TEST(QuantileList, ReadSettledAndNamed)
         {"0.999,0.001,0.5,0.001", "r_q001 r_q500 r_q999"},
         {"0,1", "r_q000 r_q1000"},
         {"0.0005,0.123456", "r_q000.5 r_q123.456"},
-        {"1.0,.5", ""},       // no whole part
-        {"0.1234567", ""},    // seven decimals
-        {"1.000001", ""},     // above 1
-        {"-0.1", ""},         // below 0
-        {"0.5,", ""},         // an empty item
+        {"1.0,.5", ""},                                   // no whole part
+        {"0.1234567", ""},                                // seven decimals
+        {"1.000001", ""},                                 // above 1
+        {"-0.1", ""},                                     // below 0
+        {"0.5,", ""},                                     // an empty item
         {"0.1,0.2,0.3,0.4,0.5,0.6,0.7,0.8,0.9,0.95", ""}, // ten
         {"1e-3", ""},
     };
@@ -426,8 +425,8 @@ TEST(QuantileNet, LetsBinsGoOnTimeAndForGood)
     worker_fold fold;
     start_worker_fold(&fold, 1, quantile_list(), results.size(), 8192 * PASS_COUNT, 0.0);
     const auto open = [&fold](double r) {
-        return fold.part.kept_bin[static_cast<std::size_t>(
-            std::floor((r + 1.0) * (0.5 * fold.part.bins)))];
+        return fold.part
+            .kept_bin[static_cast<std::size_t>(std::floor((r + 1.0) * (0.5 * fold.part.bins)))];
     };
     std::size_t folded = 0;
     const auto fold_to = [&](std::size_t last) {

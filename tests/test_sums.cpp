@@ -49,7 +49,8 @@ void model_add(model *m, const std::vector<int> &magnitude, int position, bool n
         m->bit[i] = (cell % 2 + 2) % 2;
         carry = (cell < 0 || cell > 1) ? 1 : 0;
     }
-    for (int k = static_cast<int>(magnitude.size()) - 1; k >= 0 && offset + k >= MODEL_BITS - 2; --k) {
+    for (int k = static_cast<int>(magnitude.size()) - 1; k >= 0 && offset + k >= MODEL_BITS - 2;
+         --k) {
         EXPECT_EQ(magnitude[static_cast<std::size_t>(k)], 0) << "beyond the model's range";
     }
 }
@@ -225,7 +226,9 @@ std::vector<sums_case> awkward_cases()
 {
     const double tiny = std::ldexp(1.0, -1074);
     std::vector<sums_case> cases = {
-        {"subnormals", {tiny, 3 * tiny, -tiny, std::ldexp(1.0, -1022) - tiny, std::numeric_limits<double>::min()}},
+        {"subnormals",
+         {tiny, 3 * tiny, -tiny, std::ldexp(1.0, -1022) - tiny,
+          std::numeric_limits<double>::min()}},
         {"signed zeros", {0.0, -0.0, -0.0}},
         {"one and its neighbours", {1.0, std::nextafter(1.0, 0.0), std::nextafter(1.0, 2.0), -1.0}},
         {"a rounding step beyond one",
@@ -235,7 +238,8 @@ std::vector<sums_case> awkward_cases()
         {"beyond the lanes", {1e15, -1e15, 3.5, 1e-300, -1e-200, -1e9}},
         // (a^2 + b^2) / 2 with a = (1 + 263 2^-52) / 2 and b = 1 - 2^-53 rounds up only with
         // the squares' rounding errors, and down without them.
-        {"squares' errors decide", {0.5 * (1.0 + 263 * std::ldexp(1.0, -52)), 1.0 - std::ldexp(1.0, -53)}},
+        {"squares' errors decide",
+         {0.5 * (1.0 + 263 * std::ldexp(1.0, -52)), 1.0 - std::ldexp(1.0, -53)}},
         {"at the lanes' edge", {2.0, -2.0, std::nextafter(2.0, 0.0), std::nextafter(2.0, 3.0)}},
     };
     std::mt19937_64 generator(7);
@@ -275,8 +279,15 @@ TEST(Sums, MeansAndVarianceOfAwkwardValues)
 TEST(Sums, LongRunsUpToTheMostSeeds)
 {
     // -3.5 is beyond the lanes: 2^32 of its square's first digit would overflow one.
-    const double edge[] = {0.1, 2.0, -2.0, std::nextafter(2.0, 0.0), -1.9999999999999998,
-                           1.0 / 3.0, std::ldexp(1.0, -39) * 1.75, std::nextafter(1.0, 2.0), -3.5};
+    const double edge[] = {0.1,
+                           2.0,
+                           -2.0,
+                           std::nextafter(2.0, 0.0),
+                           -1.9999999999999998,
+                           1.0 / 3.0,
+                           std::ldexp(1.0, -39) * 1.75,
+                           std::nextafter(1.0, 2.0),
+                           -3.5};
     double r[PASS_COUNT];
     double rho[PASS_COUNT];
     for (int q = 0; q < PASS_COUNT; ++q) {
@@ -363,7 +374,9 @@ TEST(Sums, MeanRoundsOnceAtTiesAndNearTies)
         {"just past a tie",
          {1.0, 1.0 + std::ldexp(1.0, -52), std::ldexp(1.0, -100), 0.0},
          0.5 + std::ldexp(1.0, -53)},
-        {"just short of a tie", {1.0, 1.0 + std::ldexp(1.0, -52), -std::ldexp(1.0, -100), 0.0}, 0.5},
+        {"just short of a tie",
+         {1.0, 1.0 + std::ldexp(1.0, -52), -std::ldexp(1.0, -100), 0.0},
+         0.5},
         {"a negative tie", {-1.0, -1.0 - std::ldexp(1.0, -52), 0.0, 0.0}, -0.5},
         // (3 + 2^-52) / 3 = 1 + 2^-52 / 3, less than half a unit above 1.
         {"thirds", {1.0, 1.0, 1.0 + std::ldexp(1.0, -52)}, 1.0},

@@ -287,7 +287,8 @@ std::string read_state(const std::string &bytes, study_state *state)
     std::uint64_t covered = 0;
     std::uint64_t next = 0;
     for (const seed_span &span : state->spans) {
-        if (span.count == 0 || span.first < next || span.first + span.count > (std::uint64_t{1} << 32)) {
+        if (span.count == 0 || span.first < next ||
+            span.first + span.count > (std::uint64_t{1} << 32)) {
             return "is damaged (its seed ranges are not ascending and apart)";
         }
         next = span.first + span.count;

@@ -209,16 +209,15 @@ int print_summary(const study_state &state, std::uint64_t threads, double elapse
     const double runs = static_cast<double>(state.seeds) * static_cast<double>(couplings);
     const double share =
         static_cast<double>(state.few_turning_points) / static_cast<double>(state.seeds);
-    std::string text = std::to_string(state.seeds) + (state.seeds == 1 ? " seed (" : " seeds (") +
-                       spans_text(state.spans) + ") at " + std::to_string(couplings) +
-                       " coupling" + (couplings == 1 ? "" : "s") +
-                       (merged_from != 0
-                            ? ", merged from " + std::to_string(merged_from) + " state" +
-                                  (merged_from == 1 ? "" : "s") + " in " + fixed(elapsed, 2) +
-                                  " s\n"
-                            : " on " + std::to_string(threads) + " thread" +
-                                  (threads == 1 ? "" : "s") + " in " + fixed(elapsed, 2) +
-                                  " s, " + fixed(runs / elapsed, 0) + " seed-runs/s\n");
+    std::string text =
+        std::to_string(state.seeds) + (state.seeds == 1 ? " seed (" : " seeds (") +
+        spans_text(state.spans) + ") at " + std::to_string(couplings) + " coupling" +
+        (couplings == 1 ? "" : "s") +
+        (merged_from != 0
+             ? ", merged from " + std::to_string(merged_from) + " state" +
+                   (merged_from == 1 ? "" : "s") + " in " + fixed(elapsed, 2) + " s\n"
+             : " on " + std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") + " in " +
+                   fixed(elapsed, 2) + " s, " + fixed(runs / elapsed, 0) + " seed-runs/s\n");
     for (std::size_t c = 0; c < couplings; ++c) {
         const pass_row *curve = rows + c * PASS_COUNT;
         const line_fit fit = fit_line(curve);
@@ -371,8 +370,8 @@ int run_ensemble(int argc, char **argv)
     std::vector<pass_row> rows;
     if (status == 0) {
         int stage = 0;
-        progress_meter meter = start_progress(chosen.merge ? "merging" : "measuring",
-                                              chosen.merge ? 0 : chosen.seeds);
+        progress_meter meter =
+            start_progress(chosen.merge ? "merging" : "measuring", chosen.merge ? 0 : chosen.seeds);
         const run_watcher watch = [&](int run, const seed_result *results, std::uint64_t seeds) {
             if (run != stage) {
                 end_progress(meter);
@@ -401,8 +400,7 @@ int run_ensemble(int argc, char **argv)
                                   static_cast<int>(chosen.couplings.size()),
                                   true,
                                   path};
-            status =
-                run_study(job, chosen.quantiles, threads, watch, keep_state, &state, &rows);
+            status = run_study(job, chosen.quantiles, threads, watch, keep_state, &state, &rows);
         }
         end_progress(meter);
     }

@@ -71,9 +71,9 @@ std::string check_request(const request_arguments &given, const request_names &n
 struct ensemble_options : ensemble_request {
     std::string output = "ensemble.csv";
     std::string per_seed;
-    std::string state;                // also write the study's state there
-    bool merge = false;               // merge the states in inputs instead of running seeds
-    std::vector<std::string> inputs;  // the state files to merge
+    std::string state;               // also write the study's state there
+    bool merge = false;              // merge the states in inputs instead of running seeds
+    std::vector<std::string> inputs; // the state files to merge
     bool help = false;
     bool version = false;
 };

@@ -145,13 +145,13 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
         }
         const bool known = name == "--help" || name == "--version" || name == "--threads" ||
                            name == "--output" || name == "--state" ||
-                           (!chosen->merge && (name == "--seeds" || name == "--first-seed" ||
-                                               name == "--per-seed" || name == "--coupling" ||
-                                               name == "--quantiles"));
+                           (!chosen->merge &&
+                            (name == "--seeds" || name == "--first-seed" || name == "--per-seed" ||
+                             name == "--coupling" || name == "--quantiles"));
         if (!known) {
-            if (chosen->merge && (name == "--seeds" || name == "--first-seed" ||
-                                  name == "--per-seed" || name == "--coupling" ||
-                                  name == "--quantiles")) {
+            if (chosen->merge &&
+                (name == "--seeds" || name == "--first-seed" || name == "--per-seed" ||
+                 name == "--coupling" || name == "--quantiles")) {
                 return usage_error("merge takes its " + name.substr(2) +
                                    " from the state files, not " + name);
             }
@@ -182,11 +182,12 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
             if (*value == '\0') {
                 return usage_error(name + " needs a file name");
             }
-            (name == "--output" ? chosen->output
+            (name == "--output"  ? chosen->output
              : name == "--state" ? chosen->state
                                  : chosen->per_seed) = value;
         } else if (name == "--quantiles") {
-            const std::string problem = read_quantile_list(value, "--quantiles", &chosen->quantiles);
+            const std::string problem =
+                read_quantile_list(value, "--quantiles", &chosen->quantiles);
             if (!problem.empty()) {
                 return usage_error(problem);
             }

@@ -127,8 +127,8 @@ int run_study(const seed_job &job, const quantile_list &quantiles, std::uint64_t
             found[static_cast<std::size_t>(c)] = caught ? 1U : 0U;
         }
     }
-    const int status = find_values(job, threads, watch, window, found, kept_values, keep_state,
-                                   state, &filled);
+    const int status =
+        find_values(job, threads, watch, window, found, kept_values, keep_state, state, &filled);
     if (status == 0) {
         rows->swap(filled);
     }

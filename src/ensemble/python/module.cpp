@@ -535,7 +535,8 @@ Raises:
     ValueError: seed outside 0 .. 4294967295, coupling outside [0, 1] or NaN.
 )";
 
-const char *const ENSEMBLE_DOC = R"(ensemble(seeds=10000, first_seed=1, coupling=0.0, threads=None, quantiles=None, state=False)
+const char *const ENSEMBLE_DOC =
+    R"(ensemble(seeds=10000, first_seed=1, coupling=0.0, threads=None, quantiles=None, state=False)
 --
 
 ensemble(seeds: int = 10000, first_seed: int = 1, coupling: float | Sequence[float] = 0.0, threads: int | None = None, quantiles: float | Sequence[float] | None = None, state: bool = False) -> dict[str, numpy.ndarray | int | bytes | list[tuple[int, int]]]

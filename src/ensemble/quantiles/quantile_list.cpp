@@ -81,10 +81,11 @@ std::string settle_quantile_list(const std::vector<double> &given, const char *n
     std::vector<std::uint32_t> values;
     for (double p : given) {
         char text[64];
-        const char *const end = p >= 0.0 && p <= 1.0 ? format_fixed(text, text + sizeof text, p)
-                                                      : nullptr;
+        const char *const end =
+            p >= 0.0 && p <= 1.0 ? format_fixed(text, text + sizeof text, p) : nullptr;
         std::uint32_t per_million = 0;
-        if (end == nullptr || !read_per_million(std::string(static_cast<const char *>(text), end), &per_million)) {
+        if (end == nullptr ||
+            !read_per_million(std::string(static_cast<const char *>(text), end), &per_million)) {
             return std::string(name) + " value " + std::to_string(p) + " lies outside [0, 1]";
         }
         values.push_back(per_million);

@@ -134,7 +134,8 @@ void fold_piece(worker_fold *fold, const seed_result *results, std::uint64_t see
                     continue;
                 }
                 const std::size_t cell = first_cell + static_cast<std::size_t>(q);
-                const std::size_t bin = cell * bins + static_cast<std::size_t>(bin_of(r, part.bins));
+                const std::size_t bin =
+                    cell * bins + static_cast<std::size_t>(bin_of(r, part.bins));
                 fold->counts[bin] += 1U;
                 if (catching && part.kept_bin[bin] != 0) {
                     part.values[cell].push_back(r);
@@ -205,7 +206,8 @@ void end_worker_fold(worker_fold *fold)
         if (fold->given_up[static_cast<std::size_t>(c)] != 0) {
             const std::size_t first = cell_of(c, 0) * bins;
             std::fill(fold->part.kept_bin.begin() + static_cast<std::ptrdiff_t>(first),
-                      fold->part.kept_bin.begin() + static_cast<std::ptrdiff_t>(first + PASS_COUNT * bins),
+                      fold->part.kept_bin.begin() +
+                          static_cast<std::ptrdiff_t>(first + PASS_COUNT * bins),
                       std::uint8_t{0});
         }
     }

@@ -13,8 +13,8 @@
 
 // ---- Which quantiles ----
 
-constexpr int MOST_QUANTILES = 9;               // quantiles one study may ask for
-constexpr std::uint32_t WHOLE = 1000000;        // probabilities are whole parts per million
+constexpr int MOST_QUANTILES = 9;        // quantiles one study may ask for
+constexpr std::uint32_t WHOLE = 1000000; // probabilities are whole parts per million
 
 // The probabilities of the quantiles of r a study reports, ascending, each once.
 struct quantile_list {
@@ -46,7 +46,7 @@ struct pass_row {
     double coupling;  // k
     double agreement; // (127 - q) / 127
     double mean_r;
-    double sd_r;                       // sample standard deviation (divisor N - 1); NaN for one seed
+    double sd_r; // sample standard deviation (divisor N - 1); NaN for one seed
     double r_quantile[MOST_QUANTILES]; // the study's quantiles of r, in its list's order
     double mean_rho;
     double share_excluding_zero; // share of seeds whose band rho +- bound excludes zero
@@ -68,17 +68,17 @@ struct study_state {
     int couplings = 0;
     int bins = 0; // histogram bins per cell, a power of two fixed by the number of couplings
     quantile_list quantiles;
-    std::vector<double> coupling_values;  // the k values, as they ran
-    std::vector<seed_span> spans;         // the seeds it covers, ascending and apart
-    double spread = NET_SPREAD;           // its window's width (state_window); 0 for a state
-                                          // kept only for its own table, never written
-    std::uint64_t seeds = 0;              // seeds folded
-    std::uint64_t few_turning_points = 0; // reference signals below the turning-point bound
-    std::vector<pass_sums> sums;          // per coupling: exact sums of r, r^2 and rho
-    std::vector<std::uint64_t> excluding; // per cell: seeds whose rank band excludes zero
-    std::vector<std::uint64_t> nan_r;     // per cell: seeds whose r is not a number
-    std::vector<std::uint64_t> histogram; // per cell, bins counts of r
-    std::vector<std::uint8_t> kept_bin;   // per cell and bin: 1 when values holds all of its r
+    std::vector<double> coupling_values;     // the k values, as they ran
+    std::vector<seed_span> spans;            // the seeds it covers, ascending and apart
+    double spread = NET_SPREAD;              // its window's width (state_window); 0 for a state
+                                             // kept only for its own table, never written
+    std::uint64_t seeds = 0;                 // seeds folded
+    std::uint64_t few_turning_points = 0;    // reference signals below the turning-point bound
+    std::vector<pass_sums> sums;             // per coupling: exact sums of r, r^2 and rho
+    std::vector<std::uint64_t> excluding;    // per cell: seeds whose rank band excludes zero
+    std::vector<std::uint64_t> nan_r;        // per cell: seeds whose r is not a number
+    std::vector<std::uint64_t> histogram;    // per cell, bins counts of r
+    std::vector<std::uint8_t> kept_bin;      // per cell and bin: 1 when values holds all of its r
     std::vector<std::vector<double>> values; // per cell: the r of its kept bins, ascending
 };
 
@@ -127,8 +127,7 @@ void state_rows(const study_state &state, const double *couplings, int coupling,
 // Quantile p = per_million / 10^6 of n sorted values, by linear interpolation between the
 // order statistics at (n - 1) p (the common default of statistics packages): the place k and
 // the fraction of the way to place k + 1.
-void quantile_place(std::uint64_t n, std::uint32_t per_million, std::uint64_t *k,
-                    double *fraction);
+void quantile_place(std::uint64_t n, std::uint32_t per_million, std::uint64_t *k, double *fraction);
 
 // ---- A worker's part of a run ----
 //
@@ -142,14 +141,14 @@ void quantile_place(std::uint64_t n, std::uint32_t per_million, std::uint64_t *k
 // state before they could fill.
 
 struct worker_fold {
-    study_state part;                      // kept_bin: the net's open bins; values unsorted
-    std::vector<std::uint32_t> counts;     // per cell, bins counts not yet in part's histogram
-    std::uint64_t counted = 0;             // seeds in counts
-    std::uint64_t run_seeds = 0;           // seeds of the whole run
-    std::uint64_t next_narrowing = 0;      // the worker's seeds when the net next lets bins go
-    std::uint64_t budget = 0;              // values the net may hold at once
-    std::uint64_t held = 0;                // values it holds
-    std::vector<std::uint8_t> given_up;    // per coupling: 1 once its values are no longer kept
+    study_state part;                   // kept_bin: the net's open bins; values unsorted
+    std::vector<std::uint32_t> counts;  // per cell, bins counts not yet in part's histogram
+    std::uint64_t counted = 0;          // seeds in counts
+    std::uint64_t run_seeds = 0;        // seeds of the whole run
+    std::uint64_t next_narrowing = 0;   // the worker's seeds when the net next lets bins go
+    std::uint64_t budget = 0;           // values the net may hold at once
+    std::uint64_t held = 0;             // values it holds
+    std::vector<std::uint8_t> given_up; // per coupling: 1 once its values are no longer kept
 };
 
 // Prepares a worker's fold for a run over run_seeds seeds whose net holds at most budget values

@@ -26,9 +26,8 @@ double value_of_rank(const study_state &state, std::size_t cell, std::uint64_t r
         if (rank < below + histogram[b]) {
             const std::vector<double> &values = state.values[cell];
             const std::uint64_t at = kept_below + (rank - below);
-            return kept[b] != 0 && at < values.size()
-                       ? values[at]
-                       : std::numeric_limits<double>::quiet_NaN();
+            return kept[b] != 0 && at < values.size() ? values[at]
+                                                      : std::numeric_limits<double>::quiet_NaN();
         }
         below += histogram[b];
         kept_below += kept[b] != 0 ? histogram[b] : 0U;
@@ -38,8 +37,7 @@ double value_of_rank(const study_state &state, std::size_t cell, std::uint64_t r
 
 } // namespace
 
-void quantile_place(std::uint64_t n, std::uint32_t per_million, std::uint64_t *k,
-                    double *fraction)
+void quantile_place(std::uint64_t n, std::uint32_t per_million, std::uint64_t *k, double *fraction)
 {
     // (n - 1) p in integers, so that the place never depends on how p rounds in binary.
     const std::uint64_t scaled = (n - 1) * per_million;

@@ -148,7 +148,8 @@ int bit_at(const exact_value &v, int position)
     if (offset < 0 || offset >= 32 * static_cast<int>(v.digits.size())) {
         return 0;
     }
-    return static_cast<int>((v.digits[static_cast<std::size_t>(offset / 32)] >> (offset % 32)) & 1U);
+    return static_cast<int>((v.digits[static_cast<std::size_t>(offset / 32)] >> (offset % 32)) &
+                            1U);
 }
 
 // Whether any bit of v below 2^position is set.

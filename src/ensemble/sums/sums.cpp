@@ -168,9 +168,10 @@ void add_square_to_tail(sum_tail *tail, double v)
         const std::uint64_t middle = (low_low >> 32) + (cross & LOW_32);
         // Step 2: the chunks 2^64 and 2^96 from high^2, the cross term's high half and the carry.
         const std::uint64_t top = high_high + (cross >> 32) + (middle >> 32);
-        const std::uint32_t chunks[4] = {
-            static_cast<std::uint32_t>(low_low & LOW_32), static_cast<std::uint32_t>(middle & LOW_32),
-            static_cast<std::uint32_t>(top & LOW_32), static_cast<std::uint32_t>(top >> 32)};
+        const std::uint32_t chunks[4] = {static_cast<std::uint32_t>(low_low & LOW_32),
+                                         static_cast<std::uint32_t>(middle & LOW_32),
+                                         static_cast<std::uint32_t>(top & LOW_32),
+                                         static_cast<std::uint32_t>(top >> 32)};
         add_to_tail(tail, false, chunks, 4, 2 * exponent);
     }
 }
@@ -181,7 +182,8 @@ sum_tail *tail_of(pass_sums *sums, int quantity, int q)
     if (sums->tails.empty()) {
         sums->tails.resize(static_cast<std::size_t>(SUM_QUANTITIES) * PASS_COUNT);
     }
-    std::unique_ptr<sum_tail> &slot = sums->tails[static_cast<std::size_t>(quantity) * PASS_COUNT + q];
+    std::unique_ptr<sum_tail> &slot =
+        sums->tails[static_cast<std::size_t>(quantity) * PASS_COUNT + q];
     if (!slot) {
         slot.reset(new sum_tail);
         clear_tail(slot.get());
@@ -247,7 +249,8 @@ bool read_tail(const unsigned char **at, const unsigned char *end, sum_tail *tai
         }
         tail->limbs[i] = static_cast<std::int64_t>(limb);
         const bool top = i == TAIL_LIMBS - 1;
-        if (top ? (tail->limbs[i] < -(std::int64_t{1} << 31) || tail->limbs[i] >= (std::int64_t{1} << 31))
+        if (top ? (tail->limbs[i] < -(std::int64_t{1} << 31) ||
+                   tail->limbs[i] >= (std::int64_t{1} << 31))
                 : limb > LOW_32) {
             return false;
         }
@@ -308,7 +311,8 @@ void settle_tail(sum_tail *tail)
     for (int i = 0; i < TAIL_LIMBS - 1; ++i) {
         const std::uint64_t low = static_cast<std::uint64_t>(tail->limbs[i]) & LOW_32;
         // The limb less its low 32 bits is a multiple of 2^32: the division is exact, a floor.
-        const std::int64_t carry = (tail->limbs[i] - static_cast<std::int64_t>(low)) / (std::int64_t{1} << 32);
+        const std::int64_t carry =
+            (tail->limbs[i] - static_cast<std::int64_t>(low)) / (std::int64_t{1} << 32);
         tail->limbs[i] = static_cast<std::int64_t>(low);
         tail->limbs[i + 1] += carry;
     }
@@ -378,8 +382,8 @@ void add_sums(pass_sums *into, const pass_sums &from)
         }
         sum_tail settled = *from.tails[slot];
         settle_tail(&settled);
-        sum_tail *tail = tail_of(into, static_cast<int>(slot / PASS_COUNT),
-                                 static_cast<int>(slot % PASS_COUNT));
+        sum_tail *tail =
+            tail_of(into, static_cast<int>(slot / PASS_COUNT), static_cast<int>(slot % PASS_COUNT));
         for (int i = 0; i < TAIL_LIMBS; ++i) {
             tail->limbs[i] += settled.limbs[i];
         }
@@ -394,8 +398,8 @@ void add_sums(pass_sums *into, const pass_sums &from)
 
 // ---- Bytes ----
 //
-// seeds (u64); the lanes' digit sums (i64, lane by lane, pass by pass); the number of tails (u32); then
-// each tail in slot order: its slot (u32), NaN, +inf and -inf counts (u64) and its settled
+// seeds (u64); the lanes' digit sums (i64, lane by lane, pass by pass); the number of tails (u32);
+// then each tail in slot order: its slot (u32), NaN, +inf and -inf counts (u64) and its settled
 // limbs (i64). Everything little-endian.
 
 void write_sums(std::string *bytes, const pass_sums &sums)
@@ -455,8 +459,9 @@ bool read_sums(const unsigned char **at, const unsigned char *end, pass_sums *su
             return false;
         }
         last_slot = slot;
-        if (!read_tail(&next, end, tail_of(read.get(), static_cast<int>(slot / PASS_COUNT),
-                                           static_cast<int>(slot % PASS_COUNT)))) {
+        if (!read_tail(&next, end,
+                       tail_of(read.get(), static_cast<int>(slot / PASS_COUNT),
+                               static_cast<int>(slot % PASS_COUNT)))) {
             return false;
         }
     }

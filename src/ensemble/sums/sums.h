@@ -26,7 +26,8 @@ constexpr int SUM_QUANTITIES = 3;
 // (e = r^2 - p, exact) and of rho.
 constexpr int SUM_LANES = 12;
 
-constexpr int TAIL_LOW = -2176; // the tail's lowest bit is 2^TAIL_LOW (a subnormal's square: 2^-2148)
+constexpr int TAIL_LOW =
+    -2176; // the tail's lowest bit is 2^TAIL_LOW (a subnormal's square: 2^-2148)
 constexpr int TAIL_LIMBS = 134; // 32-bit limbs from 2^TAIL_LOW to 2^2112 (2^32 squares of DBL_MAX)
 
 // The exact sum of the values (or squares) the lanes couldn't hold, for one pass and quantity.
@@ -40,9 +41,10 @@ struct sum_tail {
 
 // One coupling's sums over its passes.
 struct pass_sums {
-    std::uint64_t seeds = 0;                          // seeds added, at most 2^32
-    std::uint64_t lanes[SUM_LANES][PASS_COUNT] = {};  // digit sums plus a bias per seed, mod 2^64
-    std::vector<std::unique_ptr<sum_tail>> tails;     // empty, or one slot per quantity * PASS_COUNT + q
+    std::uint64_t seeds = 0;                         // seeds added, at most 2^32
+    std::uint64_t lanes[SUM_LANES][PASS_COUNT] = {}; // digit sums plus a bias per seed, mod 2^64
+    std::vector<std::unique_ptr<sum_tail>>
+        tails; // empty, or one slot per quantity * PASS_COUNT + q
 };
 
 // Adds one seed: r and rho hold its PASS_COUNT values in pass order (NaN allowed).

@@ -27,8 +27,8 @@ constexpr std::uint64_t rounder_bits(int s)
 
 // Each seed adds its digits' bias to each lane, taken off (modulo 2^64) when a lane is read.
 constexpr std::uint64_t LANE_BIAS[SUM_LANES] = {
-    rounder_bits(29), rounder_bits(60), rounder_bits(91),  rounder_bits(28),
-    rounder_bits(59), rounder_bits(90), rounder_bits(82),  rounder_bits(113),
+    rounder_bits(29),  rounder_bits(60), rounder_bits(91), rounder_bits(28),
+    rounder_bits(59),  rounder_bits(90), rounder_bits(82), rounder_bits(113),
     rounder_bits(144), rounder_bits(29), rounder_bits(60), rounder_bits(91)};
 
 // Returns lane l's sum of digits at pass q: its bits less the seeds' bias.
