@@ -1,6 +1,7 @@
 // A study's state as a file: a header that says what made it and what it covers, the state's
 // counts, sums, histograms and kept values, and a checksum over all of it. Little-endian
 // whatever the machine, so that a state written on one machine merges on any other.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -262,9 +263,7 @@ std::string read_state(const std::string &bytes, study_state *state)
         state->excluding[cell] = in.count();
         state->nan_r[cell] = in.count();
     }
-    for (std::uint64_t &value : state->histogram) {
-        value = in.count();
-    }
+    std::generate(state->histogram.begin(), state->histogram.end(), [&in] { return in.count(); });
     std::vector<std::uint8_t> window;
     state_window(*state, &window);
     open_window(state, window);

@@ -39,7 +39,7 @@ int find_values(const seed_job &measured, std::uint64_t threads, const run_watch
         std::uint64_t kept = values_in_window(*state, window, first);
         int count = 1;
         while (first + count < measured.coupling_count &&
-               found[static_cast<std::size_t>(first + count)] == 0 &&
+               found[static_cast<std::size_t>(first) + static_cast<std::size_t>(count)] == 0 &&
                kept + values_in_window(*state, window, first + count) <= kept_values) {
             kept += values_in_window(*state, window, first + count);
             ++count;

@@ -2,6 +2,7 @@
 // read off.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "measures.h"
@@ -12,6 +13,13 @@ namespace {
 
 constexpr std::size_t HISTOGRAM_BYTES = std::size_t{64} << 20;
 constexpr int LEAST_R_BINS = 16;
+
+// A count as a double, through a signed integer: every count here is below 2^33, and 32-bit
+// x86 turns a signed one into a double without arithmetic on its x87 unit.
+double as_double(std::uint64_t count)
+{
+    return static_cast<double>(static_cast<std::int64_t>(count));
+}
 
 // The value of rank `rank` among a cell's values, from its histogram and its kept values:
 // NaN when its bin is not kept (a state that can't say).
@@ -91,11 +99,9 @@ void state_window(const study_state &state, std::vector<std::uint8_t> *window)
             double fraction = 0.0;
             quantile_place(n, per_million, &k, &fraction);
             const double p = static_cast<double>(per_million) / static_cast<double>(WHOLE);
-            const double spread =
-                std::ceil(state.spread * std::sqrt(static_cast<double>(n) * p * (1.0 - p)));
-            const double low = std::max(0.0, static_cast<double>(k) - spread - 2.0);
-            const double high =
-                std::min(static_cast<double>(n - 1), static_cast<double>(k) + 3.0 + spread);
+            const double spread = std::ceil(state.spread * std::sqrt(as_double(n) * p * (1.0 - p)));
+            const double low = std::max(0.0, as_double(k) - spread - 2.0);
+            const double high = std::min(as_double(n - 1), as_double(k) + 3.0 + spread);
             mark_ranks(&state.histogram[cell * bins], bins, low, high, &(*window)[cell * bins]);
         }
     }
@@ -155,12 +161,10 @@ void take_values(study_state *whole, const study_state &part, int coupling)
     for (int q = 0; q < PASS_COUNT; ++q) {
         const std::size_t cell = cell_of(coupling, q);
         const std::uint8_t *kept = &whole->kept_bin[cell * bins];
-        std::vector<double> &values = whole->values[cell];
-        for (double r : part.values[cell]) {
-            if (kept[bin_of(r, whole->bins)] != 0) {
-                values.push_back(r);
-            }
-        }
+        const int bin_count = whole->bins;
+        std::copy_if(part.values[cell].begin(), part.values[cell].end(),
+                     std::back_inserter(whole->values[cell]),
+                     [kept, bin_count](double r) { return kept[bin_of(r, bin_count)] != 0; });
     }
 }
 

@@ -2,8 +2,10 @@
 // gathered into one exact integer times a power of two, the big integers are divided with
 // their remainders kept as a sticky bit, and the quotient is rounded to nearest, ties to even,
 // subnormals included.
+#include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -66,19 +68,16 @@ exact_value exact_total(const pass_sums &sums, int first, int count, sum_quantit
     exact_value v;
     v.negative = total.limbs[TAIL_LIMBS - 1] < 0;
     if (v.negative) {
-        for (std::int64_t &limb : total.limbs) {
-            limb = -limb;
-        }
+        std::transform(std::begin(total.limbs), std::end(total.limbs), std::begin(total.limbs),
+                       [](std::int64_t limb) { return -limb; });
         settle_tail(&total);
     }
-    int lowest = 0;
-    while (lowest < TAIL_LIMBS && total.limbs[lowest] == 0) {
-        ++lowest;
-    }
-    v.low = TAIL_LOW + 32 * lowest;
-    for (int i = lowest; i < TAIL_LIMBS; ++i) {
-        assert(total.limbs[i] >= 0 && total.limbs[i] <= static_cast<std::int64_t>(LOW_32));
-        v.digits.push_back(static_cast<std::uint32_t>(total.limbs[i]));
+    const std::int64_t *const lowest = std::find_if(std::begin(total.limbs), std::end(total.limbs),
+                                                    [](std::int64_t limb) { return limb != 0; });
+    v.low = TAIL_LOW + 32 * static_cast<int>(lowest - std::begin(total.limbs));
+    for (const std::int64_t *limb = lowest; limb != std::end(total.limbs); ++limb) {
+        assert(*limb >= 0 && *limb <= static_cast<std::int64_t>(LOW_32));
+        v.digits.push_back(static_cast<std::uint32_t>(*limb));
     }
     trim(&v);
     return v;

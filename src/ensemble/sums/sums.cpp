@@ -1,4 +1,5 @@
 // Adding seeds into the lanes and tails, merging sums, and their canonical bytes.
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -298,12 +299,14 @@ void add_to_tail(sum_tail *tail, bool negative, const std::uint32_t *chunks, int
 
 void add_int64_to_tail(sum_tail *tail, std::int64_t v, int scale)
 {
-    const bool negative = v < 0;
-    const std::uint64_t magnitude =
-        negative ? std::uint64_t{0} - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    // The magnitude in two's complement: 0 - v as unsigned is |v|, INT64_MIN included.
+    std::uint64_t magnitude = static_cast<std::uint64_t>(v);
+    if (v < 0) {
+        magnitude = std::uint64_t{0} - magnitude;
+    }
     const std::uint32_t chunks[2] = {static_cast<std::uint32_t>(magnitude & LOW_32),
                                      static_cast<std::uint32_t>(magnitude >> 32)};
-    add_to_tail(tail, negative, chunks, 2, -scale);
+    add_to_tail(tail, v < 0, chunks, 2, -scale);
 }
 
 void settle_tail(sum_tail *tail)
@@ -410,10 +413,9 @@ void write_sums(std::string *bytes, const pass_sums &sums)
             put_u64(bytes, static_cast<std::uint64_t>(lane_sum(sums, l, q)));
         }
     }
-    std::uint32_t tails = 0;
-    for (const std::unique_ptr<sum_tail> &tail : sums.tails) {
-        tails += tail ? 1 : 0;
-    }
+    const std::uint32_t tails = static_cast<std::uint32_t>(
+        std::count_if(sums.tails.begin(), sums.tails.end(),
+                      [](const std::unique_ptr<sum_tail> &tail) { return tail != nullptr; }));
     put_u32(bytes, tails);
     for (std::size_t slot = 0; slot < sums.tails.size(); ++slot) {
         if (!sums.tails[slot]) {
