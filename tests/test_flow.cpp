@@ -728,3 +728,58 @@ TEST(StudyState, PartsThatDoNotFitAreRefused)
     ASSERT_EQ(covered.size(), 1U) << "touching spans join";
     EXPECT_EQ(covered[0].count, 45U);
 }
+
+// Out of order, each worker folds the blocks it runs and the calling thread only hears how
+// many seeds are done: every seed reaches exactly one worker once, the counts add up to the
+// seeds, and a fold that says stop stops the run; a worker's failure still reaches the caller.
+TEST(WorkWindow, OutOfOrderEachSeedOnceOnItsWorker)
+{
+    const std::uint64_t block = work_block_seeds(1);
+    for (const std::uint64_t threads : {1, 3}) {
+        seed_job job = {500, 10 * block + 3, &COUPLING_K, 1, false, &COUNTING_PATH};
+        job.in_order = false;
+        std::vector<std::vector<std::uint32_t>> seen(threads);
+        const block_folder on_worker = [&seen](std::uint64_t worker, const seed_result *results,
+                                               std::uint64_t seeds) {
+            for (std::uint64_t i = 0; i < seeds; ++i) {
+                seen[worker].push_back(results[i].seed);
+            }
+        };
+        std::uint64_t heard = 0;
+        ASSERT_EQ(run_seeds_in_order(
+                      job, threads,
+                      [&heard](const seed_result *results, std::uint64_t seeds) {
+                          EXPECT_EQ(results, nullptr);
+                          heard += seeds;
+                          return 0;
+                      },
+                      &on_worker),
+                  0);
+        EXPECT_EQ(heard, job.seeds) << threads;
+        std::vector<std::uint32_t> all;
+        for (const std::vector<std::uint32_t> &one : seen) {
+            all.insert(all.end(), one.begin(), one.end());
+        }
+        std::sort(all.begin(), all.end());
+        ASSERT_EQ(all.size(), job.seeds) << threads;
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            EXPECT_EQ(all[i], 500 + i) << threads;
+        }
+    }
+    seed_job slow = {500, 4000 * block, &COUPLING_K, 1, false, &COUNTING_PATH};
+    slow.in_order = false;
+    std::uint64_t heard = 0;
+    EXPECT_EQ(run_seeds_in_order(slow, 2,
+                                 [&heard](const seed_result *, std::uint64_t seeds) {
+                                     heard += seeds;
+                                     return 1;
+                                 }),
+              1);
+    EXPECT_LT(heard, slow.seeds) << "stopped at the first look";
+    failing_seed = 500 + 3 * static_cast<std::uint32_t>(block);
+    seed_job failing = {500, 8 * block, &COUPLING_K, 1, false, &FAILING_PATH};
+    failing.in_order = false;
+    EXPECT_THROW(
+        run_seeds_in_order(failing, 2, [](const seed_result *, std::uint64_t) { return 0; }),
+        std::bad_alloc);
+}

@@ -394,12 +394,14 @@ int run_ensemble(int argc, char **argv)
         if (chosen.merge) {
             status = finish_merge(&parts, threads, path, watch, keep_state, &state, &rows);
         } else {
-            const seed_job job = {chosen.first_seed,
-                                  chosen.seeds,
-                                  chosen.couplings.data(),
-                                  static_cast<int>(chosen.couplings.size()),
-                                  true,
-                                  path};
+            seed_job job = {chosen.first_seed,
+                            chosen.seeds,
+                            chosen.couplings.data(),
+                            static_cast<int>(chosen.couplings.size()),
+                            true,
+                            path};
+            // Only the per-seed file needs the seeds' results here, in seed order.
+            job.in_order = per_seed.stream != nullptr;
             status = run_study(job, chosen.quantiles, threads, watch, keep_state, &state, &rows);
         }
         end_progress(meter);

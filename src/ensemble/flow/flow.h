@@ -106,6 +106,9 @@ struct seed_job {
     const kernel_path *path = nullptr;   // null: the plain path
     std::uint64_t *most_ahead = nullptr; // when set, gets the most blocks ever run ahead of
                                          // the fold: at most work_window_slots(threads)
+    bool in_order = true; // the calling thread gets every block's results in seed order; else
+                          // only how many seeds are done, a few times a second, and the
+                          // workers never wait for it
 };
 
 // Blocks of results that may wait for the calling thread at once, with `threads` workers.
@@ -126,10 +129,12 @@ typedef std::function<void(std::uint64_t worker, const seed_result *results, std
     block_folder;
 
 // Runs every seed of the job on `threads` worker threads, each block handed first to
-// on_worker (when set) on the thread that ran it, then to fold on the calling thread a block
-// at a time, in seed order, whichever thread ran them; at most a few blocks of results wait
-// at a time. Returns 0, or 1 after a failure: fold's, or threads that can't be started
-// (reported here).
+// on_worker (when set) on the thread that ran it, then, with job.in_order, to fold on the
+// calling thread a block at a time, in seed order, whichever thread ran them; at most a few
+// blocks of results wait at a time. Without job.in_order fold gets no results (null) but,
+// every 50 ms or so and at the end, the count of seeds done since its last call, and costs
+// the calling thread nothing a block. Returns 0, or 1 after a failure: fold's, or threads
+// that can't be started (reported here).
 int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold,
                        const block_folder *on_worker = nullptr);
 

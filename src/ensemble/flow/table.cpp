@@ -48,6 +48,7 @@ int find_values(const seed_job &measured, std::uint64_t threads, const run_watch
         job.couplings = measured.couplings + first;
         job.coupling_count = count;
         job.ranks = false;
+        job.in_order = true; // the values are kept here, on the calling thread
         const int status =
             run_seeds_in_order(job, threads, [&](const seed_result *results, std::uint64_t seeds) {
                 for (std::uint64_t i = 0; i < seeds; ++i) {
@@ -218,6 +219,7 @@ int finish_merge(std::vector<study_state> *parts, std::uint64_t threads, const k
                 // Its seeds again, at this coupling only: rare, as a part keeps a wide window.
                 for (const seed_span &span : part.spans) {
                     const seed_job job = {span.first, span.count, couplings + c, 1, false, path};
+                    // In order by default: the values are kept on the calling thread.
                     const int status = run_seeds_in_order(
                         job, threads, [&](const seed_result *results, std::uint64_t seeds) {
                             for (std::uint64_t i = 0; i < seeds; ++i) {

@@ -1,6 +1,7 @@
 // The ensemble's work window: seeds run on worker threads and come back to the calling
 // thread in seed order, with a bounded number of results waiting.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
@@ -38,6 +39,8 @@ struct shared_work {
     std::uint64_t next_block = 0;    // the next block a thread takes
     std::uint64_t folded_blocks = 0; // blocks the calling thread has folded
     std::uint64_t most_ahead = 0;    // the most blocks ever taken and not yet folded
+    std::uint64_t done_blocks = 0;   // out of order: blocks done, and their seeds
+    std::uint64_t done_seeds = 0;
     bool stop = false;
     std::exception_ptr failure; // what a worker threw, for the calling thread to throw again
 
@@ -47,8 +50,45 @@ struct shared_work {
     }
 };
 
+// Out of order: each worker runs blocks into a slot of its own as fast as it can, and wakes
+// the calling thread only with the last.
+void run_any_block(shared_work *work, std::uint64_t worker)
+{
+    for (;;) {
+        std::uint64_t block = 0;
+        {
+            std::lock_guard<std::mutex> held(work->lock);
+            if (work->stop || work->next_block >= work->blocks) {
+                return;
+            }
+            block = work->next_block++;
+        }
+        const std::uint64_t first = block * work->block_seeds;
+        const std::uint64_t count = std::min(work->block_seeds, work->job.seeds - first);
+        run_seeds(*work->job.path, static_cast<std::uint32_t>(work->job.first_seed + first),
+                  static_cast<int>(count), work->job.couplings, work->job.coupling_count,
+                  work->job.ranks, work->block_slot(worker));
+        if (work->on_worker != nullptr) {
+            (*work->on_worker)(worker, work->block_slot(worker), count);
+        }
+        bool last = false;
+        {
+            std::lock_guard<std::mutex> held(work->lock);
+            work->done_seeds += count;
+            last = ++work->done_blocks == work->blocks;
+        }
+        if (last) {
+            work->changed.notify_all();
+        }
+    }
+}
+
 void run_each_block(shared_work *work, std::uint64_t worker)
 {
+    if (!work->job.in_order) {
+        run_any_block(work, worker);
+        return;
+    }
     for (;;) {
         std::uint64_t block = 0;
         {
@@ -164,7 +204,8 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
     }
     work.block_seeds = work_block_seeds(job.coupling_count);
     work.blocks = (job.seeds + work.block_seeds - 1) / work.block_seeds;
-    work.window = work_window_slots(threads);
+    work.window = job.in_order ? work_window_slots(threads) : threads; // out of order: a slot
+                                                                       // per worker
     work.slots.resize(work.window * work.block_seeds *
                       static_cast<std::uint64_t>(job.coupling_count));
     work.ready.assign(work.window, 0U);
@@ -186,7 +227,30 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
         status = 1;
     }
 
-    for (std::uint64_t block = 0; block < work.blocks && status == 0; ++block) {
+    // Out of order: a look a few times a second, for progress and to stop when told.
+    for (std::uint64_t reported = 0; !job.in_order && status == 0;) {
+        std::uint64_t done = 0;
+        bool finished = false;
+        {
+            std::unique_lock<std::mutex> held(work.lock);
+            work.changed.wait_for(held, std::chrono::milliseconds(50), [&work] {
+                return work.done_blocks == work.blocks || work.failure != nullptr;
+            });
+            if (work.failure != nullptr) {
+                std::rethrow_exception(work.failure);
+            }
+            done = work.done_seeds;
+            finished = work.done_blocks == work.blocks;
+        }
+        if (done > reported) {
+            status = fold(nullptr, done - reported);
+            reported = done;
+        }
+        if (finished) {
+            break;
+        }
+    }
+    for (std::uint64_t block = 0; job.in_order && block < work.blocks && status == 0; ++block) {
         const std::uint64_t slot = block % work.window;
         {
             std::unique_lock<std::mutex> held(work.lock);

@@ -315,8 +315,10 @@ py::dict run_ensemble(const py::object &seeds, const py::object &first_seed,
     study_state state;
     std::vector<pass_row> rows;
     run_released([&](const auto &keep_going) {
+        seed_job job = job_of(request, path);
+        job.in_order = false; // the table needs no seed's results on this thread
         return run_study(
-            job_of(request, path), list, request.threads,
+            job, list, request.threads,
             [&](int, const seed_result *, std::uint64_t) { return keep_going() ? 0 : 1; },
             with_state, &state, &rows);
     });
