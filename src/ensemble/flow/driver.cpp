@@ -288,7 +288,7 @@ int read_parts(const std::vector<std::string> &inputs, bool keep_state,
     return 0;
 }
 
-int run_ensemble(int argc, char **argv)
+int run_ensemble(int argc, char **argv, const study_runner &runner, bool *announced)
 {
     ensemble_options chosen;
     if (read_options(argc, argv, &chosen) != 0) {
@@ -391,6 +391,11 @@ int run_ensemble(int argc, char **argv)
             }
             return 0;
         };
+        // Every output is open: the seeds run from here on.
+        if (runner.before) {
+            runner.before(-1);
+        }
+        *announced = true;
         if (chosen.merge) {
             status = finish_merge(&parts, threads, path, watch, keep_state, &state, &rows);
         } else {
@@ -402,7 +407,10 @@ int run_ensemble(int argc, char **argv)
                             path};
             // Only the per-seed file needs the seeds' results here, in seed order.
             job.in_order = per_seed.stream != nullptr;
-            status = run_study(job, chosen.quantiles, threads, watch, keep_state, &state, &rows);
+            status =
+                runner.run
+                    ? runner.run(job, chosen.quantiles, threads, watch, keep_state, &state, &rows)
+                    : run_study(job, chosen.quantiles, threads, watch, keep_state, &state, &rows);
         }
         end_progress(meter);
     }
@@ -445,18 +453,29 @@ int run_ensemble(int argc, char **argv)
 
 int ensemble_driver(int argc, char **argv)
 {
+    return ensemble_driver_with(argc, argv, study_runner());
+}
+
+int ensemble_driver_with(int argc, char **argv, const study_runner &runner)
+{
+    bool announced = false;
+    int status = 1;
     // Started with stderr closed, an output's temporary file would take descriptor 2 and a
     // failure message would be written into the data.
     if (keep_standard_descriptors() != 0) {
         report_file_failure("open", "/dev/null");
-        return 1;
+    } else {
+        try {
+            status = run_ensemble(argc, argv, runner, &announced);
+        } catch (const std::bad_alloc &) {
+            // The temporary files go; the outputs are put in place together or not at all.
+            remove_every_temporary();
+            static_cast<void>(std::fputs("agreement_ensemble: stopped: out of memory\n", stderr));
+            status = 1;
+        }
     }
-    try {
-        return run_ensemble(argc, argv);
-    } catch (const std::bad_alloc &) {
-        // The temporary files go; the outputs are put in place together or not at all.
-        remove_every_temporary();
-        static_cast<void>(std::fputs("agreement_ensemble: stopped: out of memory\n", stderr));
-        return 1;
+    if (!announced && runner.before) {
+        runner.before(status); // stopped before any seed ran
     }
+    return status;
 }

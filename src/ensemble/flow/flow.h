@@ -220,4 +220,20 @@ line_fit fit_line(const pass_row *rows);
 // written, 2 bad options.
 int ensemble_driver(int argc, char **argv);
 
+// How another front end (the MPI one) runs the program's study: what it hears once every
+// output is open and the seeds are about to run, and the run itself.
+struct study_runner {
+    // Called once: with -1 just before the seeds run, or with the exit status when the
+    // program stops before any seed runs (0 after --help, say). May be empty.
+    std::function<void(int status)> before;
+    // Runs the study as run_study does, with its arguments; empty: run_study.
+    std::function<int(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
+                      const run_watcher &watch, bool keep_state, study_state *state,
+                      std::vector<pass_row> *rows)>
+        run;
+};
+
+// As ensemble_driver, the study run by runner.
+int ensemble_driver_with(int argc, char **argv, const study_runner &runner);
+
 #endif
