@@ -31,6 +31,11 @@ if ls "$work"/python/agreement_sweep*.so >/dev/null 2>&1; then
     fail "$deb lacks the module's type stub"
   dpkg-deb -f "$deb" Suggests | grep -q python3-numpy || fail "$deb does not suggest NumPy"
 fi
+# The MPI program would tie the package to one MPI's libraries: it is left out (the README
+# says how to build it), and with it any dependency on MPI.
+! grep -q 'agreement_ensemble_mpi' <<<"$contents" || fail "$deb carries the MPI program"
 listing=$(tar -tzf "$tgz")
+! grep -q 'agreement_ensemble_mpi' <<<"$listing" || fail "$tgz carries the MPI program"
+
 grep -q '/bin/agreement_sweep$' <<<"$listing" || fail "$tgz lacks bin/agreement_sweep"
 echo "packages checked: ${deb##*/} and ${tgz##*/}"

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int CHUNKS_PER_RANK = 8;         // the more, the better the balance, the more states
+constexpr int CHUNKS_PER_RANK = 2;         // the more, the better the balance, the more states
 constexpr std::uint64_t LEAST_CHUNK = 512; // seeds: below that a chunk costs more than it runs
 constexpr std::uint64_t MOST_PIECE = std::uint64_t{1} << 30; // bytes a message carries at most
 constexpr std::int64_t RUN_SEEDS = -1; // rank 0's word to the others: the seeds run now
