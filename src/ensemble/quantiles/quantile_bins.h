@@ -35,7 +35,9 @@ inline void mark_ranks(const std::uint64_t *histogram, std::size_t bins, double 
     bool inside = false;
     for (std::size_t b = 0; b < bins; ++b) {
         const std::uint64_t count = histogram[b];
-        const double last = static_cast<double>(below + count) - 1.0;
+        // Through a signed integer (counts stay far below 2^63): 32-bit x86 then needs no
+        // arithmetic on its x87 unit to make the double.
+        const double last = static_cast<double>(static_cast<std::int64_t>(below + count)) - 1.0;
         if (!inside && count != 0 && last >= low) {
             inside = true;
         }

@@ -119,6 +119,7 @@ void fold_piece(worker_fold *fold, const seed_result *results, std::uint64_t see
         std::uint64_t *excluding = &part.excluding[first_cell];
         std::uint64_t *nan_r = &part.nan_r[first_cell];
         const bool catching = fold->given_up[c] == 0;
+        // Seed by seed, every pass at once: the sums and counts of a seed's row.
         for (std::uint64_t i = 0; i < seeds; ++i) {
             const seed_result &result = results[i * couplings + c];
             add_seed_to_sums(&part.sums[c], result.r, result.rho);
@@ -128,16 +129,21 @@ void fold_piece(worker_fold *fold, const seed_result *results, std::uint64_t see
                 excluding[q] += rho - bound > 0.0 || rho + bound < 0.0 ? 1U : 0U;
                 nan_r[q] += result.r[q] != result.r[q] ? 1U : 0U;
             }
-            for (int q = 0; q < PASS_COUNT; ++q) {
-                const double r = result.r[q];
+        }
+        // Then the histograms cell by cell, each cell's seeds in a row: a cell's part of them
+        // (8 KB at one k) stays at hand while its seeds go by.
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            const std::size_t cell = first_cell + static_cast<std::size_t>(q);
+            std::uint32_t *counts = &fold->counts[cell * bins];
+            const std::uint8_t *kept = &part.kept_bin[cell * bins];
+            for (std::uint64_t i = 0; i < seeds; ++i) {
+                const double r = results[i * couplings + c].r[q];
                 if (r != r) {
                     continue;
                 }
-                const std::size_t cell = first_cell + static_cast<std::size_t>(q);
-                const std::size_t bin =
-                    cell * bins + static_cast<std::size_t>(bin_of(r, part.bins));
-                fold->counts[bin] += 1U;
-                if (catching && part.kept_bin[bin] != 0) {
+                const std::size_t bin = static_cast<std::size_t>(bin_of(r, part.bins));
+                counts[bin] += 1U;
+                if (catching && kept[bin] != 0) {
                     part.values[cell].push_back(r);
                     fold->held += 1;
                 }

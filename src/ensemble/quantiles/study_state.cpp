@@ -50,7 +50,8 @@ void quantile_place(std::uint64_t n, std::uint32_t per_million, std::uint64_t *k
     // (n - 1) p in integers, so that the place never depends on how p rounds in binary.
     const std::uint64_t scaled = (n - 1) * per_million;
     *k = scaled / WHOLE;
-    *fraction = static_cast<double>(scaled % WHOLE) / static_cast<double>(WHOLE);
+    *fraction = static_cast<double>(static_cast<std::uint32_t>(scaled % WHOLE)) /
+                static_cast<double>(WHOLE);
 }
 
 void start_state(study_state *state, int couplings, const quantile_list &quantiles)
