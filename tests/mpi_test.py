@@ -35,7 +35,7 @@ def main():
             print("FAIL:", what)
 
     with tempfile.TemporaryDirectory() as folder:
-        study = ["--seeds", "3000", "--first-seed", "17", "--coupling", "0,0.4,1", "--threads", "1"]
+        study = ["--seeds", "3001", "--first-seed", "17", "--coupling", "0,0.4,1", "--threads", "1"]
         subprocess.run([ENSEMBLE] + study + ["--output", "one.csv", "--per-seed", "one.per",
                                              "--state", "one.state"],
                        cwd=folder, check=True, stdout=subprocess.DEVNULL)
@@ -46,7 +46,7 @@ def main():
             for suffix in ("csv", "per", "state"):
                 check(read(os.path.join(folder, f"r{ranks}.{suffix}")) ==
                       read(os.path.join(folder, f"one.{suffix}")), f"{ranks} ranks: .{suffix}")
-            check(done.stdout.startswith("3000 seeds (17 to 3016) at 3 couplings"),
+            check(done.stdout.startswith("3001 seeds (17 to 3017) at 3 couplings"),
                   f"{ranks} ranks: the summary {done.stdout[:80]!r}")
 
         # A bad option: refused once, by rank 0, with status 2; nothing written.
