@@ -161,7 +161,7 @@ TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
         EXPECT_EQ(out_.rfind("Usage: agreement_ensemble", 0), 0U) << help << ": " << out_;
     }
     EXPECT_EQ(ensemble("--version"), 0);
-    EXPECT_EQ(out_, "agreement_ensemble 1.1.0\n");
+    EXPECT_EQ(out_, "agreement_ensemble 1.2.0\n");
 }
 
 // ---- The table and the summary against the per-seed rows ----
