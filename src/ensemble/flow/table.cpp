@@ -104,9 +104,7 @@ int run_study(const seed_job &job, const quantile_list &quantiles, std::uint64_t
         state->coupling_values.assign(job.couplings, job.couplings + job.coupling_count);
         state->spans.assign(1, seed_span{job.first_seed, job.seeds});
         for (worker_fold &fold : folds) {
-            end_worker_fold(&fold);
-            add_counts(state, fold.part);
-            std::vector<std::uint64_t>().swap(fold.part.histogram); // one at a time
+            add_worker_fold(state, &fold);
         }
         state_window(*state, &window);
         open_window(state, window);

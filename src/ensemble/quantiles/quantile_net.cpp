@@ -29,6 +29,9 @@ void give_up(worker_fold *fold, int coupling)
 
 void empty_counts(worker_fold *fold)
 {
+    if (fold->counts.empty()) {
+        return; // emptied into a state already
+    }
     // The 64-bit counts are made only now: a worker's histogram costs half as much while it
     // runs, at most 32 MB.
     if (fold->part.histogram.size() != fold->counts.size()) {
@@ -202,6 +205,18 @@ void fold_block(worker_fold *fold, const seed_result *results, std::uint64_t see
         results += piece * couplings;
         seeds -= piece;
     }
+}
+
+void add_worker_fold(study_state *whole, worker_fold *fold)
+{
+    add_counts(whole, fold->part);
+    for (std::size_t i = 0; i < fold->counts.size(); ++i) {
+        whole->histogram[i] += fold->counts[i];
+    }
+    fold->counted = 0;
+    std::vector<std::uint32_t>().swap(fold->counts);
+    std::vector<std::uint64_t>().swap(fold->part.histogram);
+    end_worker_fold(fold);
 }
 
 void end_worker_fold(worker_fold *fold)

@@ -162,4 +162,9 @@ void fold_block(worker_fold *fold, const seed_result *results, std::uint64_t see
 // Ends the fold: its histograms into its state, the bins of couplings let go unkept.
 void end_worker_fold(worker_fold *fold);
 
+// Ends the fold and adds its seeds' counts, sums and histograms to *whole (as add_counts), the
+// 32-bit counts straight into whole's histograms, so that no worker's 64-bit copy is made; its
+// kept bins and values stay in fold->part for take_values.
+void add_worker_fold(study_state *whole, worker_fold *fold);
+
 #endif

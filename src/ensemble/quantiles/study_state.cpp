@@ -119,7 +119,8 @@ void add_counts(study_state *whole, const study_state &part)
         whole->excluding[cell] += part.excluding[cell];
         whole->nan_r[cell] += part.nan_r[cell];
     }
-    for (std::size_t i = 0; i < whole->histogram.size(); ++i) {
+    // A worker's fold may have no 64-bit counts yet: its 32-bit ones are added apart.
+    for (std::size_t i = 0; i < part.histogram.size(); ++i) {
         whole->histogram[i] += part.histogram[i];
     }
 }
