@@ -130,7 +130,7 @@ void show_progress(const std::string &stage, std::uint64_t done, std::uint64_t s
                    double elapsed)
 {
     const double rate = elapsed > 0.0 ? static_cast<double>(done) / elapsed : 0.0;
-    const double left = rate > 0.0 ? static_cast<double>(seeds - done) / rate : 0.0;
+    const double left = rate > 0.0 && done < seeds ? static_cast<double>(seeds - done) / rate : 0.0;
     const std::string line = "\ragreement_ensemble: " + stage + ": " + std::to_string(done) +
                              " of " + std::to_string(seeds) + " seeds, " + fixed(rate, 0) +
                              " seeds/s, " + fixed(left, 1) + " s left   ";
@@ -370,12 +370,14 @@ int run_ensemble(int argc, char **argv, const study_runner &runner, bool *announ
     std::vector<pass_row> rows;
     if (status == 0) {
         int stage = 0;
+        // A merge's seeds, as its parts' counts gave them: what a run again goes over.
+        const std::uint64_t progress_seeds = chosen.merge ? state.seeds : chosen.seeds;
         progress_meter meter =
-            start_progress(chosen.merge ? "merging" : "measuring", chosen.merge ? 0 : chosen.seeds);
+            start_progress(chosen.merge ? "merging" : "measuring", progress_seeds);
         const run_watcher watch = [&](int run, const seed_result *results, std::uint64_t seeds) {
             if (run != stage) {
                 end_progress(meter);
-                meter = start_progress("quantiles", chosen.seeds);
+                meter = start_progress("quantiles", progress_seeds);
                 stage = run;
             }
             count_folded(&meter, seeds);
