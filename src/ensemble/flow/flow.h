@@ -1,5 +1,6 @@
 // The agreement_ensemble program's flow: its options, the work window that runs seeds on
-// threads and hands them back in seed order, the curve its summary describes, and the driver.
+// threads (each folding its own, and handing them back in seed order where asked), a study's
+// state from runs and merges, the curve its summary describes, and the driver.
 #ifndef AGREEMENT_SWEEP_FLOW_H
 #define AGREEMENT_SWEEP_FLOW_H
 
@@ -142,8 +143,9 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
 
 // What the calling thread hears of a study's runs over the seeds: each block of results, in
 // seed order, from the measuring run (run 0: every coupling of the job, seed by seed, with the
-// rank statistic) and from each run that finds quantile values again (run 1 on: some of the
-// couplings, without it). Returns 0 to go on, or 1 to stop the study.
+// rank statistic; without job.in_order, no results, null, only how many seeds are done) and
+// from each run that finds quantile values again (run 1 on: some of the couplings, without
+// it). Returns 0 to go on, or 1 to stop the study.
 typedef std::function<int(int run, const seed_result *results, std::uint64_t seeds)> run_watcher;
 
 constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r at once

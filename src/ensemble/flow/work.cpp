@@ -1,5 +1,6 @@
-// The ensemble's work window: seeds run on worker threads and come back to the calling
-// thread in seed order, with a bounded number of results waiting.
+// The ensemble's work window: seeds run on worker threads, each block folded by the worker
+// that ran it, and, where asked, handed back to the calling thread in seed order, with a
+// bounded number of results waiting.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -15,16 +16,17 @@
 namespace {
 
 // A block holds up to LANE_BLOCKS times LANE_SEEDS seeds, which the vector kernels run
-// LANE_SEEDS at a time: larger blocks wake the calling thread less often, and it folds each
-// cell's seeds with the cell's histogram at hand. Fewer when there are many couplings, so that
-// a block holds about BLOCK_RUNS seed-runs.
+// LANE_SEEDS at a time: larger blocks wake the calling thread less often, and a worker folds
+// each cell's seeds with the cell's histogram at hand. Fewer when there are many couplings, so
+// that a block holds about BLOCK_RUNS seed-runs.
 constexpr std::uint64_t LANE_BLOCKS = 4;
 constexpr std::uint64_t BLOCK_RUNS = 512;
 
-// Seeds go out in blocks. A block's results wait in one of `window` slots until the calling
-// thread has folded every earlier block, so the figures are folded in seed order; a thread
-// takes a new block only while a slot is free, so memory stays bounded. Each seed fills
-// one result per coupling, next to each other in its slot.
+// Seeds go out in blocks. In order, a block's results wait in one of `window` slots until the
+// calling thread has taken every earlier block, so that it gets them in seed order; a thread
+// takes a new block only while a slot is free, so memory stays bounded. Out of order, each
+// worker has a slot of its own. Each seed fills one result per coupling, next to each other in
+// its slot.
 struct shared_work {
     seed_job job;
     const block_folder *on_worker = nullptr;
