@@ -690,6 +690,37 @@ TEST(StudyState, FileReadsBackOrSaysWhatIsWrong)
         EXPECT_NE(read_state(one.bytes, &state).find(one.says), std::string::npos)
             << one.says << ": " << read_state(one.bytes, &state);
     }
+    // Resealed with a checksum that fits (FNV-1a, written out here), what the checksum doesn't
+    // catch is still refused: quantiles out of order, kept values out of order.
+    const auto resealed = [](std::string text) {
+        std::uint64_t hash = 14695981039346656037ULL;
+        for (std::size_t i = 0; i + 8 < text.size(); ++i) {
+            hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ULL;
+        }
+        for (int i = 0; i < 8; ++i) {
+            text[text.size() - 8 + static_cast<std::size_t>(i)] =
+                static_cast<char>(hash >> (8 * i));
+        }
+        return text;
+    };
+    {
+        study_state state;
+        EXPECT_EQ(read_state(resealed(bytes), &state), "") << "the checksum written out here";
+    }
+    const std::string quantiles("\xa8\x61\x00\x00\x20\xa1\x07\x00", 8); // 25,000 500,000
+    const std::size_t at = bytes.find(quantiles);
+    ASSERT_NE(at, std::string::npos);
+    std::string swapped = bytes;
+    std::swap_ranges(swapped.begin() + static_cast<std::ptrdiff_t>(at),
+                     swapped.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                     swapped.begin() + static_cast<std::ptrdiff_t>(at + 4));
+    std::string unsorted = bytes; // the last two kept values, just before the checksum
+    std::swap_ranges(unsorted.end() - 24, unsorted.end() - 16, unsorted.end() - 16);
+    for (const std::string &damaged : {swapped, unsorted}) {
+        study_state state;
+        EXPECT_NE(read_state(resealed(damaged), &state).find("damaged"), std::string::npos);
+    }
+
     // A flipped bit anywhere past the header is damage.
     for (std::size_t at = 100; at < bytes.size(); at += bytes.size() / 7) {
         std::string damaged = bytes;

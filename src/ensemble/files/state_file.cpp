@@ -236,6 +236,10 @@ std::string read_state(const std::string &bytes, study_state *state)
     quantiles.count = static_cast<int>(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         quantiles.per_million[i] = in.u32();
+        if (quantiles.per_million[i] > WHOLE ||
+            (i > 0 && quantiles.per_million[i] <= quantiles.per_million[i - 1])) {
+            return "is damaged (its quantiles are not ascending probabilities)";
+        }
     }
     start_state(state, static_cast<int>(couplings), quantiles);
     if (static_cast<std::uint32_t>(state->bins) != bins) {
@@ -307,6 +311,9 @@ std::string read_state(const std::string &bytes, study_state *state)
         if (counted != state->seeds || kept != state->values[cell].size()) {
             return "is damaged (its histograms do not match its seeds)";
         }
+    }
+    if (!values_fit(*state)) {
+        return "is damaged (its kept values do not fit its histograms)";
     }
     return std::string();
 }

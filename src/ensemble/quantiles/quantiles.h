@@ -113,6 +113,10 @@ void take_values(study_state *whole, const study_state &part, int coupling);
 // results holds the seed's runs at those couplings.
 void keep_values(study_state *whole, int first, int count, const seed_result *results);
 
+// True when every cell's values are ascending numbers, each in a bin the state keeps: what the
+// quantiles read, checked in a state read from a file.
+bool values_fit(const study_state &state);
+
 // Sorts the values of coupling c's cells: the state's canonical form.
 void settle_values(study_state *whole, int coupling);
 

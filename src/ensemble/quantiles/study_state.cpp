@@ -185,6 +185,22 @@ void keep_values(study_state *whole, int first, int count, const seed_result *re
     }
 }
 
+bool values_fit(const study_state &state)
+{
+    const std::size_t bins = static_cast<std::size_t>(state.bins);
+    for (std::size_t cell = 0; cell < state.values.size(); ++cell) {
+        const std::vector<double> &values = state.values[cell];
+        const std::uint8_t *kept = &state.kept_bin[cell * bins];
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const double r = values[i];
+            if (!(r == r) || (i > 0 && r < values[i - 1]) || kept[bin_of(r, state.bins)] == 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 void settle_values(study_state *whole, int coupling)
 {
     for (int q = 0; q < PASS_COUNT; ++q) {
