@@ -145,6 +145,7 @@ TEST_F(EnsembleProgram, BadOptionsNameTheProblem)
         {"merge", "merge needs at least one state file"},
         {"merge a.state --seeds 5", "merge takes its seeds from the state files, not --seeds"},
         {"merge a.state --quantiles 0.5", "not --quantiles"},
+        {"merge a.state --per-seed p.csv", "merge writes no per-seed file"},
     };
     for (const bad_case &bad : cases) {
         EXPECT_EQ(ensemble(bad.arguments), 2) << bad.arguments;
@@ -359,9 +360,12 @@ TEST_F(EnsembleProgram, MergeWritesTheOneRunsBytesOrRefuses)
         {"a.state cut.state", "'cut.state' is damaged or truncated"},
         {"table.state", "'table.state' is not a state file"},
         {"a.state missing.state", "cannot read missing.state: No such file or directory"},
+        {"a.state b.state --output ./b.state", "--output './b.state' is one of the state files"},
     };
     for (const auto &one : cases) {
-        EXPECT_EQ(ensemble(std::string("merge ") + one.inputs + " --output x.csv --state x.state"),
+        const bool own_output = std::string(one.inputs).find("--output") != std::string::npos;
+        EXPECT_EQ(ensemble(std::string("merge ") + one.inputs +
+                           (own_output ? " --state x.state" : " --output x.csv --state x.state")),
                   2)
             << one.inputs;
         EXPECT_NE(errors_.find(one.says), std::string::npos) << one.inputs << ": " << errors_;

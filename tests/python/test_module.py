@@ -236,7 +236,11 @@ def test_quantiles_state_and_merge_arguments():
     per = asw.per_seed(seeds=50)
     direct = np.quantile(per["r"][:, 0, :], 0.001, axis=0)
     assert np.allclose(tab["r_q001"][0], direct, rtol=0, atol=1e-15)
+    assert list(asw.ensemble(seeds=5, quantiles=[0.1 + 0.2, -0.0])) == list(
+        asw.ensemble(seeds=5, quantiles=[0, 0.3]))
     for bad, error in ((dict(quantiles=[1.5]), ValueError), (dict(quantiles=[]), ValueError),
+                       (dict(quantiles=[0.1234567]), ValueError),
+                       (dict(quantiles=[0.0000004]), ValueError),
                        (dict(quantiles=list(np.linspace(0.1, 0.9, 10))), ValueError),
                        (dict(quantiles="0.5"), TypeError)):
         with pytest.raises(error):

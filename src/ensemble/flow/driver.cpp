@@ -3,6 +3,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <new>
 #include <system_error>
 
@@ -24,8 +25,19 @@ namespace {
 // The help text, its limits taken from the constants the options are read with. Kept in the
 // help's own layout, one line of text to a line.
 // clang-format off
-std::string usage()
+std::string usage(const study_runner &runner)
 {
+    if (runner.ranks != 0) {
+        return std::string(
+            "Usage: mpirun -n R agreement_ensemble_mpi [the options of agreement_ensemble, but not merge]\n"
+            "\n"
+            "agreement_ensemble's study on the R ranks of an MPI job: every rank runs chunks of the\n"
+            "seeds on its own threads (--threads each), rank 0 reads the options, merges the ranks'\n"
+            "states and writes the files, byte for byte those of agreement_ensemble with the same\n"
+            "options. Its messages start 'agreement_ensemble:'. The options, as agreement_ensemble\n"
+            "takes them:\n"
+            "\n") + usage(study_runner());
+    }
     return std::string(
         "Usage: agreement_ensemble [--seeds N] [--first-seed S] [--coupling LIST] [--threads T]\n"
         "                          [--quantiles LIST] [--output FILE] [--per-seed FILE]\n"
@@ -202,9 +214,12 @@ std::string spans_text(const std::vector<seed_span> &spans)
 
 // Prints the summary on stdout, or on stderr when stdout carries one of the files. Returns 0,
 // or 1 after reporting a failed write.
-int print_summary(const study_state &state, std::uint64_t threads, double elapsed,
-                  std::size_t merged_from, const pass_row *rows, bool stdout_taken)
+int print_summary(const study_state &state, std::uint64_t threads, std::uint64_t ranks,
+                  double elapsed, std::size_t merged_from, const pass_row *rows,
+                  bool stdout_taken)
 {
+    const std::string ranks_text =
+        ranks > 1 ? std::to_string(ranks) + " ranks of " : std::string();
     const std::size_t couplings = state.coupling_values.size();
     const double runs = static_cast<double>(state.seeds) * static_cast<double>(couplings);
     const double share =
@@ -216,7 +231,8 @@ int print_summary(const study_state &state, std::uint64_t threads, double elapse
         (merged_from != 0
              ? ", merged from " + std::to_string(merged_from) + " state" +
                    (merged_from == 1 ? "" : "s") + " in " + fixed(elapsed, 2) + " s\n"
-             : " on " + std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") + " in " +
+             : " on " + ranks_text + std::to_string(threads) + " thread" +
+                   (threads == 1 ? "" : "s") + " in " +
                    fixed(elapsed, 2) + " s, " + fixed(runs / elapsed, 0) + " seed-runs/s\n");
     for (std::size_t c = 0; c < couplings; ++c) {
         const pass_row *curve = rows + c * PASS_COUNT;
@@ -295,11 +311,13 @@ int run_ensemble(int argc, char **argv, const study_runner &runner, bool *announ
         return 2;
     }
     if (chosen.help) {
-        return print_or_report("agreement_ensemble", usage().c_str());
+        return print_or_report("agreement_ensemble", usage(runner).c_str());
     }
     if (chosen.version) {
         return print_or_report("agreement_ensemble",
-                               "agreement_ensemble " AGREEMENT_SWEEP_VERSION "\n");
+                               runner.ranks != 0
+                                   ? "agreement_ensemble_mpi " AGREEMENT_SWEEP_VERSION "\n"
+                                   : "agreement_ensemble " AGREEMENT_SWEEP_VERSION "\n");
     }
     const std::uint64_t threads = chosen.threads; // settled by the request's check
     // Every path gives the same doubles; the variable only picks how they are worked out.
@@ -320,6 +338,17 @@ int run_ensemble(int argc, char **argv, const study_runner &runner, bool *announ
         }
     }
     const auto start = std::chrono::steady_clock::now();
+    // A table written over one of the states it merges would lose that part for good (the
+    // merged state may replace one: that is how a study is extended in place).
+    for (const std::string &input : chosen.inputs) {
+        for (int i = 0; i < 2; ++i) {
+            std::error_code problem;
+            if (!names[i]->empty() && std::filesystem::equivalent(input, *names[i], problem)) {
+                return usage_error(std::string(option_names[i]) + " '" + *names[i] +
+                                   "' is one of the state files to merge");
+            }
+        }
+    }
     // The states to merge are read whole and checked before any output is touched.
     std::vector<study_state> parts;
     study_state state;
@@ -439,8 +468,8 @@ int run_ensemble(int argc, char **argv, const study_runner &runner, bool *announ
         const bool stdout_taken = shares_standard_output(table) ||
                                   shares_standard_output(per_seed) ||
                                   shares_standard_output(state_file);
-        status = print_summary(state, threads, seconds_since(start), parts.size(), rows.data(),
-                               stdout_taken);
+        status = print_summary(state, threads, runner.ranks, seconds_since(start), parts.size(),
+                               rows.data(), stdout_taken);
     }
     if (status == 0 && commit_staged(outputs, 3) != 0) {
         status = 1;

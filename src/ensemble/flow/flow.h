@@ -233,6 +233,7 @@ struct study_runner {
                       const run_watcher &watch, bool keep_state, study_state *state,
                       std::vector<pass_row> *rows)>
         run;
+    std::uint64_t ranks = 0; // the MPI job's ranks, for the help and the summary; 0: no MPI
 };
 
 // As ensemble_driver, the study run by runner.

@@ -152,8 +152,11 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
             if (chosen->merge &&
                 (name == "--seeds" || name == "--first-seed" || name == "--per-seed" ||
                  name == "--coupling" || name == "--quantiles")) {
-                return usage_error("merge takes its " + name.substr(2) +
-                                   " from the state files, not " + name);
+                return usage_error(name == "--per-seed"
+                                       ? std::string("merge writes no per-seed file: states hold "
+                                                     "no seed's values")
+                                       : "merge takes its " + name.substr(2) +
+                                             " from the state files, not " + name);
             }
             return usage_error(name.rfind('-', 0) == 0 ? "unknown option '" + name + "'"
                                                        : "unexpected argument '" + name + "'");

@@ -226,6 +226,7 @@ int run_across_ranks(study_plan plan, int rank, int ranks, const kernel_path *pa
 int run_rank_zero(int argc, char **argv, int ranks)
 {
     study_runner runner;
+    runner.ranks = static_cast<std::uint64_t>(ranks);
     bool told = false;
     runner.before = [&told](int status) {
         std::int64_t word = status;

@@ -1,7 +1,8 @@
 // Which quantiles a study reports: read from text or numbers, and named in the table.
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 
-#include "output.h"
 #include "quantiles.h"
 
 namespace {
@@ -79,14 +80,21 @@ std::string settle_quantile_list(const std::vector<double> &given, const char *n
                                  quantile_list *list)
 {
     std::vector<std::uint32_t> values;
-    for (double p : given) {
-        char text[64];
-        const char *const end =
-            p >= 0.0 && p <= 1.0 ? format_fixed(text, text + sizeof text, p) : nullptr;
-        std::uint32_t per_million = 0;
-        if (end == nullptr ||
-            !read_per_million(std::string(static_cast<const char *>(text), end), &per_million)) {
-            return std::string(name) + " value " + std::to_string(p) + " lies outside [0, 1]";
+    for (double given_p : given) {
+        const double p = given_p + 0.0; // -0 is 0
+        char shortest[64];
+        const std::string as_given(
+            shortest, std::to_chars(shortest, shortest + sizeof shortest, given_p).ptr);
+        if (!(p >= 0.0 && p <= 1.0)) {
+            return std::string(name) + " value " + as_given + " lies outside [0, 1]";
+        }
+        // The nearest whole part per million, which must be the value itself but for the last
+        // bits of a double (0.1 + 0.2 is 0.3): more decimals are refused, as the command line
+        // refuses them.
+        const double scaled = p * static_cast<double>(WHOLE);
+        const std::uint32_t per_million = static_cast<std::uint32_t>(scaled + 0.5);
+        if (std::fabs(scaled - static_cast<double>(per_million)) > 1e-6) {
+            return std::string(name) + " value " + as_given + " has more than six decimals";
         }
         values.push_back(per_million);
     }
