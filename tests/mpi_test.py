@@ -46,8 +46,11 @@ def main():
             for suffix in ("csv", "per", "state"):
                 check(read(os.path.join(folder, f"r{ranks}.{suffix}")) ==
                       read(os.path.join(folder, f"one.{suffix}")), f"{ranks} ranks: .{suffix}")
-            check(done.stdout.startswith("3001 seeds (17 to 3017) at 3 couplings"),
+            on = f" on {ranks} ranks of 1 thread in " if ranks > 1 else " on 1 thread in "
+            check(done.stdout.startswith("3001 seeds (17 to 3017) at 3 couplings" + on),
                   f"{ranks} ranks: the summary {done.stdout[:80]!r}")
+        done = mpirun(2, ["--version"], folder)
+        check(done.stdout == "agreement_ensemble_mpi 1.2.0\n", f"--version: {done.stdout!r}")
 
         # A bad option: refused once, by rank 0, with status 2; nothing written.
         done = mpirun(3, ["--seeds", "abc", "--output", "bad.csv"], folder)

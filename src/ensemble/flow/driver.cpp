@@ -215,11 +215,9 @@ std::string spans_text(const std::vector<seed_span> &spans)
 // Prints the summary on stdout, or on stderr when stdout carries one of the files. Returns 0,
 // or 1 after reporting a failed write.
 int print_summary(const study_state &state, std::uint64_t threads, std::uint64_t ranks,
-                  double elapsed, std::size_t merged_from, const pass_row *rows,
-                  bool stdout_taken)
+                  double elapsed, std::size_t merged_from, const pass_row *rows, bool stdout_taken)
 {
-    const std::string ranks_text =
-        ranks > 1 ? std::to_string(ranks) + " ranks of " : std::string();
+    const std::string ranks_text = ranks > 1 ? std::to_string(ranks) + " ranks of " : std::string();
     const std::size_t couplings = state.coupling_values.size();
     const double runs = static_cast<double>(state.seeds) * static_cast<double>(couplings);
     const double share =
@@ -228,12 +226,11 @@ int print_summary(const study_state &state, std::uint64_t threads, std::uint64_t
         std::to_string(state.seeds) + (state.seeds == 1 ? " seed (" : " seeds (") +
         spans_text(state.spans) + ") at " + std::to_string(couplings) + " coupling" +
         (couplings == 1 ? "" : "s") +
-        (merged_from != 0
-             ? ", merged from " + std::to_string(merged_from) + " state" +
-                   (merged_from == 1 ? "" : "s") + " in " + fixed(elapsed, 2) + " s\n"
-             : " on " + ranks_text + std::to_string(threads) + " thread" +
-                   (threads == 1 ? "" : "s") + " in " +
-                   fixed(elapsed, 2) + " s, " + fixed(runs / elapsed, 0) + " seed-runs/s\n");
+        (merged_from != 0 ? ", merged from " + std::to_string(merged_from) + " state" +
+                                (merged_from == 1 ? "" : "s") + " in " + fixed(elapsed, 2) + " s\n"
+                          : " on " + ranks_text + std::to_string(threads) + " thread" +
+                                (threads == 1 ? "" : "s") + " in " + fixed(elapsed, 2) + " s, " +
+                                fixed(runs / elapsed, 0) + " seed-runs/s\n");
     for (std::size_t c = 0; c < couplings; ++c) {
         const pass_row *curve = rows + c * PASS_COUNT;
         const line_fit fit = fit_line(curve);
