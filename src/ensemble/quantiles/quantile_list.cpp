@@ -92,7 +92,7 @@ std::string settle_quantile_list(const std::vector<double> &given, const char *n
         // bits of a double (0.1 + 0.2 is 0.3): more decimals are refused, as the command line
         // refuses them.
         const double scaled = p * static_cast<double>(WHOLE);
-        const std::uint32_t per_million = static_cast<std::uint32_t>(scaled + 0.5);
+        const std::uint32_t per_million = static_cast<std::uint32_t>(std::lround(scaled));
         if (std::fabs(scaled - static_cast<double>(per_million)) > 1e-6) {
             return std::string(name) + " value " + as_given + " has more than six decimals";
         }
