@@ -70,34 +70,23 @@ struct reader {
     const unsigned char *end;
     bool failed = false;
 
-    std::uint64_t u64()
+    // An unsigned integer of `bytes` bytes, least significant first.
+    std::uint64_t little(int bytes)
     {
-        if (end - at < 8) {
+        if (end - at < bytes) {
             failed = true;
             at = end;
             return 0;
         }
         std::uint64_t value = 0;
-        for (int i = 0; i < 8; ++i) {
+        for (int i = 0; i < bytes; ++i) {
             value |= static_cast<std::uint64_t>(at[i]) << (8 * i);
         }
-        at += 8;
+        at += bytes;
         return value;
     }
-    std::uint32_t u32()
-    {
-        if (end - at < 4) {
-            failed = true;
-            at = end;
-            return 0;
-        }
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) {
-            value |= static_cast<std::uint32_t>(at[i]) << (8 * i);
-        }
-        at += 4;
-        return value;
-    }
+    std::uint64_t u64() { return little(8); }
+    std::uint32_t u32() { return static_cast<std::uint32_t>(little(4)); }
     double real()
     {
         const std::uint64_t bits = u64();

@@ -52,6 +52,21 @@ struct shared_work {
     }
 };
 
+// Runs block into slot and hands it to the worker's fold. Returns the block's seeds.
+std::uint64_t run_block(shared_work *work, std::uint64_t block, std::uint64_t slot,
+                        std::uint64_t worker)
+{
+    const std::uint64_t first = block * work->block_seeds;
+    const std::uint64_t count = std::min(work->block_seeds, work->job.seeds - first);
+    run_seeds(*work->job.path, static_cast<std::uint32_t>(work->job.first_seed + first),
+              static_cast<int>(count), work->job.couplings, work->job.coupling_count,
+              work->job.ranks, work->block_slot(slot));
+    if (work->on_worker != nullptr) {
+        (*work->on_worker)(worker, work->block_slot(slot), count);
+    }
+    return count;
+}
+
 // Out of order: each worker runs blocks into a slot of its own as fast as it can, and wakes
 // the calling thread only with the last.
 void run_any_block(shared_work *work, std::uint64_t worker)
@@ -65,14 +80,7 @@ void run_any_block(shared_work *work, std::uint64_t worker)
             }
             block = work->next_block++;
         }
-        const std::uint64_t first = block * work->block_seeds;
-        const std::uint64_t count = std::min(work->block_seeds, work->job.seeds - first);
-        run_seeds(*work->job.path, static_cast<std::uint32_t>(work->job.first_seed + first),
-                  static_cast<int>(count), work->job.couplings, work->job.coupling_count,
-                  work->job.ranks, work->block_slot(worker));
-        if (work->on_worker != nullptr) {
-            (*work->on_worker)(worker, work->block_slot(worker), count);
-        }
+        const std::uint64_t count = run_block(work, block, worker, worker);
         bool last = false;
         {
             std::lock_guard<std::mutex> held(work->lock);
@@ -106,14 +114,7 @@ void run_each_block(shared_work *work, std::uint64_t worker)
             work->most_ahead = std::max(work->most_ahead, work->next_block - work->folded_blocks);
         }
         const std::uint64_t slot = block % work->window;
-        const std::uint64_t first = block * work->block_seeds;
-        const std::uint64_t count = std::min(work->block_seeds, work->job.seeds - first);
-        run_seeds(*work->job.path, static_cast<std::uint32_t>(work->job.first_seed + first),
-                  static_cast<int>(count), work->job.couplings, work->job.coupling_count,
-                  work->job.ranks, work->block_slot(slot));
-        if (work->on_worker != nullptr) {
-            (*work->on_worker)(worker, work->block_slot(slot), count);
-        }
+        run_block(work, block, slot, worker);
         {
             std::lock_guard<std::mutex> held(work->lock);
             work->ready[slot] = block + 1;
