@@ -144,6 +144,7 @@ if [ -e "$folder/ensemble.csv" ]; then
         for (i = 1; i <= NF; ++i) column[$i] = i
         if ($1 == "coupling" && ("r_q025" in column) && ("r_q975" in column) && ("law_r" in column)) {
           fields = NF; leading = 3
+          if ("finite_law_r" in column) finite = column["finite_law_r"]
         } else if ($1 == "q" && NF == 9) { # from before the coupling column
           fields = 9; leading = 2; column["r_q025"] = 6; column["r_q975"] = 8; column["law_r"] = 11
         } else if ($1 == "coupling") bad("an ensemble table without the r_q025 and r_q975 columns the band needs")
@@ -158,12 +159,13 @@ if [ -e "$folder/ensemble.csv" ]; then
       if (!(k in rows)) { order[++count] = k; rows[k] = 0 }
       if ($2 != rows[k]) bad("pass " $2 " out of order: expected " rows[k] " for coupling " k)
       rows[k] += 1
-      line[k, $2] = $3 "\t" $4 "\t" $(column["r_q025"]) "\t" $(column["r_q975"]) "\t" $(column["law_r"])
+      line[k, $2] = $3 "\t" $4 "\t" $(column["r_q025"]) "\t" $(column["r_q975"]) "\t" $(column["law_r"]) "\t" (finite ? $(finite) : "nan")
       mean[k, $2] = $4
     }
     END {
       if (failed) exit 1
       if (count == 0) { printf "%s: %s holds no passes\n", me, name > "/dev/stderr"; exit 1 }
+      if (finite) print 1 > (work "/finite")
       for (c = 1; c <= count; ++c)
         if (rows[order[c]] != passes) { printf "%s: %s holds %d passes for coupling %s, not %d\n", me, name, rows[order[c]], order[c], passes > "/dev/stderr"; exit 1 }
       for (c = 1; c <= count; ++c) {
@@ -252,8 +254,14 @@ fi
 top+="0 with lines linewidth 1 linecolor \"#808080\" notitle, "
 top+="\"$work/tov\" using 1:4 with linespoints linewidth 0.8 pointtype 7 pointsize 0.45 linecolor \"#0072B2\" title \"seed 1: r with the reference signal\", "
 top+="\"$work/fit\" using 1:2 with lines linewidth 3 dashtype (12, 7) linecolor \"#D55E00\" title \"$fit_title\""
-[ -z "$ensemble" ] ||
+# With the finite-length law (tables since it joined) that is the theory line, and the
+# long-signal law, its limit for unbounded signals, is drawn lighter, in grey dashes.
+if [ -n "$ensemble" ] && [ -e "$work/finite" ]; then
+  top+=", \"$ensemble\" using 1:5 with lines linewidth 1.2 dashtype (4, 4) linecolor \"#808080\" title \"long-signal limit (grey dashes)\""
+  top+=", \"$ensemble\" using 1:6 with lines linewidth 1.2 linecolor \"#000000\" title \"finite-length law (thin black)\""
+elif [ -n "$ensemble" ]; then
   top+=", \"$ensemble\" using 1:5 with lines linewidth 1.2 linecolor \"#000000\" title \"long-signal law (thin black)\""
+fi
 [ -z "$zero_title" ] ||
   top+=", \"$work/zero\" using 1:2 with points pointtype 12 pointsize 2.2 linewidth 2 linecolor \"#D55E00\" title \"$zero_title\""
 
@@ -338,9 +346,18 @@ set label 1 \"r of one run\" rotate by 90 center at screen 0.035, screen 0.395
     plots="\"$work/curve_$i\" using 1:3:4 with filledcurves fillcolor \"#B9D3EA\" fillstyle solid 1.0 noborder $keys \"2.5-97.5 % of single-run r over the seeds\", "
     plots+="0 with lines linewidth 1 linecolor \"#999999\" notitle, "
     plots+="\"$work/curve_$i\" using 1:2 with lines linewidth 2.6 linecolor \"#0072B2\" $keys \"mean r over the seeds\", "
-    plots+="\"$work/curve_law_$i\" using 1:2 with lines linewidth 1.6 dashtype (10, 6) linecolor \"#000000\" $keys \"long-signal law\""
+    limit="long-signal law"
+    limit_colour="#000000"
+    if [ -e "$work/finite" ]; then
+      limit="long-signal limit"
+      limit_colour="#999999"
+    fi
+    plots+="\"$work/curve_law_$i\" using 1:2 with lines linewidth 1.6 dashtype (10, 6) linecolor \"$limit_colour\" $keys \"$limit\""
     if [ -e "$work/curve_ends_$i" ]; then
-      plots+=", \"$work/curve_ends_$i\" using 1:2 with points pointtype 7 pointsize 0.9 linecolor \"#000000\" title \"long-signal law at k = 1: ±1 at the ends, 0 between\""
+      plots+=", \"$work/curve_ends_$i\" using 1:2 with points pointtype 7 pointsize 0.9 linecolor \"$limit_colour\" title \"$limit at k = 1: ±1 at the ends, 0 between\""
+    fi
+    if [ -e "$work/finite" ]; then
+      plots+=", \"$work/curve_$i\" using 1:6 with lines linewidth 1.4 linecolor \"#000000\" $keys \"finite-length law (128 levels)\""
     fi
     gnuplot_input+="set tmargin at screen $top
 set bmargin at screen $bottom

@@ -289,6 +289,23 @@ class PlotTest(unittest.TestCase):
         self.assertEqual(data[:8], PNG_SIGNATURE)
         self.assertEqual(struct.unpack(">II", data[16:24]), (900, 1400))
 
+    def test_finite_law_is_the_theory_line(self):
+        # A table with the finite-length law: it is drawn and keyed in both figures, once per
+        # figure's key, and the long-signal law becomes the lighter limit.
+        rows = [row + "," + row.split(",")[3] for row in self.ensemble_rows([0.0, 1.0])]
+        self.write_ensemble(rows, "coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,"
+                                  "mean_rho,share_rho_band_excludes_zero,law_r,finite_law_r")
+        svg = self.expect_drawn()
+        for name in ("finite-length law (thin black)", "long-signal limit (grey dashes)"):
+            self.assertIn(name, svg)
+        self.assertNotIn("long-signal law (thin black)", svg)
+        root = ElementTree.parse(self.picture("coupling.svg")).getroot()
+        titles = [group.find(SVG + "title").text for group in root.iter(SVG + "g")
+                  if group.get("id", "").startswith("gnuplot_plot_")]
+        for title in ("finite-length law (128 levels)", "long-signal limit",
+                      "long-signal limit at k = 1: ±1 at the ends, 0 between"):
+            self.assertEqual(titles.count(title), 1, title)
+
     def run_script(self, script, *arguments, **redirect):
         options = {"stdout": subprocess.PIPE, **redirect}
         return subprocess.run([script, *arguments], cwd=self.folder, stderr=subprocess.PIPE,

@@ -12,8 +12,8 @@
 #include "test_files.h"
 
 #include "experiment.h"
-#include "measures.h"
 #include "synth.h"
+#include "theory.h"
 
 namespace {
 
@@ -87,13 +87,15 @@ TEST_F(EnsembleProgram, CoupledTableMatchesAnIndependentComputation)
     const std::vector<std::string> rows = split(text("one.csv"), '\n');
     ASSERT_EQ(rows.size(), 1U + 2U * 128U);
     EXPECT_EQ(rows[0], "coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,"
-                       "share_rho_band_excludes_zero,law_r");
+                       "share_rho_band_excludes_zero,law_r,finite_law_r");
     for (const double k : {0.05, 0.6}) {
         const std::vector<double> r = independent_r(7U, k, 4);
+        double finite[PASS_COUNT]; // each row's own k, not a neighbour's
+        finite_length_law(k, finite);
         const int first_row = k == 0.05 ? 1 : 1 + 128;
         for (int q = 0; q < 4; ++q) {
             const std::vector<std::string> fields = split(rows[first_row + q], ',');
-            ASSERT_EQ(fields.size(), 11U);
+            ASSERT_EQ(fields.size(), 12U);
             EXPECT_EQ(fields[0], k == 0.05 ? "0.050000" : "0.600000");
             EXPECT_EQ(fields[1], std::to_string(q));
             for (const int column : {3, 5, 6, 7}) { // mean and quantiles of one seed: its r
@@ -102,6 +104,7 @@ TEST_F(EnsembleProgram, CoupledTableMatchesAnIndependentComputation)
             }
             EXPECT_EQ(fields[4], "nan") << "no spread from one seed";
             EXPECT_NEAR(std::stod(fields[10]), long_signal_law((127.0 - q) / 127.0, k), 5.1e-7);
+            EXPECT_NEAR(std::stod(fields[11]), finite[q], 5.1e-7) << "k " << k << ", q " << q;
         }
     }
 }

@@ -27,12 +27,4 @@ typedef rank_result (*rank_method)(const double *signal);
 pass_measures measure_pass(const double *reference, double mx, double vx, double *coupled,
                            rank_method rank);
 
-// The long-signal law: the correlation of the reference with a coupled signal of unbounded
-// length whose step directions agree with probability f, at coupling k, from the stationary
-// moments of the level recursion:
-//   (2f - 1)(1 + k) sqrt((1 - k)(2 + k) / (2 [(1 - k)(k^2 + 5)
-//                                          + 4 f (1 - f)(1 + k)(k^2 + 4k + 1)]))
-// 1/sqrt(5) at k = 0, f = 1; at k = 1, +1 and -1 at f = 1 and 0, and 0 in between.
-double long_signal_law(double f, double k);
-
 #endif

@@ -49,7 +49,7 @@ def test_ensemble_and_per_seed_are_the_programs_doubles(tmp_path):
     tab = asw.ensemble(seeds=300, first_seed=4294966996, coupling=couplings)
     per = asw.per_seed(seeds=300, first_seed=4294966996, coupling=couplings)
     columns = ["mean_r", "sd_r", "r_q025", "r_q500", "r_q975", "mean_rho",
-               "share_rho_band_excludes_zero", "law_r"]
+               "share_rho_band_excludes_zero", "law_r", "finite_law_r"]
     rows = [",".join([text(k), str(q), text(tab["agreement"][q])]
                      + [text(tab[name][c, q]) for name in columns])
             for c, k in enumerate(couplings) for q in range(128)]
@@ -120,6 +120,9 @@ def test_the_same_doubles_on_any_thread_count():
     (lambda: asw.law([0, 1], [0, 1, 0.5]), ValueError, r"shape \(2,\) and k of shape \(3,\)"),
     (lambda: asw.law("0.5", 0), TypeError, "f must be a real number"),
     (lambda: asw.law(0.5, [True]), TypeError, "k must be a real number"),
+    (lambda: asw.finite_law(1.5), ValueError, "k must lie in"),
+    (lambda: asw.finite_law(float("nan")), ValueError, "k must lie in"),
+    (lambda: asw.finite_law("0.5"), TypeError, "k must be a real number"),
     # Three doubles per seed, coupling and pass, and the seed numbers.
     (lambda: asw.per_seed(seeds=10**6, coupling=[0, 1]), ValueError,
      "%.2f GiB" % (10**6 * (3 * 2 * 128 * 8 + 8) / 2**30)),
@@ -145,12 +148,18 @@ def test_numpy_integers_are_ints_and_k_runs_as_the_program_runs_it():
     assert np.array_equal(tab["mean_r"][0], tab["mean_r"][3])
     assert np.array_equal(asw.run(seed=5, coupling=0.1234567)["r"],
                           asw.run(seed=5, coupling=0.123457)["r"])
+    # The finite-length law: one k's passes, or one row per k, as the table's column holds
+    # them at six decimals.
+    assert asw.finite_law(0.3).shape == (128,)
+    laws = asw.finite_law([[0.3], [1.0]])
+    assert laws.shape == (2, 1, 128)
+    assert np.array_equal(np.round(laws[:, 0], 6), np.round(tab["finite_law_r"][1:3][::-1], 6))
 
 
 def test_help_shows_each_signature_as_the_stub_types_it():
     stub = ast.parse(open(os.path.join(os.path.dirname(asw.__file__), "agreement_sweep.pyi")).read())
     stubbed = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
-    assert sorted(stubbed) == ["ensemble", "law", "merge", "per_seed", "run"]
+    assert sorted(stubbed) == ["ensemble", "finite_law", "law", "merge", "per_seed", "run"]
     for name, node in stubbed.items():
         function = getattr(asw, name)
         signature = inspect.signature(function)

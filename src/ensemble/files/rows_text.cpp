@@ -49,7 +49,7 @@ int write_table(std::FILE *stream, const pass_row *rows, std::size_t count,
     for (int i = 0; i < quantiles.count; ++i) {
         header += quantile_column(quantiles.per_million[i]) + ",";
     }
-    header += "mean_rho,share_rho_band_excludes_zero,law_r\n";
+    header += "mean_rho,share_rho_band_excludes_zero,law_r,finite_law_r\n";
     if (put(stream, header.data(), header.size()) != 0) {
         return -1;
     }
@@ -66,7 +66,8 @@ int write_table(std::FILE *stream, const pass_row *rows, std::size_t count,
         }
         out = append_number(out, row.mean_rho, ',');
         out = append_number(out, row.share_excluding_zero, ',');
-        out = append_number(out, row.law_r, '\n');
+        out = append_number(out, row.law_r, ',');
+        out = append_number(out, row.finite_law_r, '\n');
         if (put(stream, line, static_cast<std::size_t>(out - line)) != 0) {
             return -1;
         }

@@ -1,8 +1,12 @@
 // A study's state from its runs over the seeds, each worker folding its own, or from the
 // states of other runs merged; and its table.
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
 
 #include "flow.h"
+#include "theory.h"
 
 namespace {
 
@@ -69,6 +73,49 @@ int find_values(const seed_job &measured, std::uint64_t threads, const run_watch
     return 0;
 }
 
+// Fills every row's finite-length law, a coupling at a time on up to threads threads: each
+// coupling's law is the same doubles whichever thread computes it.
+void add_finite_law(std::uint64_t threads, std::vector<pass_row> *rows)
+{
+    const std::size_t couplings = rows->size() / PASS_COUNT;
+    std::atomic<std::size_t> next(0);
+    std::exception_ptr failure;
+    std::atomic<bool> failed(false);
+    const auto work = [&]() {
+        try {
+            for (std::size_t c = next++; c < couplings && !failed; c = next++) {
+                pass_row *coupling = &(*rows)[c * PASS_COUNT];
+                double law[PASS_COUNT];
+                finite_length_law(coupling[0].coupling, law);
+                for (int q = 0; q < PASS_COUNT; ++q) {
+                    coupling[q].finite_law_r = law[q];
+                }
+            }
+        } catch (...) {
+            if (!failed.exchange(true)) {
+                failure = std::current_exception();
+            }
+        }
+    };
+    const std::size_t helpers =
+        static_cast<std::size_t>(std::min<std::uint64_t>(threads, couplings)) - 1;
+    std::vector<std::thread> pool;
+    try {
+        for (std::size_t i = 0; i < helpers; ++i) {
+            pool.emplace_back(work);
+        }
+    } catch (...) {
+        // Too few threads to be had: the ones started and this one do the rest.
+    }
+    work();
+    for (std::thread &thread : pool) {
+        thread.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
 } // namespace
 
 int run_study(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
@@ -129,6 +176,7 @@ int run_study(const seed_job &job, const quantile_list &quantiles, std::uint64_t
     const int status =
         find_values(job, threads, watch, window, found, kept_values, keep_state, state, &filled);
     if (status == 0) {
+        add_finite_law(threads, &filled);
         rows->swap(filled);
     }
     return status;
@@ -238,6 +286,7 @@ int finish_merge(std::vector<study_state> *parts, std::uint64_t threads, const k
         }
         finish_coupling(merged, c, keep_state, &filled);
     }
+    add_finite_law(threads, &filled);
     rows->swap(filled);
     return 0;
 }

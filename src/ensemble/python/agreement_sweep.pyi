@@ -26,8 +26,8 @@ def ensemble(
 ) -> Dict[str, Any]:
     """The ensemble's table: coupling (K,), q and agreement (128,), mean_r, sd_r, one
     r_qXXX per quantile (r_q025, r_q500, r_q975 by default), mean_rho,
-    share_rho_band_excludes_zero, law_r (K, 128); seeds, first_seed, few_turning_points
-    (int); seed_ranges (list of (first, last)); state (bytes) with state=True."""
+    share_rho_band_excludes_zero, law_r, finite_law_r (K, 128); seeds, first_seed,
+    few_turning_points (int); seed_ranges (list of (first, last)); state (bytes) with state=True."""
 
 def merge(
     states: Sequence[bytes],
@@ -50,3 +50,7 @@ def per_seed(
 def law(f: npt.ArrayLike, k: npt.ArrayLike) -> Union[float, npt.NDArray[np.float64]]:
     """The long-signal law's r at agreement fraction f and coupling k, both in [0, 1],
     broadcast: a float for two numbers, else an array."""
+
+def finite_law(k: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """The finite-length law's mean r at each pass q = 0 .. 127 for coupling k in [0, 1]:
+    shape k.shape + (128,)."""

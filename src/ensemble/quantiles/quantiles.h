@@ -51,6 +51,7 @@ struct pass_row {
     double mean_rho;
     double share_excluding_zero; // share of seeds whose band rho +- bound excludes zero
     double law_r;                // the long-signal law's r at this agreement and k
+    double finite_law_r;         // the finite-length law's mean r at this pass and k
 };
 
 // A run of seeds a state covers: first .. first + count - 1.

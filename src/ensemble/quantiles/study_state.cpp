@@ -8,6 +8,7 @@
 #include "measures.h"
 #include "quantile_bins.h"
 #include "quantiles.h"
+#include "theory.h"
 
 namespace {
 
@@ -226,6 +227,7 @@ void state_rows(const study_state &state, const double *couplings, int coupling,
         row.share_excluding_zero =
             static_cast<double>(state.excluding[cell]) / static_cast<double>(n);
         row.law_r = long_signal_law(row.agreement, row.coupling);
+        row.finite_law_r = nan; // the flow fills it, every coupling at once on its threads
         for (int i = 0; i < MOST_QUANTILES; ++i) {
             row.r_quantile[i] = nan;
         }
