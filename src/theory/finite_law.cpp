@@ -1,9 +1,13 @@
 // The finite-length law: the second-order expansion of E[C / sqrt(Vz Vw)] around the exact
-// moments, anchored in the Gaussian model where the expansion falls short.
+// moments, anchored where the expansion falls short: in the kicked masks for the passes with
+// at most three disagreeing steps, in the Gaussian model for the rest. Each anchor adds what
+// its model gives for E[r] minus its model's own expansion, so that the exact moments' part
+// stays.
 #include <cmath>
 #include <vector>
 
 #include "gauss_anchor.h"
+#include "kicked_masks.h"
 #include "moment_engine.h"
 #include "theory.h"
 
@@ -30,12 +34,20 @@ double expanded_r(const signal_moments &m)
 void finite_length_law(double k, double *r)
 {
     constexpr int LAST_Q = PASS_COUNT / 2 - 1; // 63: the rest by the mirror
+    constexpr int KICKED_PASSES = 3;           // q = 0 .. 3 by the kicked masks
     std::vector<signal_moments> moments;
     level_moments levels;
     run_moment_engine(SIGNAL_LENGTH, k, LAST_Q, &moments, &levels);
     for (int q = 0; q <= LAST_Q; ++q) {
-        double value = expanded_r(moments[static_cast<std::size_t>(q)]) +
-                       gaussian_anchor_correction(SIGNAL_LENGTH, k, q, LAST_Q, levels);
+        const double expansion = expanded_r(moments[static_cast<std::size_t>(q)]);
+        double value = 0.0;
+        if (q <= KICKED_PASSES) {
+            // A few disagreeing steps: each mask on its own, Gaussian given its kicks.
+            const kicked_result kicked = kicked_masks(SIGNAL_LENGTH, k, q);
+            value = expansion + (kicked.value - kicked.expansion);
+        } else {
+            value = expansion + gaussian_anchor_correction(SIGNAL_LENGTH, k, q, LAST_Q, levels);
+        }
         if (k == 1.0 && q == 0) {
             value = 1.0; // the coupled signal is the reference, shifted
         }

@@ -79,8 +79,9 @@ void model_covariances(int n, double k, int q, int last_q, const level_moments &
     }
 }
 
-// Step 2: P M P for the centring P = I - 1 1^T / n.
-void centre(int n, std::vector<double> *m)
+} // namespace
+
+void centre_matrix(int n, std::vector<double> *m)
 {
     const std::size_t size = static_cast<std::size_t>(n);
     std::vector<double> rows(size, 0.0);
@@ -103,15 +104,13 @@ void centre(int n, std::vector<double> *m)
     }
 }
 
-} // namespace
-
 double gaussian_anchor_correction(int n, double k, int q, int last_q, const level_moments &levels)
 {
     std::vector<double> zz;
     std::vector<double> zw;
     model_covariances(n, k, q, last_q, levels, &zz, &zw);
-    centre(n, &zz);
-    centre(n, &zw);
+    centre_matrix(n, &zz);
+    centre_matrix(n, &zw);
     std::vector<double> lambda;
     std::vector<double> vectors;
     symmetric_eigen(n, &zz, &lambda, &vectors);
