@@ -278,7 +278,7 @@ set xtics 0.1
 set grid
 set xlabel "agreement fraction f (steps moving the same way / 127)"
 set offsets graph 0, graph 0, graph 0.08, graph 0.08
-set key outside below center vertical maxrows 3 Left reverse font ",10" samplen 3 spacing 1.1 height 1.2
+set key outside below center vertical maxrows 4 Left reverse font ",10" samplen 3 spacing 1.1 height 1.2
 if ("$note" ne "") set title "$note" textcolor "red" font ",12"
 set ylabel "Pearson correlation r"
 plot $top
@@ -345,7 +345,7 @@ set label 1 \"r of one run\" rotate by 90 center at screen 0.035, screen 0.395
     [ "$i" -ne "$curves" ] || keys=title
     plots="\"$work/curve_$i\" using 1:3:4 with filledcurves fillcolor \"#B9D3EA\" fillstyle solid 1.0 noborder $keys \"2.5-97.5 % of single-run r over the seeds\", "
     plots+="0 with lines linewidth 1 linecolor \"#999999\" notitle, "
-    plots+="\"$work/curve_$i\" using 1:2 with lines linewidth 2.6 linecolor \"#0072B2\" $keys \"mean r over the seeds\", "
+    plots+="\"$work/curve_$i\" using 1:2 with lines linewidth 3.6 linecolor \"#0072B2\" $keys \"mean r over the seeds\", "
     limit="long-signal law"
     limit_colour="#000000"
     if [ -e "$work/finite" ]; then
@@ -357,7 +357,7 @@ set label 1 \"r of one run\" rotate by 90 center at screen 0.035, screen 0.395
       plots+=", \"$work/curve_ends_$i\" using 1:2 with points pointtype 7 pointsize 0.9 linecolor \"$limit_colour\" title \"$limit at k = 1: ±1 at the ends, 0 between\""
     fi
     if [ -e "$work/finite" ]; then
-      plots+=", \"$work/curve_$i\" using 1:6 with lines linewidth 1.4 linecolor \"#000000\" $keys \"finite-length law (128 levels)\""
+      plots+=", \"$work/curve_$i\" using 1:6 with lines linewidth 1.0 linecolor \"#000000\" $keys \"finite-length law (128 levels)\""
     fi
     gnuplot_input+="set tmargin at screen $top
 set bmargin at screen $bottom

@@ -1,6 +1,9 @@
 // The kicked-mask tier: each mask with a few disagreeing steps on its own, the signal Gaussian
 // given the kicks, r expanded given the kicks, the kicks integrated with their exact law.
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <numeric>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -544,15 +547,13 @@ double starts(int span, int steps)
 void add_starts(int steps, const std::vector<int> &gaps, double weight,
                 const std::vector<int> &offsets, mask_rule *rule)
 {
-    int span = 0;
-    for (const int g : gaps) {
-        span += g;
-    }
+    const int span = std::accumulate(gaps.begin(), gaps.end(), 0);
     for (const auto &node : panel_rule(1, steps - span, offsets, one, 0)) {
         std::vector<int> positions(1, node.first);
-        for (const int g : gaps) {
-            positions.push_back(positions.back() + g);
-        }
+        std::partial_sum(gaps.begin(), gaps.end(), std::back_inserter(positions),
+                         [](int sum, int g) { return sum + g; });
+        std::transform(positions.begin() + 1, positions.end(), positions.begin() + 1,
+                       [&node](int offset) { return node.first + offset; });
         rule->emplace_back(positions, weight * node.second);
     }
 }

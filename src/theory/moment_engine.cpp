@@ -133,6 +133,14 @@ polynomial power(const polynomial &a, int n)
     return result;
 }
 
+// The exponents once the draw is averaged out and the indicator reduced (A^m = A).
+exponents without_draw(exponents e)
+{
+    e[V_U] = 0;
+    e[V_A] = static_cast<unsigned char>(e[V_A] > 0 ? 1 : 0);
+    return e;
+}
+
 // A state monomial's exponents of (z, Z, W, P, Szz, Sww).
 typedef std::array<unsigned char, STATE_VARIABLES> monomial;
 
@@ -162,11 +170,8 @@ polynomial step_polynomial(const monomial &m, double k, double e)
     }
     polynomial averaged;
     for (const auto &term : result) {
-        exponents e2 = term.first;
-        const double draw_mean = 1.0 / static_cast<double>(e2[V_U] + 1);
-        e2[V_U] = 0;
-        e2[V_A] = static_cast<unsigned char>(e2[V_A] > 0 ? 1 : 0);
-        averaged[e2] += term.second * draw_mean;
+        const double draw_mean = 1.0 / static_cast<double>(term.first[V_U] + 1);
+        averaged[without_draw(term.first)] += term.second * draw_mean;
     }
     return averaged;
 }
@@ -213,10 +218,9 @@ monomial make_monomial(std::initializer_list<int> counts)
 
 // The blocks whose first and second moments give C, Vz and Vw: P, Z W, Szz, Z^2, Sww, W^2.
 constexpr int BLOCKS = 6;
-const monomial BLOCK[BLOCKS] = {
-    make_monomial({0, 0, 0, 1, 0, 0}), make_monomial({0, 1, 1, 0, 0, 0}),
-    make_monomial({0, 0, 0, 0, 1, 0}), make_monomial({0, 2, 0, 0, 0, 0}),
-    make_monomial({0, 0, 0, 0, 0, 1}), make_monomial({0, 0, 2, 0, 0, 0})};
+constexpr monomial BLOCK[BLOCKS] = {
+    monomial{{0, 0, 0, 1, 0, 0}}, monomial{{0, 1, 1, 0, 0, 0}}, monomial{{0, 0, 0, 0, 1, 0}},
+    monomial{{0, 2, 0, 0, 0, 0}}, monomial{{0, 0, 0, 0, 0, 1}}, monomial{{0, 0, 2, 0, 0, 0}}};
 
 monomial times(const monomial &a, const monomial &b)
 {

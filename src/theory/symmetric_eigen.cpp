@@ -117,9 +117,9 @@ void diagonalise_tridiagonal(int n, std::vector<double> *diagonal, std::vector<d
     e[size - 1] = 0.0;
     for (std::size_t l = 0; l < size; ++l) {
         int iterations = 0;
-        std::size_t m = l;
-        do {
-            for (m = l; m + 1 < size; ++m) {
+        for (;;) {
+            std::size_t m = l;
+            for (; m + 1 < size; ++m) {
                 const double scale = std::fabs(d[m]) + std::fabs(d[m + 1]);
                 if (std::fabs(e[m]) <= std::numeric_limits<double>::epsilon() * scale) {
                     break;
@@ -170,7 +170,7 @@ void diagonalise_tridiagonal(int n, std::vector<double> *diagonal, std::vector<d
             d[l] -= p;
             e[l] = g;
             e[m] = 0.0;
-        } while (m != l);
+        }
     }
 }
 

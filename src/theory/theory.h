@@ -17,10 +17,11 @@ double long_signal_law(double f, double k);
 // The finite-length law at coupling k in [0, 1]: the predicted mean over seeds of r at each
 // pass q = 0 .. 127, into r[PASS_COUNT]. From the exact first and second moments of the
 // covariance and the two variances at 128 levels, averaged over the masks with q disagreeing
-// steps (a second-order expansion of r), with the part of 1/sqrt(Vz) that the expansion misses
-// taken exactly in a Gaussian model of the same covariances; passes past 63 by the mirror
-// r(q) = -r(127 - q). Exact ends: 1 and -1 at k = 1, q = 0 and 127. About 0.3 s of one core
-// per k, optimised.
+// steps (a second-order expansion of r), plus what the expansion misses: for q >= 4 the part
+// of 1/sqrt(Vz) taken exactly in a Gaussian model of the same covariances; for q <= 3 each
+// mask on its own, Gaussian given its kicks (or its start levels), with the kicks' exact law.
+// Passes past 63 by the mirror r(q) = -r(127 - q). Exact ends: 1 and -1 at k = 1, q = 0 and
+// 127. About 0.6 s of one core per k, optimised.
 void finite_length_law(double k, double *r);
 
 #endif
