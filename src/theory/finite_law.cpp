@@ -13,20 +13,39 @@
 
 namespace {
 
-// The second-order (delta-method) expansion of E[C Vz^(-1/2) Vw^(-1/2)] about the means.
-double expanded_r(const signal_moments &m)
+// The passes where the Gaussian anchor is taken: every pass from 4 to 8, then wider apart.
+// Its correction is smooth in q, and cubics through the four nearest of these give it at the
+// passes between within 3e-6 of taking it there (k = 0 .. 1), at a third of the cost.
+constexpr int ANCHORS = 17;
+constexpr int ANCHOR_PASS[ANCHORS] = {4, 5, 6, 7, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 56, 63};
+
+// The anchor's correction at pass q from its values at the anchor passes: the cubic through
+// the two anchors on each side of q (three and one at the ends).
+double anchor_between(const double *correction, int q)
 {
-    const double cov_c_vz = m.c_vz - m.mean_c * m.mean_vz;
-    const double cov_c_vw = m.c_vw - m.mean_c * m.mean_vw;
-    const double var_vz = m.vz_vz - m.mean_vz * m.mean_vz;
-    const double var_vw = m.vw_vw - m.mean_vw * m.mean_vw;
-    const double cov_vz_vw = m.vz_vw - m.mean_vz * m.mean_vw;
-    const double root = std::sqrt(m.mean_vz * m.mean_vw);
-    const double g = m.mean_c / root;
-    return g - cov_c_vz / (2.0 * m.mean_vz * root) - cov_c_vw / (2.0 * m.mean_vw * root) +
-           g * (3.0 * var_vz / (8.0 * m.mean_vz * m.mean_vz) +
-                3.0 * var_vw / (8.0 * m.mean_vw * m.mean_vw) +
-                cov_vz_vw / (4.0 * m.mean_vz * m.mean_vw));
+    int right = 1;
+    while (right < ANCHORS - 1 && ANCHOR_PASS[right] < q) {
+        ++right;
+    }
+    int first = right - 2;
+    if (first < 0) {
+        first = 0;
+    }
+    if (first > ANCHORS - 4) {
+        first = ANCHORS - 4;
+    }
+    double value = 0.0;
+    for (int i = first; i < first + 4; ++i) {
+        double basis = 1.0;
+        for (int j = first; j < first + 4; ++j) {
+            if (j != i) {
+                basis = basis * (static_cast<double>(q - ANCHOR_PASS[j]) /
+                                 static_cast<double>(ANCHOR_PASS[i] - ANCHOR_PASS[j]));
+            }
+        }
+        value += basis * correction[i];
+    }
+    return value;
 }
 
 } // namespace
@@ -38,15 +57,19 @@ void finite_length_law(double k, double *r)
     std::vector<signal_moments> moments;
     level_moments levels;
     run_moment_engine(SIGNAL_LENGTH, k, LAST_Q, &moments, &levels);
+    double correction[ANCHORS];
+    for (int i = 0; i < ANCHORS; ++i) {
+        correction[i] = gaussian_anchor_correction(SIGNAL_LENGTH, k, ANCHOR_PASS[i], LAST_Q, levels);
+    }
     for (int q = 0; q <= LAST_Q; ++q) {
-        const double expansion = expanded_r(moments[static_cast<std::size_t>(q)]);
+        const double expansion = second_order_r(moments[static_cast<std::size_t>(q)]);
         double value = 0.0;
         if (q <= KICKED_PASSES) {
             // A few disagreeing steps: each mask on its own, Gaussian given its kicks.
             const kicked_result kicked = kicked_masks(SIGNAL_LENGTH, k, q);
             value = expansion + (kicked.value - kicked.expansion);
         } else {
-            value = expansion + gaussian_anchor_correction(SIGNAL_LENGTH, k, q, LAST_Q, levels);
+            value = expansion + anchor_between(correction, q);
         }
         if (k == 1.0 && q == 0) {
             value = 1.0; // the coupled signal is the reference, shifted

@@ -2,6 +2,7 @@
 // j of disagreeing steps so far, the sum over those masks of E[monomial ; w_t = x], held at
 // Gauss-Legendre nodes in x and carried forward one level at a time.
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <map>
 #include <stdexcept>
@@ -490,4 +491,19 @@ void run_moment_engine(int n, double k, int last_q, std::vector<signal_moments> 
             signal_moments{mean[0],       mean[1],       mean[2],       product[0][0], product[0][1],
                            product[0][2], product[1][1], product[1][2], product[2][2]};
     }
+}
+
+double second_order_r(const signal_moments &m)
+{
+    const double cov_c_vz = m.c_vz - m.mean_c * m.mean_vz;
+    const double cov_c_vw = m.c_vw - m.mean_c * m.mean_vw;
+    const double var_vz = m.vz_vz - m.mean_vz * m.mean_vz;
+    const double var_vw = m.vw_vw - m.mean_vw * m.mean_vw;
+    const double cov_vz_vw = m.vz_vw - m.mean_vz * m.mean_vw;
+    const double root = std::sqrt(m.mean_vz * m.mean_vw);
+    const double g = m.mean_c / root;
+    return g - cov_c_vz / (2.0 * m.mean_vz * root) - cov_c_vw / (2.0 * m.mean_vw * root) +
+           g * (3.0 * var_vz / (8.0 * m.mean_vz * m.mean_vz) +
+                3.0 * var_vw / (8.0 * m.mean_vw * m.mean_vw) +
+                cov_vz_vw / (4.0 * m.mean_vz * m.mean_vw));
 }

@@ -39,6 +39,10 @@ struct level_moments {
 void run_moment_engine(int n, double k, int last_q, std::vector<signal_moments> *moments,
                        level_moments *levels);
 
+// The second-order (delta-method) expansion of E[C Vz^(-1/2) Vw^(-1/2)] about the means, from
+// one q's moments.
+double second_order_r(const signal_moments &m);
+
 // The number of ways to choose j of m, as the engine counts masks: Pascal's rule in doubles.
 // Returns row m of the triangle, entries 0 .. m.
 std::vector<double> pascal_row(int m);

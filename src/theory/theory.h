@@ -18,10 +18,11 @@ double long_signal_law(double f, double k);
 // pass q = 0 .. 127, into r[PASS_COUNT]. From the exact first and second moments of the
 // covariance and the two variances at 128 levels, averaged over the masks with q disagreeing
 // steps (a second-order expansion of r), plus what the expansion misses: for q >= 4 the part
-// of 1/sqrt(Vz) taken exactly in a Gaussian model of the same covariances; for q <= 3 each
+// of 1/sqrt(Vz) taken exactly in a Gaussian model of the same covariances (at 17 passes,
+// cubics between); for q <= 3 each
 // mask on its own, Gaussian given its kicks (or its start levels), with the kicks' exact law.
 // Passes past 63 by the mirror r(q) = -r(127 - q). Exact ends: 1 and -1 at k = 1, q = 0 and
-// 127. About 0.6 s of one core per k, optimised.
+// 127. About 0.4 s of one core per k, optimised.
 void finite_length_law(double k, double *r);
 
 #endif

@@ -98,7 +98,7 @@ std::string usage(const study_runner &runner)
         "linearly between order statistics), mean_rho, share_rho_band_excludes_zero\n"
         "(share of seeds whose rank correlation band rho +- bound excludes zero), law_r (the\n"
         "long-signal law's r at that agreement and k), finite_law_r (the finite-length law's\n"
-        "mean r at that pass and k, for signals of 128 levels; it adds about 0.6 s of one\n"
+        "mean r at that pass and k, for signals of 128 levels; it adds about 0.4 s of one\n"
         "thread per k). Comma-separated, six decimals, '.' as the decimal point.\n"
         "\n"
         "Every figure comes from exact sums and counts that add up the same however the seeds\n"

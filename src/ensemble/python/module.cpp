@@ -695,7 +695,7 @@ From the exact first and second moments of the covariance and the two variances 
 levels, averaged over the masks with q disagreeing steps (a second-order expansion of r),
 with the part of 1/sqrt(Vz) that the expansion misses taken exactly in a Gaussian model of
 the same covariances; for q <= 3 (and q >= 124) each mask on its own, Gaussian given its few
-disagreeing steps' kicks. About 0.6 s of one core per k.
+disagreeing steps' kicks. About 0.4 s of one core per k.
 
 Args:
     k: the coupling coefficient in [0, 1] (float or array).
