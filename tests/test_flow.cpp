@@ -19,6 +19,7 @@
 #include "flow.h"
 #include "kernels.h"
 #include "quantiles.h"
+#include "theory.h"
 
 TEST(EnsembleOptions, DefaultsAndShortHelp)
 {
@@ -303,6 +304,40 @@ TEST(WorkWindow, SlowFoldGetsEverySeedInOrder)
     }
 }
 
+// The finite-length law is asked between its couplings whether to stop (a notebook's Ctrl-C
+// must not wait for every coupling's law): the study stops with 1 and no rows; left to run,
+// every row carries its own coupling's law, whichever thread computed it.
+TEST(EnsembleTable, TheLawAsksBetweenCouplingsWhetherToStop)
+{
+    const double couplings[] = {0.0, 1.0, 0.5};
+    const kernel_path *widest = nullptr;
+    choose_kernel_path(nullptr, &widest);
+    const seed_job job = {1, 4, couplings, 3, true, widest};
+    study_state state;
+    std::vector<pass_row> rows;
+    int asked = 0;
+    const auto stop_at_law = [&asked](int run, const seed_result *, std::uint64_t) {
+        asked += run < 0 ? 1 : 0;
+        return run < 0 ? 1 : 0;
+    };
+    EXPECT_EQ(run_study(job, quantile_list(), 1, stop_at_law, false, &state, &rows), 1);
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(rows.empty());
+    const auto go_on = [](int, const seed_result *, std::uint64_t) { return 0; };
+    ASSERT_EQ(run_study(job, quantile_list(), 2, go_on, false, &state, &rows), 0);
+    ASSERT_EQ(rows.size(), 3U * PASS_COUNT);
+    for (int c = 0; c < 3; ++c) {
+        double law[PASS_COUNT];
+        finite_length_law(couplings[c], law);
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            EXPECT_EQ(rows[static_cast<std::size_t>(c) * PASS_COUNT + static_cast<std::size_t>(q)]
+                          .finite_law_r,
+                      law[q])
+                << "k " << couplings[c] << ", q " << q;
+        }
+    }
+}
+
 // The quantiles come out the same whether the net keeps their values during the first run or
 // a small budget sends every coupling back for more runs, a few couplings at a time.
 TEST(EnsembleTable, QuantilesFoundAgainMatchTheNets)
@@ -463,7 +498,10 @@ std::vector<pass_row> small_table(const std::vector<double> &couplings,
     bytes->clear();
     heard->reserve(couplings.size() + 1);
     bytes->reserve(couplings.size() + 1);
-    const auto watch = [&](int, const seed_result *, std::uint64_t) {
+    const auto watch = [&](int run, const seed_result *, std::uint64_t) {
+        if (run < 0) {
+            return 0; // the law, between couplings
+        }
         heard->push_back(allocations);
         bytes->push_back(bytes_in_use);
         return 0;

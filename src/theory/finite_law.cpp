@@ -17,7 +17,8 @@ namespace {
 // Its correction is smooth in q, and cubics through the four nearest of these give it at the
 // passes between within 3e-6 of taking it there (k = 0 .. 1), at a third of the cost.
 constexpr int ANCHORS = 17;
-constexpr int ANCHOR_PASS[ANCHORS] = {4, 5, 6, 7, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 48, 56, 63};
+constexpr int ANCHOR_PASS[ANCHORS] = {4,  5,  6,  7,  8,  10, 12, 14, 16,
+                                      20, 24, 28, 32, 40, 48, 56, 63};
 
 // The anchor's correction at pass q from its values at the anchor passes: the cubic through
 // the two anchors on each side of q (three and one at the ends).
@@ -59,7 +60,8 @@ void finite_length_law(double k, double *r)
     run_moment_engine(SIGNAL_LENGTH, k, LAST_Q, &moments, &levels);
     double correction[ANCHORS];
     for (int i = 0; i < ANCHORS; ++i) {
-        correction[i] = gaussian_anchor_correction(SIGNAL_LENGTH, k, ANCHOR_PASS[i], LAST_Q, levels);
+        correction[i] =
+            gaussian_anchor_correction(SIGNAL_LENGTH, k, ANCHOR_PASS[i], LAST_Q, levels);
     }
     for (int q = 0; q <= LAST_Q; ++q) {
         const double expansion = second_order_r(moments[static_cast<std::size_t>(q)]);

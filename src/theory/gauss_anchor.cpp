@@ -9,10 +9,10 @@
 
 namespace {
 
-constexpr double INVERSE_SQRT_PI = 0.5641895835477563;  // 1 / sqrt(pi)
-constexpr double GRID_START = 0.0024787521766663585;    // e^-6: below it the integrand is flat
-constexpr double GRID_RATIO = 1.1051709180756477;       // e^0.1, the grid's step in log u
-constexpr int GRID_POINTS = 116;                        // log u from -6 to 5.5
+constexpr double INVERSE_SQRT_PI = 0.5641895835477563; // 1 / sqrt(pi)
+constexpr double GRID_START = 0.0024787521766663585;   // e^-6: below it the integrand is flat
+constexpr double GRID_RATIO = 1.1051709180756477;      // e^0.1, the grid's step in log u
+constexpr int GRID_POINTS = 116;                       // log u from -6 to 5.5
 
 // C(m, r) as the engine counts masks, 0 outside 0 <= r <= m.
 double choose(const std::vector<std::vector<double>> &pascal, int m, int r)
@@ -49,7 +49,8 @@ void model_covariances(int n, double k, int q, int last_q, const level_moments &
         double turn = 0.0; // sum of d over masks, weighted by E[e_{t+1}]'s completions
         const int most = t < q ? t : q;
         for (int j = 0; j <= most && j <= last_q; ++j) {
-            const std::size_t place = static_cast<std::size_t>(t) * counts + static_cast<std::size_t>(j);
+            const std::size_t place =
+                static_cast<std::size_t>(t) * counts + static_cast<std::size_t>(j);
             const double ways = choose(pascal, steps - t, q - j);
             vt += levels.zz[place] * ways;
             dt += levels.zw[place] * ways;
@@ -99,7 +100,8 @@ void centre_matrix(int n, std::vector<double> *m)
     const double nn = static_cast<double>(n);
     for (std::size_t i = 0; i < size; ++i) {
         for (std::size_t j = 0; j < size; ++j) {
-            (*m)[i * size + j] = (*m)[i * size + j] - rows[i] / nn - columns[j] / nn + total / (nn * nn);
+            (*m)[i * size + j] =
+                (*m)[i * size + j] - rows[i] / nn - columns[j] / nn + total / (nn * nn);
         }
     }
 }

@@ -16,7 +16,7 @@ namespace {
 // Gauss-Legendre nodes and weights on [-1, 1], six points.
 constexpr int KICK_NODES = 6;
 constexpr double LEGENDRE_6[KICK_NODES][2] = {
-    {-0.932469514203152, 0.17132449237916975},  {-0.6612093864662645, 0.36076157304813894},
+    {-0.932469514203152, 0.17132449237916975},   {-0.6612093864662645, 0.36076157304813894},
     {-0.23861918608319693, 0.46791393457269137}, {0.23861918608319693, 0.46791393457269137},
     {0.6612093864662645, 0.36076157304813894},   {0.932469514203152, 0.17132449237916975}};
 
@@ -26,7 +26,7 @@ constexpr int MOST_KICKS = 3;
 struct mixture {
     double weight;
     double r;
-    double c, vz, vw;             // first moments
+    double c, vz, vw;                       // first moments
     double c_vz, c_vw, vz_vz, vw_vw, vz_vw; // second moments
 };
 
@@ -54,7 +54,8 @@ void kick_nodes(const std::vector<int> &positions, std::vector<double> *values,
         weights->clear();
         for (int a = 0; a < KICK_NODES; ++a) {
             for (int b = 0; b < KICK_NODES; ++b) {
-                values->insert(values->end(), {LEGENDRE_6[a][0] / 2.0, LEGENDRE_6[b][0] / 2.0, 0.0});
+                values->insert(values->end(),
+                               {LEGENDRE_6[a][0] / 2.0, LEGENDRE_6[b][0] / 2.0, 0.0});
                 weights->push_back((LEGENDRE_6[a][1] / 2.0) * (LEGENDRE_6[b][1] / 2.0));
             }
         }
@@ -104,7 +105,8 @@ void kick_nodes(const std::vector<int> &positions, std::vector<double> *values,
         for (std::size_t a = 0; a < weights->size(); ++a) {
             for (std::size_t b = 0; b < own_weight.size(); ++b) {
                 const std::size_t start = joined.size();
-                joined.insert(joined.end(), values->begin() + static_cast<std::ptrdiff_t>(a * MOST_KICKS),
+                joined.insert(joined.end(),
+                              values->begin() + static_cast<std::ptrdiff_t>(a * MOST_KICKS),
                               values->begin() + static_cast<std::ptrdiff_t>((a + 1) * MOST_KICKS));
                 for (std::size_t j = 0; j < run; ++j) {
                     joined[start + first + j] = own[b * run + j];
@@ -173,7 +175,7 @@ void mask_covariances(int n, double k, const std::vector<double> &e, mask_model 
 {
     const std::size_t size = static_cast<std::size_t>(n);
     const double c = 1.0 - k;
-    const double a = (1.0 + k) / 2.0;                              // E[1 - c U]
+    const double a = (1.0 + k) / 2.0; // E[1 - c U]
     const double g = c / 2.0 + k;
     const double m2 = 1.0 - c + c * c / 3.0;                       // E[(1 - c U)^2]
     const double h = c / 2.0 - c * c / 3.0 + k * a;                // what a step keeps of E[z w]
@@ -318,11 +320,14 @@ void moments_given(int n, mask_model *model, const conditioning &on, given_momen
         trace[2] += model->ww[t * size + t];
     }
     const double n2 = nn * nn;
-    const double base[MOMENTS] = {
-        trace[0] / nn, trace[1] / nn, trace[2] / nn,
-        2.0 * frobenius(model->zw, model->zz) / n2, 2.0 * frobenius(model->zw, model->ww) / n2,
-        2.0 * frobenius(model->zz, model->zz) / n2, 2.0 * frobenius(model->ww, model->ww) / n2,
-        2.0 * frobenius(model->zw, model->zw) / n2};
+    const double base[MOMENTS] = {trace[0] / nn,
+                                  trace[1] / nn,
+                                  trace[2] / nn,
+                                  2.0 * frobenius(model->zw, model->zz) / n2,
+                                  2.0 * frobenius(model->zw, model->ww) / n2,
+                                  2.0 * frobenius(model->zz, model->zz) / n2,
+                                  2.0 * frobenius(model->ww, model->ww) / n2,
+                                  2.0 * frobenius(model->zw, model->zw) / n2};
     for (int m = 0; m < MOMENTS; ++m) {
         out->base[m] = base[m];
     }
@@ -381,10 +386,13 @@ void moments_given(int n, mask_model *model, const conditioning &on, given_momen
         for (std::size_t j = i; j < given; ++j) {
             const double twice = i == j ? 1.0 : 2.0; // x_i x_j and x_j x_i
             const double value[MOMENTS] = {
-                (dot(mz, i, mw, j) + dot(mw, i, mz, j)) / (2.0 * nn), dot(mz, i, mz, j) / nn,
+                (dot(mz, i, mw, j) + dot(mw, i, mz, j)) / (2.0 * nn),
+                dot(mz, i, mz, j) / nn,
                 dot(mw, i, mw, j) / nn,
-                (dot(mw, i, p1, j) + dot(mw, j, p1, i) + dot(mz, i, p2, j) + dot(mz, j, p2, i)) / n2,
-                (dot(mw, i, p3, j) + dot(mw, j, p3, i) + dot(mz, i, p4, j) + dot(mz, j, p4, i)) / n2,
+                (dot(mw, i, p1, j) + dot(mw, j, p1, i) + dot(mz, i, p2, j) + dot(mz, j, p2, i)) /
+                    n2,
+                (dot(mw, i, p3, j) + dot(mw, j, p3, i) + dot(mz, i, p4, j) + dot(mz, j, p4, i)) /
+                    n2,
                 2.0 * (dot(mz, i, p1, j) + dot(mz, j, p1, i)) / n2,
                 2.0 * (dot(mw, i, p4, j) + dot(mw, j, p4, i)) / n2,
                 2.0 * (dot(mz, i, p3, j) + dot(mz, j, p3, i)) / n2};
@@ -615,9 +623,9 @@ kicked_result kicked_masks(int n, double k, int q)
     const double mw = sum.vw / w;
     kicked_result result = {};
     result.value = sum.r / w;
-    result.expansion = expand(mc, mz, mw, sum.c_vz / w - mc * mz, sum.c_vw / w - mc * mw,
-                              sum.vz_vz / w - mz * mz, sum.vw_vw / w - mw * mw,
-                              sum.vz_vw / w - mz * mw);
+    result.expansion =
+        expand(mc, mz, mw, sum.c_vz / w - mc * mz, sum.c_vw / w - mc * mw, sum.vz_vz / w - mz * mz,
+               sum.vw_vw / w - mw * mw, sum.vz_vw / w - mz * mw);
     return result;
 }
 

@@ -158,13 +158,12 @@ polynomial step_polynomial(const monomial &m, double k, double e)
     z_new = add(z_new, single(V_XNEW, k * e));
     z_new = add(z_new, single(V_X, -k * e));
     const polynomial x_new = single(V_XNEW, 1.0);
-    const polynomial updated[STATE_VARIABLES] = {
-        z_new,
-        add(single(V_ZSUM, 1.0), z_new),
-        add(single(V_WSUM, 1.0), x_new),
-        add(single(V_P, 1.0), multiply(z_new, x_new)),
-        add(single(V_SZZ, 1.0), multiply(z_new, z_new)),
-        add(single(V_SWW, 1.0), multiply(x_new, x_new))};
+    const polynomial updated[STATE_VARIABLES] = {z_new,
+                                                 add(single(V_ZSUM, 1.0), z_new),
+                                                 add(single(V_WSUM, 1.0), x_new),
+                                                 add(single(V_P, 1.0), multiply(z_new, x_new)),
+                                                 add(single(V_SZZ, 1.0), multiply(z_new, z_new)),
+                                                 add(single(V_SWW, 1.0), multiply(x_new, x_new))};
     polynomial result = constant(1.0);
     for (int v = 0; v < STATE_VARIABLES; ++v) {
         result = multiply(result, power(updated[v], m[v]));
@@ -219,9 +218,9 @@ monomial make_monomial(std::initializer_list<int> counts)
 
 // The blocks whose first and second moments give C, Vz and Vw: P, Z W, Szz, Z^2, Sww, W^2.
 constexpr int BLOCKS = 6;
-constexpr monomial BLOCK[BLOCKS] = {
-    monomial{{0, 0, 0, 1, 0, 0}}, monomial{{0, 1, 1, 0, 0, 0}}, monomial{{0, 0, 0, 0, 1, 0}},
-    monomial{{0, 2, 0, 0, 0, 0}}, monomial{{0, 0, 0, 0, 0, 1}}, monomial{{0, 0, 2, 0, 0, 0}}};
+constexpr monomial BLOCK[BLOCKS] = {monomial{{0, 0, 0, 1, 0, 0}}, monomial{{0, 1, 1, 0, 0, 0}},
+                                    monomial{{0, 0, 0, 0, 1, 0}}, monomial{{0, 2, 0, 0, 0, 0}},
+                                    monomial{{0, 0, 0, 0, 0, 1}}, monomial{{0, 0, 2, 0, 0, 0}}};
 
 monomial times(const monomial &a, const monomial &b)
 {
@@ -233,10 +232,10 @@ monomial times(const monomial &a, const monomial &b)
 }
 
 struct engine_plan {
-    std::vector<monomial> monomials;     // the closure, in order of discovery
-    std::map<monomial, int> index;       // and each one's place
-    std::vector<engine_source> sources;  // every integral a step takes
-    std::vector<engine_term> terms;      // and how the new monomials combine them
+    std::vector<monomial> monomials;    // the closure, in order of discovery
+    std::map<monomial, int> index;      // and each one's place
+    std::vector<engine_source> sources; // every integral a step takes
+    std::vector<engine_term> terms;     // and how the new monomials combine them
 };
 
 int place_of(engine_plan *plan, const monomial &m)
@@ -307,7 +306,8 @@ engine_plan make_plan(const level_nodes &nodes, double k)
                     found = term_of_source.emplace(source, plan.terms.size() - 1).first;
                 }
                 for (int node = 0; node < NODES; ++node) {
-                    plan.terms[found->second].coef[node] += term.second * nodes.power[node][new_power];
+                    plan.terms[found->second].coef[node] +=
+                        term.second * nodes.power[node][new_power];
                 }
             }
         }
@@ -400,7 +400,8 @@ void run_moment_engine(int n, double k, int last_q, std::vector<signal_moments> 
     std::vector<double> integral(source_count * NODES * counts);
     for (int t = 1; t < n; ++t) {
         const std::size_t old_used = static_cast<std::size_t>(t < last_q + 1 ? t : last_q + 1);
-        const std::size_t new_used = static_cast<std::size_t>(t + 1 < last_q + 1 ? t + 1 : last_q + 1);
+        const std::size_t new_used =
+            static_cast<std::size_t>(t + 1 < last_q + 1 ? t + 1 : last_q + 1);
         for (std::size_t s = 0; s < source_count; ++s) {
             const engine_source &source = plan.sources[s];
             // A whole-range integral is the same at every new node: row 0 holds it.
@@ -427,7 +428,8 @@ void run_moment_engine(int n, double k, int last_q, std::vector<signal_moments> 
                 const std::size_t node_row = source.indicator ? static_cast<std::size_t>(i) : 0;
                 const double *in = &integral[(term.source * NODES + node_row) * counts];
                 double *out = &next[row(term.target, i)] + term.branch;
-                const std::size_t used = old_used + term.branch > new_used ? new_used - term.branch : old_used;
+                const std::size_t used =
+                    old_used + term.branch > new_used ? new_used - term.branch : old_used;
                 if (term.branch == 1 && source.indicator) {
                     // Above the new node: the whole range minus below.
                     const double *whole = &integral[term.whole * NODES * counts];
@@ -487,9 +489,9 @@ void run_moment_engine(int n, double k, int last_q, std::vector<signal_moments> 
                 product[u][v] = sum;
             }
         }
-        (*moments)[static_cast<std::size_t>(q)] =
-            signal_moments{mean[0],       mean[1],       mean[2],       product[0][0], product[0][1],
-                           product[0][2], product[1][1], product[1][2], product[2][2]};
+        (*moments)[static_cast<std::size_t>(q)] = signal_moments{
+            mean[0],       mean[1],       mean[2],       product[0][0], product[0][1],
+            product[0][2], product[1][1], product[1][2], product[2][2]};
     }
 }
 

@@ -14,15 +14,15 @@
 // The moments of one q, as expectations over the reference, the draws and the uniform mask
 // with q disagreeing steps: C, Vz and Vw are the population covariance and variances.
 struct signal_moments {
-    double mean_c;   // E[C]
-    double mean_vz;  // E[Vz]
-    double mean_vw;  // E[Vw]
-    double c_c;      // E[C^2]
-    double c_vz;     // E[C Vz]
-    double c_vw;     // E[C Vw]
-    double vz_vz;    // E[Vz^2]
-    double vz_vw;    // E[Vz Vw]
-    double vw_vw;    // E[Vw^2]
+    double mean_c;  // E[C]
+    double mean_vz; // E[Vz]
+    double mean_vw; // E[Vw]
+    double c_c;     // E[C^2]
+    double c_vz;    // E[C Vz]
+    double c_vw;    // E[C Vw]
+    double vz_vz;   // E[Vz^2]
+    double vz_vw;   // E[Vz Vw]
+    double vw_vw;   // E[Vw^2]
 };
 
 // What the Gaussian anchor needs at each level t = 0 .. n-1, per count j of disagreeing steps

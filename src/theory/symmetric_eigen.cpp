@@ -107,8 +107,8 @@ void reduce_to_tridiagonal(int n, std::vector<double> *a, std::vector<double> *b
 }
 
 // Step 2: the implicit QL method on T, each rotation applied to the basis rows too.
-void diagonalise_tridiagonal(int n, std::vector<double> *diagonal, std::vector<double> *off_diagonal,
-                             std::vector<double> *basis)
+void diagonalise_tridiagonal(int n, std::vector<double> *diagonal,
+                             std::vector<double> *off_diagonal, std::vector<double> *basis)
 {
     std::vector<double> &d = *diagonal;
     std::vector<double> &e = *off_diagonal;

@@ -402,6 +402,9 @@ int run_ensemble(int argc, char **argv, const study_runner &runner, bool *announ
         progress_meter meter =
             start_progress(chosen.merge ? "merging" : "measuring", progress_seeds);
         const run_watcher watch = [&](int run, const seed_result *results, std::uint64_t seeds) {
+            if (run < 0) {
+                return 0; // the theory's law: a stopping signal ends the program itself
+            }
             if (run != stage) {
                 end_progress(meter);
                 meter = start_progress("quantiles", progress_seeds);

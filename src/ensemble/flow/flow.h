@@ -145,7 +145,8 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_fo
 // seed order, from the measuring run (run 0: every coupling of the job, seed by seed, with the
 // rank statistic; without job.in_order, no results, null, only how many seeds are done) and
 // from each run that finds quantile values again (run 1 on: some of the couplings, without
-// it). Returns 0 to go on, or 1 to stop the study.
+// it); and, while the table's finite-length law is computed, run -1 with no results between
+// its couplings, only to ask whether to stop. Returns 0 to go on, or 1 to stop the study.
 typedef std::function<int(int run, const seed_result *results, std::uint64_t seeds)> run_watcher;
 
 constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r at once
