@@ -3,7 +3,12 @@
 // at most three disagreeing steps, in the Gaussian model for the rest. Each anchor adds what
 // its model gives for E[r] minus its model's own expansion, so that the exact moments' part
 // stays.
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "gauss_anchor.h"
@@ -49,9 +54,30 @@ double anchor_between(const double *correction, int q)
     return value;
 }
 
-} // namespace
+// Each coupling's law as this process first computed it: the law is a pure function of k, and
+// a process asks again (the module called once more, a merge after a run, the tests). At most
+// MEMO_COUPLINGS of them, 1 KB each; beyond that the law is computed afresh.
+constexpr std::size_t MEMO_COUPLINGS = 1024;
+struct law_memo {
+    std::mutex lock;
+    std::map<std::uint64_t, std::array<double, PASS_COUNT>> laws; // by the bits of k
+};
 
-void finite_length_law(double k, double *r)
+law_memo &memo()
+{
+    static law_memo laws;
+    return laws;
+}
+
+std::uint64_t bits_of(double k)
+{
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &k, sizeof bits);
+    return bits;
+}
+
+// Step by step: the exact moments, the expansion, and what it misses.
+void compute_law(double k, double *r)
 {
     constexpr int LAST_Q = PASS_COUNT / 2 - 1; // 63: the rest by the mirror
     constexpr int KICKED_PASSES = 3;           // q = 0 .. 3 by the kicked masks
@@ -78,5 +104,27 @@ void finite_length_law(double k, double *r)
         }
         r[q] = value + 0.0;
         r[STEP_COUNT - q] = -value + 0.0; // flipping every step's agreement flips r
+    }
+}
+
+} // namespace
+
+void finite_length_law(double k, double *r)
+{
+    law_memo &known = memo();
+    {
+        const std::lock_guard<std::mutex> held(known.lock);
+        const auto found = known.laws.find(bits_of(k));
+        if (found != known.laws.end()) {
+            std::memcpy(r, found->second.data(), sizeof(double) * PASS_COUNT);
+            return;
+        }
+    }
+    compute_law(k, r);
+    const std::lock_guard<std::mutex> held(known.lock);
+    if (known.laws.size() < MEMO_COUPLINGS) {
+        std::array<double, PASS_COUNT> law;
+        std::memcpy(law.data(), r, sizeof(double) * PASS_COUNT);
+        known.laws.emplace(bits_of(k), law);
     }
 }

@@ -309,29 +309,52 @@ void moments_given(int n, mask_model *model, const conditioning &on, given_momen
             }
         }
     }
-    centre_matrix(n, &model->zz);
-    centre_matrix(n, &model->zw);
-    centre_matrix(n, &model->ww);
+    // The statistics centre z and w: the blocks enter as P A P, P = I - 1 1'/n. Their traces
+    // and inner products come from the uncentred blocks' sums, in one pass each:
+    // tr(P A P) = tr A - s_A / n and <PAP, PBP> = <A, B> - (r_A.r_B + c_A.c_B) / n
+    // + s_A s_B / n^2, with r, c and s the row sums, column sums and total.
     const double nn = static_cast<double>(n);
+    const std::vector<double> *block[3] = {&model->zw, &model->zz, &model->ww};
+    std::vector<double> rows(3 * size, 0.0);
+    std::vector<double> columns(3 * size, 0.0);
+    double total[3] = {0.0, 0.0, 0.0};
     double trace[3] = {0.0, 0.0, 0.0};
-    for (std::size_t t = 0; t < size; ++t) {
-        trace[0] += model->zw[t * size + t];
-        trace[1] += model->zz[t * size + t];
-        trace[2] += model->ww[t * size + t];
+    for (std::size_t b = 0; b < 3; ++b) {
+        const std::vector<double> &m = *block[b];
+        for (std::size_t t = 0; t < size; ++t) {
+            double sum = 0.0;
+            for (std::size_t u = 0; u < size; ++u) {
+                sum += m[t * size + u];
+                columns[b * size + u] += m[t * size + u];
+            }
+            rows[b * size + t] = sum;
+            total[b] += sum;
+            trace[b] += m[t * size + t];
+        }
+        trace[b] -= total[b] / nn;
     }
+    const auto centred_inner = [&](std::size_t x, std::size_t y) {
+        double sums = 0.0;
+        for (std::size_t t = 0; t < size; ++t) {
+            sums += rows[x * size + t] * rows[y * size + t] +
+                    columns[x * size + t] * columns[y * size + t];
+        }
+        return frobenius(*block[x], *block[y]) - sums / nn + total[x] * total[y] / (nn * nn);
+    };
     const double n2 = nn * nn;
     const double base[MOMENTS] = {trace[0] / nn,
                                   trace[1] / nn,
                                   trace[2] / nn,
-                                  2.0 * frobenius(model->zw, model->zz) / n2,
-                                  2.0 * frobenius(model->zw, model->ww) / n2,
-                                  2.0 * frobenius(model->zz, model->zz) / n2,
-                                  2.0 * frobenius(model->ww, model->ww) / n2,
-                                  2.0 * frobenius(model->zw, model->zw) / n2};
+                                  2.0 * centred_inner(0, 1) / n2,
+                                  2.0 * centred_inner(0, 2) / n2,
+                                  2.0 * centred_inner(1, 1) / n2,
+                                  2.0 * centred_inner(2, 2) / n2,
+                                  2.0 * centred_inner(0, 0) / n2};
     for (int m = 0; m < MOMENTS; ++m) {
         out->base[m] = base[m];
     }
-    // Centred mean vectors, and the centred blocks times them: zz Z, zw' Z, zw W, ww W.
+    // Centred mean vectors, and the blocks times them: zz Z, zw' Z, zw W, ww W. Every use below
+    // is an inner product with a centred vector, which P A P and A give alike.
     for (std::size_t j = 0; j < given; ++j) {
         double mean_z = 0.0;
         double mean_w = 0.0;

@@ -202,8 +202,9 @@ struct engine_term {
     int target;
     int branch;
     std::size_t source;
-    std::size_t whole; // the same old monomial and power over the whole range
-    double coef[NODES];
+    std::size_t whole;                   // the same old monomial and power over the whole range
+    double coef[NODES];                  // the weight at each new node
+    double by_power[MOST_NEW_POWER + 1]; // the same weight as a polynomial in the new level
 };
 
 monomial make_monomial(std::initializer_list<int> counts)
@@ -301,7 +302,7 @@ engine_plan make_plan(const level_nodes &nodes, double k)
                 const std::size_t source = source_of(old_index, old_power, indicator);
                 auto found = term_of_source.find(source);
                 if (found == term_of_source.end()) {
-                    engine_term fresh = {static_cast<int>(i), branch, source, whole, {}};
+                    engine_term fresh = {static_cast<int>(i), branch, source, whole, {}, {}};
                     plan.terms.push_back(fresh);
                     found = term_of_source.emplace(source, plan.terms.size() - 1).first;
                 }
@@ -309,6 +310,7 @@ engine_plan make_plan(const level_nodes &nodes, double k)
                     plan.terms[found->second].coef[node] +=
                         term.second * nodes.power[node][new_power];
                 }
+                plan.terms[found->second].by_power[new_power] += term.second;
             }
         }
     }
@@ -398,6 +400,14 @@ void run_moment_engine(int n, double k, int last_q, std::vector<signal_moments> 
     // new monomial adds its sources weighted by their polynomials in the new level.
     const std::size_t source_count = plan.sources.size();
     std::vector<double> integral(source_count * NODES * counts);
+    std::vector<double> gathered(static_cast<std::size_t>(count) * 2 * (MOST_NEW_POWER + 1) *
+                                 counts);
+    const auto gathered_row = [counts](int m, int branch, int p) {
+        return ((static_cast<std::size_t>(m) * 2 + static_cast<std::size_t>(branch)) *
+                    (MOST_NEW_POWER + 1) +
+                static_cast<std::size_t>(p)) *
+               counts;
+    };
     for (int t = 1; t < n; ++t) {
         const std::size_t old_used = static_cast<std::size_t>(t < last_q + 1 ? t : last_q + 1);
         const std::size_t new_used =
@@ -421,16 +431,34 @@ void run_moment_engine(int n, double k, int last_q, std::vector<signal_moments> 
             }
         }
         std::fill(next.begin(), next.end(), 0.0);
+        // A whole-range source's integral is the same at every new node: its terms are
+        // gathered by power of the new level first, and spread over the nodes once per new
+        // monomial and branch.
+        std::fill(gathered.begin(), gathered.end(), 0.0);
         for (const engine_term &term : plan.terms) {
             const engine_source &source = plan.sources[term.source];
+            const std::size_t used =
+                old_used + term.branch > new_used ? new_used - term.branch : old_used;
+            if (!source.indicator) {
+                const double *in = &integral[term.source * NODES * counts];
+                for (int p = 0; p <= MOST_NEW_POWER; ++p) {
+                    const double coef = term.by_power[p];
+                    if (coef == 0.0) {
+                        continue;
+                    }
+                    double *out = &gathered[gathered_row(term.target, term.branch, p)];
+                    for (std::size_t j = 0; j < used; ++j) {
+                        out[j] += coef * in[j];
+                    }
+                }
+                continue;
+            }
             for (int i = 0; i < NODES; ++i) {
                 const double coef = term.coef[i];
-                const std::size_t node_row = source.indicator ? static_cast<std::size_t>(i) : 0;
-                const double *in = &integral[(term.source * NODES + node_row) * counts];
+                const double *in =
+                    &integral[(term.source * NODES + static_cast<std::size_t>(i)) * counts];
                 double *out = &next[row(term.target, i)] + term.branch;
-                const std::size_t used =
-                    old_used + term.branch > new_used ? new_used - term.branch : old_used;
-                if (term.branch == 1 && source.indicator) {
+                if (term.branch == 1) {
                     // Above the new node: the whole range minus below.
                     const double *whole = &integral[term.whole * NODES * counts];
                     for (std::size_t j = 0; j < used; ++j) {
@@ -439,6 +467,22 @@ void run_moment_engine(int n, double k, int last_q, std::vector<signal_moments> 
                 } else {
                     for (std::size_t j = 0; j < used; ++j) {
                         out[j] += coef * in[j];
+                    }
+                }
+            }
+        }
+        for (int m = 0; m < count; ++m) {
+            for (int branch = 0; branch < 2; ++branch) {
+                const std::size_t shift = static_cast<std::size_t>(branch);
+                const std::size_t used = old_used + shift > new_used ? new_used - shift : old_used;
+                for (int p = 0; p <= MOST_NEW_POWER; ++p) {
+                    const double *in = &gathered[gathered_row(m, branch, p)];
+                    for (int i = 0; i < NODES; ++i) {
+                        const double x = nodes.power[i][p];
+                        double *out = &next[row(m, i)] + shift;
+                        for (std::size_t j = 0; j < used; ++j) {
+                            out[j] += x * in[j];
+                        }
                     }
                 }
             }
