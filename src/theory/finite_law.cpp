@@ -3,6 +3,7 @@
 // at most three disagreeing steps, in the Gaussian model for the rest. Each anchor adds what
 // its model gives for E[r] minus its model's own expansion, so that the exact moments' part
 // stays.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -33,13 +34,7 @@ double anchor_between(const double *correction, int q)
     while (right < ANCHORS - 1 && ANCHOR_PASS[right] < q) {
         ++right;
     }
-    int first = right - 2;
-    if (first < 0) {
-        first = 0;
-    }
-    if (first > ANCHORS - 4) {
-        first = ANCHORS - 4;
-    }
+    const int first = std::min(std::max(right - 2, 0), ANCHORS - 4);
     double value = 0.0;
     for (int i = first; i < first + 4; ++i) {
         double basis = 1.0;
