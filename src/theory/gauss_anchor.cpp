@@ -80,8 +80,7 @@ void model_covariances(int n, double k, int q, int last_q, const level_moments &
     }
 }
 
-} // namespace
-
+// P M P for the centring P = I - 1 1' / n, in place: M's n x n entries, row-major.
 void centre_matrix(int n, std::vector<double> *m)
 {
     const std::size_t size = static_cast<std::size_t>(n);
@@ -105,6 +104,8 @@ void centre_matrix(int n, std::vector<double> *m)
         }
     }
 }
+
+} // namespace
 
 double gaussian_anchor_correction(int n, double k, int q, int last_q, const level_moments &levels)
 {

@@ -13,9 +13,6 @@
 // expansion's C-Vz part by its exact Gaussian value.
 double gaussian_anchor_correction(int n, double k, int q, int last_q, const level_moments &levels);
 
-// P M P for the centring P = I - 1 1^T / n, in place: M's n x n entries, row-major.
-void centre_matrix(int n, std::vector<double> *m);
-
 // Eigen-decomposition of the symmetric n x n matrix (row-major, overwritten): values[i] and
 // row i of vectors, an orthonormal eigenvector.
 void symmetric_eigen(int n, std::vector<double> *matrix, std::vector<double> *values,

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
-#include <numeric>
 #include <cstddef>
+#include <numeric>
 #include <utility>
 #include <vector>
 
-#include "gauss_anchor.h"
 #include "kicked_masks.h"
+#include "moment_engine.h"
 
 namespace {
 
@@ -29,16 +29,6 @@ struct mixture {
     double c, vz, vw;                       // first moments
     double c_vz, c_vw, vz_vz, vw_vw, vz_vw; // second moments
 };
-
-// The second-order expansion of E[C / sqrt(Vz Vw)] from means and covariances.
-double expand(double mc, double mz, double mw, double c_z, double c_w, double zz, double ww,
-              double zw)
-{
-    const double root = std::sqrt(mz * mw);
-    const double g = mc / root;
-    return g - c_z / (2.0 * mz * root) - c_w / (2.0 * mw * root) +
-           g * (3.0 * zz / (8.0 * mz * mz) + 3.0 * ww / (8.0 * mw * mw) + zw / (4.0 * mz * mw));
-}
 
 // The conditioning variables' joint law as nodes, MOST_KICKS values each ([node * MOST_KICKS
 // + i]) and a weight: each lone kick triangular on [-1, 1] (its two halves, each a six-point
@@ -122,7 +112,7 @@ void kick_nodes(const std::vector<int> &positions, std::vector<double> *values,
 
 // Inverts the q x q matrix m (q <= 3) by Gauss-Jordan elimination; it is a covariance of
 // reference steps, positive definite.
-void invert(int q, double m[MOST_KICKS][MOST_KICKS], double inverse[MOST_KICKS][MOST_KICKS])
+void invert(int q, const double m[MOST_KICKS][MOST_KICKS], double inverse[MOST_KICKS][MOST_KICKS])
 {
     double a[MOST_KICKS][2 * MOST_KICKS] = {};
     for (int i = 0; i < q; ++i) {
@@ -278,13 +268,7 @@ void moments_given(int n, mask_model *model, const conditioning &on, given_momen
     const std::size_t size = static_cast<std::size_t>(n);
     const std::size_t given = static_cast<std::size_t>(on.given);
     double inverse[MOST_KICKS][MOST_KICKS] = {};
-    double among[MOST_KICKS][MOST_KICKS];
-    for (std::size_t i = 0; i < MOST_KICKS; ++i) {
-        for (std::size_t j = 0; j < MOST_KICKS; ++j) {
-            among[i][j] = on.among[i][j];
-        }
-    }
-    invert(on.given, among, inverse);
+    invert(on.given, on.among, inverse);
     std::vector<double> mz(size * MOST_KICKS, 0.0); // [j * n + t]
     std::vector<double> mw(size * MOST_KICKS, 0.0);
     for (std::size_t j = 0; j < given; ++j) {
@@ -453,7 +437,7 @@ void add_nodes(const std::vector<int> &positions, const given_moments &moments, 
         }
         const double weight = mask_weight * weights[node];
         sum->weight += weight;
-        sum->r += weight * expand(m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7]);
+        sum->r += weight * expanded_r(m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7]);
         sum->c += weight * m[0];
         sum->vz += weight * m[1];
         sum->vw += weight * m[2];
@@ -647,8 +631,8 @@ kicked_result kicked_masks(int n, double k, int q)
     kicked_result result = {};
     result.value = sum.r / w;
     result.expansion =
-        expand(mc, mz, mw, sum.c_vz / w - mc * mz, sum.c_vw / w - mc * mw, sum.vz_vz / w - mz * mz,
-               sum.vw_vw / w - mw * mw, sum.vz_vw / w - mz * mw);
+        expanded_r(mc, mz, mw, sum.c_vz / w - mc * mz, sum.c_vw / w - mc * mw,
+                   sum.vz_vz / w - mz * mz, sum.vw_vw / w - mw * mw, sum.vz_vw / w - mz * mw);
     return result;
 }
 

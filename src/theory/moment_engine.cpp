@@ -539,17 +539,19 @@ void run_moment_engine(int n, double k, int last_q, std::vector<signal_moments> 
     }
 }
 
+double expanded_r(double mean_c, double mean_vz, double mean_vw, double cov_c_vz, double cov_c_vw,
+                  double var_vz, double var_vw, double cov_vz_vw)
+{
+    const double root = std::sqrt(mean_vz * mean_vw);
+    const double g = mean_c / root;
+    return g - cov_c_vz / (2.0 * mean_vz * root) - cov_c_vw / (2.0 * mean_vw * root) +
+           g * (3.0 * var_vz / (8.0 * mean_vz * mean_vz) +
+                3.0 * var_vw / (8.0 * mean_vw * mean_vw) + cov_vz_vw / (4.0 * mean_vz * mean_vw));
+}
+
 double second_order_r(const signal_moments &m)
 {
-    const double cov_c_vz = m.c_vz - m.mean_c * m.mean_vz;
-    const double cov_c_vw = m.c_vw - m.mean_c * m.mean_vw;
-    const double var_vz = m.vz_vz - m.mean_vz * m.mean_vz;
-    const double var_vw = m.vw_vw - m.mean_vw * m.mean_vw;
-    const double cov_vz_vw = m.vz_vw - m.mean_vz * m.mean_vw;
-    const double root = std::sqrt(m.mean_vz * m.mean_vw);
-    const double g = m.mean_c / root;
-    return g - cov_c_vz / (2.0 * m.mean_vz * root) - cov_c_vw / (2.0 * m.mean_vw * root) +
-           g * (3.0 * var_vz / (8.0 * m.mean_vz * m.mean_vz) +
-                3.0 * var_vw / (8.0 * m.mean_vw * m.mean_vw) +
-                cov_vz_vw / (4.0 * m.mean_vz * m.mean_vw));
+    return expanded_r(m.mean_c, m.mean_vz, m.mean_vw, m.c_vz - m.mean_c * m.mean_vz,
+                      m.c_vw - m.mean_c * m.mean_vw, m.vz_vz - m.mean_vz * m.mean_vz,
+                      m.vw_vw - m.mean_vw * m.mean_vw, m.vz_vw - m.mean_vz * m.mean_vw);
 }

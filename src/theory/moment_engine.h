@@ -40,7 +40,9 @@ void run_moment_engine(int n, double k, int last_q, std::vector<signal_moments> 
                        level_moments *levels);
 
 // The second-order (delta-method) expansion of E[C Vz^(-1/2) Vw^(-1/2)] about the means, from
-// one q's moments.
+// the means of C, Vz and Vw and their covariances; and the same from one q's moments.
+double expanded_r(double mean_c, double mean_vz, double mean_vw, double cov_c_vz, double cov_c_vw,
+                  double var_vz, double var_vw, double cov_vz_vw);
 double second_order_r(const signal_moments &m);
 
 // The number of ways to choose j of m, as the engine counts masks: Pascal's rule in doubles.

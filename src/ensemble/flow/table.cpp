@@ -91,9 +91,15 @@ int add_finite_law(std::uint64_t threads, const run_watcher &watch, std::vector<
             coupling[q].finite_law_r = law[q];
         }
     };
-    const auto work = [&]() {
+    bool stopped = false; // by watch, which only the calling thread asks
+    const auto work = [&](bool asks) {
         try {
             for (std::size_t c = next++; c < couplings && !stop; c = next++) {
+                if (asks && watch(-1, nullptr, 0) != 0) {
+                    stopped = true;
+                    stop = true;
+                    break;
+                }
                 fill(c);
             }
         } catch (...) {
@@ -107,33 +113,19 @@ int add_finite_law(std::uint64_t threads, const run_watcher &watch, std::vector<
     std::vector<std::thread> pool;
     try {
         for (std::size_t i = 0; i < helpers; ++i) {
-            pool.emplace_back(work);
+            pool.emplace_back(work, false);
         }
     } catch (...) {
         // Too few threads to be had: the ones started and this one do the rest.
     }
-    int status = 0;
-    try {
-        for (std::size_t c = next++; c < couplings && !stop; c = next++) {
-            if (watch(-1, nullptr, 0) != 0) {
-                status = 1;
-                stop = true;
-                break;
-            }
-            fill(c);
-        }
-    } catch (...) {
-        if (!stop.exchange(true)) {
-            failure = std::current_exception();
-        }
-    }
+    work(true);
     for (std::thread &thread : pool) {
         thread.join();
     }
     if (failure) {
         std::rethrow_exception(failure);
     }
-    return status;
+    return stopped ? 1 : 0;
 }
 
 } // namespace

@@ -17,7 +17,6 @@
 
 #include "files.h"
 #include "flow.h"
-#include "measures.h"
 #include "theory.h"
 
 namespace py = pybind11;

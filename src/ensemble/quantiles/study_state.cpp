@@ -5,7 +5,6 @@
 #include <iterator>
 #include <limits>
 
-#include "measures.h"
 #include "quantile_bins.h"
 #include "quantiles.h"
 #include "theory.h"
