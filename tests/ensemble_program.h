@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "test_files.h"
+#include "program_harness.h"
 
 // A folder of its own for each test, removed afterwards.
 class EnsembleProgram : public testing::Test {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "test_files.h"
+#include "program_harness.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ensemble_program.h"
-#include "test_files.h"
+#include "program_harness.h"
 
 #include "experiment.h"
 #include "synth.h"

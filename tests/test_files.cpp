@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "ensemble_program.h"
-#include "test_files.h"
+#include "program_harness.h"
 
 namespace fs = std::filesystem;
 

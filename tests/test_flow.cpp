@@ -808,7 +808,7 @@ TEST(WorkWindow, OutOfOrderEachSeedOnceOnItsWorker)
         seed_job job = {500, 10 * block + 3, &COUPLING_K, 1, false, &COUNTING_PATH};
         job.in_order = false;
         std::vector<std::vector<std::uint32_t>> seen(threads);
-        const block_folder on_worker = [&seen](std::uint64_t worker, const seed_result *results,
+        const worker_block_handler on_worker = [&seen](std::uint64_t worker, const seed_result *results,
                                                std::uint64_t seeds) {
             for (std::uint64_t i = 0; i < seeds; ++i) {
                 seen[worker].push_back(results[i].seed);

@@ -17,7 +17,7 @@
 #ifndef _WIN32
 #include <filesystem>
 
-#include "test_files.h"
+#include "program_harness.h"
 #endif
 
 namespace {

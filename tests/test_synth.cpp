@@ -80,6 +80,24 @@ TEST(RandomSource, StepIndexEqualsTheDoubleFormulaForEveryDraw)
     }
 }
 
+TEST(RandomSource, AJumpLandsWhereTheDrawsDo)
+{
+    // Counts with every bit pattern up to 2^9, and one past 2^32 draws, whose jump must
+    // compose its high bits too: the period of the state word is 2^32, so it is the identity
+    // composed with one step.
+    for (const std::uint64_t draws : {0ULL, 1ULL, 2ULL, 3ULL, 127ULL, 128ULL, 300ULL, 511ULL}) {
+        std::uint32_t stepped = 12345U;
+        for (std::uint64_t i = 0; i < draws; ++i) {
+            next_draw_from(&stepped);
+        }
+        const draw_jump jump = jump_past(draws);
+        EXPECT_EQ(jump.multiplier * 12345U + jump.increment, stepped) << draws << " draws";
+    }
+    const draw_jump wrap = jump_past((1ULL << 32) + 1);
+    EXPECT_EQ(wrap.multiplier, RANDOM_MULTIPLIER);
+    EXPECT_EQ(wrap.increment, RANDOM_INCREMENT);
+}
+
 TEST(DirectionMask, ClearsExactlyQ)
 {
     mask_t mask;

@@ -11,6 +11,24 @@ std::uint32_t state = 1U;
 
 } // namespace
 
+draw_jump jump_past(std::uint64_t draws)
+{
+    // Square and multiply: the jump past 2^i draws composed with itself gives the jump past
+    // 2^(i + 1); the jumps of draws' set bits composed give the whole. Everything wraps in
+    // 32 bits, as the steps themselves do, so the composition is exact.
+    draw_jump jump = {1U, 0U};
+    draw_jump power = {RANDOM_MULTIPLIER, RANDOM_INCREMENT};
+    for (; draws != 0; draws >>= 1) {
+        if ((draws & 1U) != 0) {
+            jump.increment = power.multiplier * jump.increment + power.increment;
+            jump.multiplier = power.multiplier * jump.multiplier;
+        }
+        power.increment = power.multiplier * power.increment + power.increment;
+        power.multiplier = power.multiplier * power.multiplier;
+    }
+    return jump;
+}
+
 std::uint32_t *run_random_state()
 {
     return &state;

@@ -20,6 +20,14 @@
 constexpr std::uint32_t RANDOM_MULTIPLIER = 214013U; // 0x343FD
 constexpr std::uint32_t RANDOM_INCREMENT = 2531011U; // 0x269EC3
 
+// The generator's jump past n draws: state' = multiplier * state + increment (mod 2^32), what
+// n calls of next_draw_from do to the state word, for a lane to skip draws it doesn't need.
+struct draw_jump {
+    std::uint32_t multiplier;
+    std::uint32_t increment;
+};
+draw_jump jump_past(std::uint64_t draws);
+
 // Advances *state one step and returns its bits 16 .. 30: an integer 0 .. RANDOM_MAX.
 // Unsigned arithmetic wraps modulo 2^32, which is the generator's modulus.
 inline int next_draw_from(std::uint32_t *state)

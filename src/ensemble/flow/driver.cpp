@@ -302,7 +302,7 @@ int read_parts(const std::vector<std::string> &inputs, bool keep_state,
     return 0;
 }
 
-int run_ensemble(int argc, char **argv, const study_runner &runner, bool *announced)
+int drive_study(int argc, char **argv, const study_runner &runner, bool *announced)
 {
     ensemble_options chosen;
     if (read_options(argc, argv, &chosen) != 0) {
@@ -498,7 +498,7 @@ int ensemble_driver_with(int argc, char **argv, const study_runner &runner)
         report_file_failure("open", "/dev/null");
     } else {
         try {
-            status = run_ensemble(argc, argv, runner, &announced);
+            status = drive_study(argc, argv, runner, &announced);
         } catch (const std::bad_alloc &) {
             // The temporary files go; the outputs are put in place together or not at all.
             remove_every_temporary();

@@ -121,13 +121,13 @@ std::uint64_t work_block_seeds(int couplings);
 // What the calling thread does with the results of `seeds` consecutive seeds (one per
 // coupling for each seed, seed by seed), in seed order: returns 0 to go on, or 1 to stop
 // after reporting a failure.
-typedef std::function<int(const seed_result *results, std::uint64_t seeds)> seed_folder;
+typedef std::function<int(const seed_result *results, std::uint64_t seeds)> ordered_block_handler;
 
 // What worker `worker` (0 .. threads - 1) does with a block it has just run, on its own
 // thread, before the block goes to the calling thread: results of `seeds` consecutive seeds
-// as for seed_folder, in whatever order the blocks come.
+// as for ordered_block_handler, in whatever order the blocks come.
 typedef std::function<void(std::uint64_t worker, const seed_result *results, std::uint64_t seeds)>
-    block_folder;
+    worker_block_handler;
 
 // Runs every seed of the job on `threads` worker threads, each block handed first to
 // on_worker (when set) on the thread that ran it, then, with job.in_order, to fold on the
@@ -136,8 +136,8 @@ typedef std::function<void(std::uint64_t worker, const seed_result *results, std
 // every 50 ms or so and at the end, the count of seeds done since its last call, and costs
 // the calling thread nothing a block. Returns 0, or 1 after a failure: fold's, or threads
 // that can't be started (reported here).
-int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold,
-                       const block_folder *on_worker = nullptr);
+int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const ordered_block_handler &fold,
+                       const worker_block_handler *on_worker = nullptr);
 
 // ---- The study: its state, from runs and from merges, and its table ----
 

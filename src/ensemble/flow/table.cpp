@@ -145,7 +145,7 @@ int run_study(const seed_job &job, const quantile_list &quantiles, std::uint64_t
             start_worker_fold(&fold, job.coupling_count, quantiles, job.seeds,
                               std::max<std::uint64_t>(1, kept_values / threads), spread);
         }
-        const block_folder on_worker = [&folds](std::uint64_t worker, const seed_result *results,
+        const worker_block_handler on_worker = [&folds](std::uint64_t worker, const seed_result *results,
                                                 std::uint64_t seeds) {
             fold_block(&folds[worker], results, seeds);
         };

@@ -29,7 +29,7 @@ constexpr std::uint64_t BLOCK_RUNS = 512;
 // its slot.
 struct shared_work {
     seed_job job;
-    const block_folder *on_worker = nullptr;
+    const worker_block_handler *on_worker = nullptr;
     std::uint64_t block_seeds = 0;
     std::uint64_t blocks = 0;
     std::uint64_t window = 0;
@@ -194,8 +194,8 @@ std::uint64_t work_block_seeds(int couplings)
         1, std::min(LANE_BLOCKS * lanes, BLOCK_RUNS / static_cast<std::uint64_t>(couplings)));
 }
 
-int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const seed_folder &fold,
-                       const block_folder *on_worker)
+int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const ordered_block_handler &fold,
+                       const worker_block_handler *on_worker)
 {
     shared_work work;
     work.job = job;

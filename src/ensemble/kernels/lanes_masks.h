@@ -120,7 +120,7 @@ NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_dr
 
     // Step 1: the reference's draws skipped, pass 0 recorded (it clears nothing), every
     // lane past the block's seeds finished from the start.
-    const draw_jump signal = jump_of(SIGNAL_LENGTH);
+    const draw_jump signal = jump_past(SIGNAL_LENGTH);
     alignas(64) std::uint32_t state[SETS][W];
     alignas(64) std::uint32_t target[SETS][W];
     int pass[SEEDS];

@@ -10,16 +10,6 @@
 #include "stats.h"
 #include "synth.h"
 
-draw_jump jump_of(int draws)
-{
-    draw_jump jump = {1U, 0U};
-    for (int i = 0; i < draws; ++i) {
-        jump.multiplier = jump.multiplier * RANDOM_MULTIPLIER;
-        jump.increment = jump.increment * RANDOM_MULTIPLIER + RANDOM_INCREMENT;
-    }
-    return jump;
-}
-
 void prepare_reference(std::uint32_t seed, seed_reference *reference)
 {
     std::uint32_t state = seed;

@@ -35,13 +35,6 @@ struct seed_reference {
     int turning_points;
 };
 
-// The generator's jump past n draws: state' = multiplier * state + increment (mod 2^32).
-struct draw_jump {
-    std::uint32_t multiplier;
-    std::uint32_t increment;
-};
-draw_jump jump_of(int draws);
-
 // Fills the reference: the seed's first 128 draws and what the passes take from them.
 void prepare_reference(std::uint32_t seed, seed_reference *reference);
 

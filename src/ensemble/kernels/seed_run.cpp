@@ -14,7 +14,7 @@ namespace {
 // pass, then each pass's mask and, for each k, its coupled signal, handed to
 // each(q, c, coupled, mx, vx) to be measured.
 template <class Each>
-int run_passes(std::uint32_t seed, const double *couplings, int count, double *reference, Each each)
+int run_coupled_passes(std::uint32_t seed, const double *couplings, int count, double *reference, Each each)
 {
     std::uint32_t state = seed;
     signal_t coupled;
@@ -50,7 +50,7 @@ void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks
     signal_t reference;
     // The plain path stays plain: no vector instructions in its rank statistic either.
     const rank_method rank = ranks ? rank_statistic_counted_plain : nullptr;
-    const int turns = run_passes(seed, couplings, count, reference,
+    const int turns = run_coupled_passes(seed, couplings, count, reference,
                                  [&](int q, int c, double *coupled, double mx, double vx) {
                                      const pass_measures measures =
                                          measure_pass(reference, mx, vx, coupled, rank);
@@ -68,7 +68,7 @@ void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks
 void run_seed_passes(std::uint32_t seed, double coupling, seed_passes *passes)
 {
     passes->turning_points =
-        run_passes(seed, &coupling, 1, passes->reference,
+        run_coupled_passes(seed, &coupling, 1, passes->reference,
                    [&](int q, int, double *coupled, double mx, double vx) {
                        std::copy(coupled, coupled + SIGNAL_LENGTH, passes->signal[q]);
                        const pass_measures measures = measure_pass(

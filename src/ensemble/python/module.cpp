@@ -305,7 +305,7 @@ py::dict table_of(const study_state &state, const std::vector<pass_row> &rows, b
     return table;
 }
 
-py::dict run_ensemble(const py::object &seeds, const py::object &first_seed,
+py::dict ensemble_arrays(const py::object &seeds, const py::object &first_seed,
                       const py::object &coupling, const py::object &threads,
                       const py::object &quantiles, bool with_state)
 {
@@ -719,7 +719,7 @@ PYBIND11_MODULE(agreement_sweep, module)
     module.attr("PASSES") = PASS_COUNT;
     module.def("_run", &run_one, RUN_DOC, py::arg("seed") = 1, py::arg("coupling") = 0.0);
     // One default for both: a per_seed() call is an ensemble() call that keeps every value.
-    module.def("_ensemble", &run_ensemble, ENSEMBLE_DOC, py::arg("seeds") = DEFAULT_SEEDS,
+    module.def("_ensemble", &ensemble_arrays, ENSEMBLE_DOC, py::arg("seeds") = DEFAULT_SEEDS,
                py::arg("first_seed") = 1, py::arg("coupling") = 0.0,
                py::arg("threads") = py::none(), py::arg("quantiles") = py::none(),
                py::arg("state") = false);

@@ -1,6 +1,7 @@
-// Reading what the programs wrote, for the end-to-end tests.
-#ifndef AGREEMENT_SWEEP_TEST_FILES_H
-#define AGREEMENT_SWEEP_TEST_FILES_H
+// What the end-to-end tests share: running the programs in a scratch folder, reading what
+// they wrote, and devices and splitting of their own.
+#ifndef AGREEMENT_SWEEP_PROGRAM_HARNESS_H
+#define AGREEMENT_SWEEP_PROGRAM_HARNESS_H
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
