@@ -44,13 +44,6 @@ rank_result rank_statistic(const double *signal);
 // state of its own, so threads may call it at once.
 rank_result rank_statistic_counted(const double *signal);
 
-// As rank_statistic_counted, comparing at most `widest` pairs at once: 0 one at a time, 2 or
-// 4 with vector instructions where the processor has them. Every width gives the same result;
-// rank_statistic_counted takes the widest.
-rank_result rank_statistic_counted_by(const double *signal, int widest);
-
-// As rank_statistic_counted, one pair at a time in plain C++, whatever the processor has.
-rank_result rank_statistic_counted_plain(const double *signal);
 
 // n^3 - n for n = 128, the rank correlation's denominator (exact in a double).
 constexpr double RANK_DENOMINATOR = 128.0 * 128.0 * 128.0 - 128.0;

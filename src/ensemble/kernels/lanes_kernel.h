@@ -242,7 +242,7 @@ NOT_INLINED void rank_group(batch_work<L> *work, int group, const typename L::le
             for (int p = 0; p < SIGNAL_LENGTH; ++p) {
                 levels[p] = work->level[p][column];
             }
-            ranks[lane] = rank_statistic_counted_by(levels, 0);
+            ranks[lane] = rank_statistic_counted(levels);
             continue;
         }
         const long long place_sum =

@@ -48,8 +48,7 @@ void run_seed(std::uint32_t seed, const double *couplings, int count, bool ranks
               seed_result *results)
 {
     signal_t reference;
-    // The plain path stays plain: no vector instructions in its rank statistic either.
-    const rank_method rank = ranks ? rank_statistic_counted_plain : nullptr;
+    const rank_method rank = ranks ? rank_statistic_counted : nullptr;
     const int turns = run_coupled_passes(seed, couplings, count, reference,
                                  [&](int q, int c, double *coupled, double mx, double vx) {
                                      const pass_measures measures =
@@ -72,7 +71,7 @@ void run_seed_passes(std::uint32_t seed, double coupling, seed_passes *passes)
                    [&](int q, int, double *coupled, double mx, double vx) {
                        std::copy(coupled, coupled + SIGNAL_LENGTH, passes->signal[q]);
                        const pass_measures measures = measure_pass(
-                           passes->reference, mx, vx, coupled, rank_statistic_counted_plain);
+                           passes->reference, mx, vx, coupled, rank_statistic_counted);
                        passes->mean[q] = measures.mean;
                        passes->variance[q] = measures.variance;
                        passes->r[q] = measures.r;
