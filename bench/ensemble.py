@@ -5,14 +5,14 @@ Usage: ensemble.py ENSEMBLE [SEEDS [SAMPLES [GRID_SEEDS [BIG_SEEDS [BASELINE]]]]
 
 Finds the kernel paths this build has (from its --help) and this processor runs,
 then, in rounds that alternate every path and thread count, runs SEEDS seeds (default
-20000; a tenth of them on the plain generic path) at k = 0 on 1 thread and on every
+20000; a tenth of them on the plain path) at k = 0 on 1 thread and on every
 hardware thread, SAMPLES rounds (default 5), and prints each path's median seeds/s with its
-range, the speedup of all threads over one, and the ratio to the generic path measured in
+range, the speedup of all threads over one, and the ratio to the plain path measured in
 the same rounds. On the widest path it then alternates the coupling grid --coupling
 0:1:0.05 (21 values of k) for GRID_SEEDS seeds (default 2000) with k = 0 alone, as
 seed-runs/s, and a run that writes the per-seed file with one that doesn't. Under valgrind
 (callgrind) it counts user-space instructions per seed on the widest path valgrind runs and
-on the generic path, from the difference between two seed counts, so that start-up and the
+on the plain path, from the difference between two seed counts, so that start-up and the
 final table don't count. Last, the peak resident memory (GNU time) of 1,000 and of BIG_SEEDS
 seeds (default 1000000) at k = 0 and of the grid for 1,000 and 10,000 seeds. Prints
 figures only; never fails on time.
@@ -83,7 +83,7 @@ def main():
         if baseline is not None:
             shown = subprocess.run([baseline, "--help"], capture_output=True, text=True).stdout
             built = re.search(r"^AGREEMENT_ENSEMBLE_ISA=([a-z0-9|]+) ", shown, re.M).group(1)
-            base_paths = [isa for isa in built.split("|") if isa != "generic"
+            base_paths = [isa for isa in built.split("|") if isa != "plain"
                           and run([baseline, "--seeds", "16"], folder, isa) == 0]
         against = {isa: [] for isa in base_paths if isa in paths}
         widest_against = []
@@ -95,7 +95,7 @@ def main():
         for _ in range(samples):
             this_round = {}
             for isa in paths:
-                count = seeds if isa != "generic" else max(1, seeds // 10)
+                count = seeds if isa != "plain" else max(1, seeds // 10)
                 for threads in counts:
                     t = timed([program, "--seeds", str(count), "--threads", str(threads)],
                               folder, isa)
@@ -104,7 +104,7 @@ def main():
             for isa in paths:
                 for threads in counts:
                     ratios[isa, threads].append(this_round[isa, threads] /
-                                                this_round["generic", threads])
+                                                this_round["plain", threads])
             base_round = {}
             for isa in base_paths:
                 base_round[isa] = seeds / timed([baseline, "--seeds", str(seeds), "--threads",
@@ -113,7 +113,7 @@ def main():
                     against[isa].append(this_round[isa, 1] / base_round[isa])
             if base_paths:
                 widest_against.append(this_round[widest, 1] / base_round[base_paths[0]])
-        print(f"k = 0, {seeds} seeds ({max(1, seeds // 10)} on generic), {samples} rounds "
+        print(f"k = 0, {seeds} seeds ({max(1, seeds // 10)} on plain), {samples} rounds "
               f"(seeds/s, median and range)")
         for isa in paths:
             for threads in counts:
@@ -123,9 +123,9 @@ def main():
                     speedup = sorted(a / b for a, b in zip(rates[isa, threads], rates[isa, 1]))
                     line += f"  {statistics.median(speedup):.2f}x one thread " \
                             f"({speedup[0]:.2f}-{speedup[-1]:.2f})"
-                if isa != "generic":
+                if isa != "plain":
                     r = sorted(ratios[isa, threads])
-                    line += f"  {statistics.median(r):.1f}x generic ({r[0]:.1f}-{r[-1]:.1f})"
+                    line += f"  {statistics.median(r):.1f}x plain ({r[0]:.1f}-{r[-1]:.1f})"
                 print(line)
 
         if base_paths:
@@ -154,8 +154,8 @@ def main():
               f"({statistics.median(with_rows) / statistics.median(plain):.2f}x)")
 
         counted = [isa for isa in paths if isa != "avx512"]
-        for isa in (counted[0], "generic") if counted[0] != "generic" else ("generic",):
-            few, more = (160, 480) if isa != "generic" else (16, 48)
+        for isa in (counted[0], "plain") if counted[0] != "plain" else ("plain",):
+            few, more = (160, 480) if isa != "plain" else (16, 48)
             low = instructions(program, folder, isa, few)
             high = instructions(program, folder, isa, more)
             if low is None or high is None:

@@ -239,11 +239,6 @@ namespace {
 // A kernel path that runs the widest one this processor runs and counts the seeds it has run.
 std::atomic<std::uint64_t> seeds_run{0};
 
-bool always_runs()
-{
-    return true;
-}
-
 void counted_block(const std::uint32_t *seeds, int count, const double *couplings,
                    int coupling_count, bool ranks, seed_result *results)
 {
@@ -253,7 +248,7 @@ void counted_block(const std::uint32_t *seeds, int count, const double *coupling
     seeds_run += static_cast<std::uint64_t>(count);
 }
 
-const kernel_path COUNTING_PATH = {"counting", always_runs, counted_block, nullptr, 0, nullptr};
+const kernel_path COUNTING_PATH = {"counting", 0U, counted_block};
 
 } // namespace
 
@@ -428,7 +423,7 @@ void failing_block(const std::uint32_t *seeds, int count, const double *coupling
     counted_block(seeds, count, couplings, coupling_count, ranks, results);
 }
 
-const kernel_path FAILING_PATH = {"failing", always_runs, failing_block, nullptr, 0, nullptr};
+const kernel_path FAILING_PATH = {"failing", 0U, failing_block};
 
 } // namespace
 
@@ -808,12 +803,12 @@ TEST(WorkWindow, OutOfOrderEachSeedOnceOnItsWorker)
         seed_job job = {500, 10 * block + 3, &COUPLING_K, 1, false, &COUNTING_PATH};
         job.in_order = false;
         std::vector<std::vector<std::uint32_t>> seen(threads);
-        const worker_block_handler on_worker = [&seen](std::uint64_t worker, const seed_result *results,
-                                               std::uint64_t seeds) {
-            for (std::uint64_t i = 0; i < seeds; ++i) {
-                seen[worker].push_back(results[i].seed);
-            }
-        };
+        const worker_block_handler on_worker =
+            [&seen](std::uint64_t worker, const seed_result *results, std::uint64_t seeds) {
+                for (std::uint64_t i = 0; i < seeds; ++i) {
+                    seen[worker].push_back(results[i].seed);
+                }
+            };
         std::uint64_t heard = 0;
         ASSERT_EQ(run_seeds_in_order(
                       job, threads,

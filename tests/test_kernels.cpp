@@ -12,14 +12,10 @@
 #include <vector>
 
 #include "kernels.h"
+#include "seed_lanes.h"
 #include "measures.h"
 #include "stats.h"
 #include "synth.h"
-
-#if defined(AGREEMENT_ENSEMBLE_TEST_EMULATION)
-// The AVX-512 kernel's own source, built into this test through SIMDe.
-extern const kernel_path AVX512_EMULATED_PATH;
-#endif
 
 namespace {
 
@@ -28,21 +24,19 @@ bool same_bits(double a, double b)
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-// The vector paths this build has and this processor runs: every path but the plain one, and
-// the emulated AVX-512 kernel where this test has it.
-std::vector<const kernel_path *> vector_paths()
+// The vector paths this build has and this processor runs, and the AVX-512 kernel through
+// SIMDe where this test has it.
+std::vector<const kernel_isa *> vector_paths()
 {
-    int count = 0;
-    const kernel_path *const *paths = kernel_paths(&count);
-    std::vector<const kernel_path *> found;
-    for (int i = 0; i + 1 < count; ++i) {
-        if (paths[i]->available()) {
-            found.push_back(paths[i]);
+    std::vector<const kernel_isa *> found;
+    for (const kernel_isa *const *isa = kernel_isas(); *isa != nullptr; ++isa) {
+        if (path_runs_here((*isa)->path)) {
+            found.push_back(*isa);
         }
     }
-#if defined(AGREEMENT_ENSEMBLE_TEST_EMULATION)
-    if (AVX512_EMULATED_PATH.available()) {
-        found.push_back(&AVX512_EMULATED_PATH);
+#if defined(AGREEMENT_ENSEMBLE_TEST_SIMDE)
+    if (path_runs_here(AVX512_SIMDE_ISA.path)) {
+        found.push_back(&AVX512_SIMDE_ISA);
     }
 #endif
     return found;
@@ -100,8 +94,9 @@ void expect_plain_doubles(const std::vector<std::pair<std::uint32_t, int>> &rang
     const std::vector<double> k = {0.0, 0.35, 1.0};
     for (const auto &[first, count] : ranges) {
         const std::vector<seed_result> plain = plain_run(first, count, k);
-        for (const kernel_path *path : vector_paths()) {
-            EXPECT_EQ(differences(*path, first, plain, k), 0) << path->name << ", seed " << first;
+        for (const kernel_isa *path : vector_paths()) {
+            EXPECT_EQ(differences(path->path, first, plain, k), 0)
+                << path->path.name << ", seed " << first;
         }
     }
 }
@@ -153,10 +148,11 @@ TEST(Kernels, SeedsWithTiedLevelsMatchToo)
     }
     ASSERT_EQ(tied.size(), 3U) << "no seed below 400 repeats a level";
     int tested = 0;
-    for (const kernel_path *path : vector_paths()) {
+    for (const kernel_isa *path : vector_paths()) {
         ++tested;
         for (std::uint32_t seed : tied) {
-            EXPECT_EQ(differences(*path, seed, plain_run(seed, 1, {0.0}), {0.0}), 0) << path->name;
+            EXPECT_EQ(differences(path->path, seed, plain_run(seed, 1, {0.0}), {0.0}), 0)
+                << path->path.name;
         }
     }
     if (tested == 0) {
@@ -204,7 +200,7 @@ TEST(Kernels, RankByKeysMatchesTheExchangeSort)
     cases.push_back(signal);
 
     int tested = 0;
-    for (const kernel_path *path : vector_paths()) {
+    for (const kernel_isa *path : vector_paths()) {
         ++tested;
         const int width = path->rank_width;
         // Every case in every lane, next to each of the others.
@@ -221,7 +217,7 @@ TEST(Kernels, RankByKeysMatchesTheExchangeSort)
                 const rank_result expected = rank_statistic(cases[which].data());
                 EXPECT_TRUE(same_bits(ranks[static_cast<std::size_t>(lane)].rho, expected.rho) &&
                             same_bits(ranks[static_cast<std::size_t>(lane)].bound, expected.bound))
-                    << path->name << ": case " << which << " in lane " << lane << ": rho "
+                    << path->path.name << ": case " << which << " in lane " << lane << ": rho "
                     << ranks[static_cast<std::size_t>(lane)].rho << ", expected " << expected.rho;
             }
         }
@@ -236,12 +232,7 @@ TEST(Kernels, RankByKeysMatchesTheExchangeSort)
 // of every size and sign.
 TEST(Kernels, DivisionWithoutTheDividerIsTheQuotient)
 {
-    std::vector<const kernel_path *> dividing;
-    for (const kernel_path *path : vector_paths()) {
-        if (path->divide_by_random_max != nullptr) {
-            dividing.push_back(path);
-        }
-    }
+    const std::vector<const kernel_isa *> dividing = vector_paths();
     if (dividing.empty()) {
         GTEST_SKIP() << "no path of this build and processor divides without the divider";
     }
@@ -267,17 +258,17 @@ TEST(Kernels, DivisionWithoutTheDividerIsTheQuotient)
         }
     }
     std::vector<double> quotients(x.size());
-    for (const kernel_path *path : dividing) {
+    for (const kernel_isa *path : dividing) {
         path->divide_by_random_max(x.data(), quotients.data(), static_cast<int>(x.size()));
         int wrong = 0;
         for (std::size_t i = 0; i < x.size(); ++i) {
             const double expected = x[i] / RANDOM_SCALE;
             if (!same_bits(quotients[i], expected) && ++wrong < 4) {
-                ADD_FAILURE() << path->name << ": " << x[i] << " / 32767: " << quotients[i]
+                ADD_FAILURE() << path->path.name << ": " << x[i] << " / 32767: " << quotients[i]
                               << ", expected " << expected;
             }
         }
-        EXPECT_EQ(wrong, 0) << path->name;
+        EXPECT_EQ(wrong, 0) << path->path.name;
     }
 }
 
@@ -286,10 +277,10 @@ TEST(Kernels, PathChoice)
     int count = 0;
     const kernel_path *const *paths = kernel_paths(&count);
     ASSERT_GE(count, 1);
-    EXPECT_STREQ(paths[count - 1]->name, "generic") << "the plain path ends the table";
+    EXPECT_STREQ(paths[count - 1]->name, "plain") << "the plain path ends the table";
     const kernel_path *widest = nullptr;
     for (int i = count - 1; i >= 0; --i) {
-        widest = paths[i]->available() ? paths[i] : widest;
+        widest = path_runs_here(*paths[i]) ? paths[i] : widest;
     }
     // Unset or empty: the widest the processor has.
     for (const char *unset : {static_cast<const char *>(nullptr), ""}) {
@@ -301,7 +292,7 @@ TEST(Kernels, PathChoice)
     for (int i = 0; i < count; ++i) {
         const kernel_path *path = nullptr;
         const std::string problem = choose_kernel_path(paths[i]->name, &path);
-        EXPECT_EQ(problem.empty(), paths[i]->available()) << paths[i]->name << ": " << problem;
+        EXPECT_EQ(problem.empty(), path_runs_here(*paths[i])) << paths[i]->name << ": " << problem;
         EXPECT_EQ(path, problem.empty() ? paths[i] : nullptr);
     }
     // A name the build has no path for: the whole message, with the table's names in order.

@@ -54,30 +54,42 @@ void run_seed_passes(std::uint32_t seed, double coupling, seed_passes *passes);
 
 constexpr int LANE_SEEDS = 32; // seeds a block holds, at most: what the widest kernel runs at once
 
+// What a processor offers the vector paths, one bit each, as cpu_features() finds them.
+enum cpu_feature : unsigned {
+    CPU_SSE2 = 1U << 0,
+    CPU_AVX2 = 1U << 1,
+    CPU_FMA = 1U << 2,
+    CPU_AVX512F = 1U << 3,
+    CPU_AVX512BW = 1U << 4,
+    CPU_AVX512DQ = 1U << 5,
+    CPU_AVX512VL = 1U << 6,
+};
+
+// This processor's features: the one place the program asks it, once.
+unsigned cpu_features();
+
 // A way to run seeds. Every path gives the same doubles: one seed at a time in plain C++
 // (run_seed), or many seeds and passes side by side on the vector units of one instruction
 // set, each in a file of its own.
 struct kernel_path {
-    const char *name;    // AGREEMENT_ENSEMBLE_ISA's value for it: "avx2", "sse2", "generic"
-    bool (*available)(); // whether this processor runs it
+    const char *name; // AGREEMENT_ENSEMBLE_ISA's value for it: "avx512", "avx2", "sse2", "plain"
+    unsigned needs;   // the cpu_feature bits it runs on
     // Runs count (1 .. LANE_SEEDS) seeds at coupling_count coefficients into
     // results[seed * coupling_count + coupling], as run_seed does each seed.
     void (*run_block)(const std::uint32_t *seeds, int count, const double *couplings,
                       int coupling_count, bool ranks, seed_result *results);
-    // For the tests, the path's own parts (null on the plain path): the rank statistic of
-    // rank_width whole signals at once, signals[s * 128 .. s * 128 + 127] ...
-    void (*rank_signals)(const double *signals, rank_result *ranks);
-    int rank_width;
-    // ... and x[i] / 32767 for count values (a multiple of 8), by the path's own way.
-    void (*divide_by_random_max)(const double *x, double *quotients, int count);
 };
+
+// Whether this processor has every feature the path needs.
+bool path_runs_here(const kernel_path &path);
 
 // The paths this build has, widest first; the last is the plain one, which every processor
 // runs. Sets *count to their number.
 const kernel_path *const *kernel_paths(int *count);
 
-// Sets *path to the one named by asked (AGREEMENT_ENSEMBLE_ISA's value), or when asked is
-// null or empty to the widest this processor runs. Returns an empty string, or the problem
+// Sets *path to the one named by asked (AGREEMENT_ENSEMBLE_ISA's value; "generic", the plain
+// path's earlier name, still names it), or when asked is null or empty to the widest this
+// processor runs. Returns an empty string, or the problem
 // with asked.
 std::string choose_kernel_path(const char *asked, const kernel_path **path);
 

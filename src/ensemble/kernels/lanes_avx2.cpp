@@ -1,7 +1,6 @@
 // The seed kernel on AVX2 with FMA: eight seeds to a register in the masks phase, eight
 // passes to a register in the coupled phase. Built with -mavx2 -mfma (or /arch:AVX2) and
 // called only where the processor has both.
-#if defined(AGREEMENT_ENSEMBLE_AVX2)
 #if !defined(__AVX2__) || !defined(__FMA__)
 #error "this file must be built for AVX2 and FMA"
 #endif
@@ -111,7 +110,5 @@ struct avx2_lanes {
 
 } // namespace LANES_NAMESPACE
 
-extern const kernel_path AVX2_PATH =
-    LANES_NAMESPACE::path_entry<LANES_NAMESPACE::avx2_lanes>("avx2", avx2_processor);
-
-#endif
+extern const kernel_isa AVX2_ISA =
+    LANES_NAMESPACE::isa_entry<LANES_NAMESPACE::avx2_lanes>("avx2", CPU_AVX2 | CPU_FMA);

@@ -3,10 +3,10 @@
 // register of doubles, the lanes' choices in mask registers. Built with the AVX-512 and FMA
 // flags and called only where the processor has them.
 //
-// Built with AGREEMENT_ENSEMBLE_AVX512_EMULATED, the same source runs through SIMDe's
-// portable forms of the same instructions, so that the kernel is held against the plain run
-// on processors without AVX-512 too: the tests build it so, and so does a build configured
-// with AGREEMENT_ENSEMBLE_EMULATE_AVX512, in place of the native one.
+// Built again as lanes_avx512_simde.cpp (AGREEMENT_ENSEMBLE_AVX512_EMULATED), the same source
+// runs through SIMDe's portable forms of the same instructions, so that the kernel is held
+// against the plain run on processors without AVX-512 too: the tests build it so, and so does
+// a build configured with AGREEMENT_ENSEMBLE_EMULATE_AVX512, in place of the native one.
 #include "seed_lanes.h"
 #if defined(AGREEMENT_ENSEMBLE_AVX512_EMULATED)
 #define SIMDE_ENABLE_NATIVE_ALIASES
@@ -20,7 +20,7 @@
 typedef simde__mmask8 lane_mask8;
 typedef simde__mmask16 lane_mask16;
 #define LANES_NAMESPACE lanes_avx512_emulated
-#elif defined(AGREEMENT_ENSEMBLE_AVX512)
+#else
 #if !defined(__AVX512F__) || !defined(__AVX512BW__) || !defined(__AVX512DQ__) ||                   \
     !defined(__AVX512VL__) || !defined(__FMA__)
 #error "this file must be built for AVX-512 F, BW, DQ and VL, and FMA"
@@ -31,7 +31,6 @@ typedef __mmask16 lane_mask16;
 #define LANES_NAMESPACE lanes_avx512
 #endif
 
-#if defined(LANES_NAMESPACE)
 #include "lanes_arith.h"
 #include "lanes_kernel.h"
 #include "synth.h"
@@ -203,11 +202,17 @@ struct avx512_lanes {
 } // namespace LANES_NAMESPACE
 
 #if defined(AGREEMENT_ENSEMBLE_AVX512_EMULATED)
-extern const kernel_path AVX512_EMULATED_PATH =
-    LANES_NAMESPACE::path_entry<LANES_NAMESPACE::avx512_lanes>("avx512", avx512_emulation_runs);
-#else
-extern const kernel_path AVX512_PATH =
-    LANES_NAMESPACE::path_entry<LANES_NAMESPACE::avx512_lanes>("avx512", avx512_processor);
+// Runs on whatever this file was built for: on x86-64, AVX2 and FMA.
+extern const kernel_isa AVX512_SIMDE_ISA =
+    LANES_NAMESPACE::isa_entry<LANES_NAMESPACE::avx512_lanes>("avx512-simde",
+#if defined(__AVX2__)
+                                                              CPU_AVX2 |
 #endif
-
+#if defined(__FMA__)
+                                                                  CPU_FMA |
+#endif
+                                                                  0U);
+#else
+extern const kernel_isa AVX512_ISA = LANES_NAMESPACE::isa_entry<LANES_NAMESPACE::avx512_lanes>(
+    "avx512", CPU_AVX2 | CPU_FMA | CPU_AVX512F | CPU_AVX512BW | CPU_AVX512DQ | CPU_AVX512VL);
 #endif

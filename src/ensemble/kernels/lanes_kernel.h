@@ -415,12 +415,11 @@ template <class L> void divide_by_random_max_with(const double *x, double *quoti
     }
 }
 
-// The path's entry in the table of kernel paths.
-template <class L> constexpr kernel_path path_entry(const char *name, bool (*available)()) noexcept
+// The path's entry in the table of kernel paths: its name (AGREEMENT_ENSEMBLE_ISA's value),
+// the cpu_feature bits it needs, and its parts.
+template <class L> constexpr kernel_isa isa_entry(const char *name, unsigned needs) noexcept
 {
-    return {name,
-            available,
-            run_block_with<L>,
+    return {{name, needs, run_block_with<L>},
             rank_signals_with<L>,
             L::WIDTH,
             divide_by_random_max_with<L>};

@@ -3,8 +3,9 @@
 // register of words, two to a register of doubles. SSE2 has no fused multiply-add, so a
 // draw's share of its step is the divider's quotient, which is the same double as the AVX2
 // path's. The masks phase runs four seeds to a register, as the AVX2 path runs eight.
-#include "seed_lanes.h"
-#if defined(AGREEMENT_ENSEMBLE_SSE2)
+#if !defined(__SSE2__) && !defined(_M_X64)
+#error "this file must be built for SSE2"
+#endif
 #include <emmintrin.h>
 
 #define LANES_NAMESPACE lanes_sse2
@@ -99,16 +100,5 @@ struct sse2_lanes {
 
 } // namespace LANES_NAMESPACE
 
-namespace {
-
-bool sse2_available()
-{
-    return true; // part of every x86-64 processor, and required by a 32-bit build's own math
-}
-
-} // namespace
-
-extern const kernel_path SSE2_PATH =
-    LANES_NAMESPACE::path_entry<LANES_NAMESPACE::sse2_lanes>("sse2", sse2_available);
-
-#endif
+extern const kernel_isa SSE2_ISA =
+    LANES_NAMESPACE::isa_entry<LANES_NAMESPACE::sse2_lanes>("sse2", CPU_SSE2);

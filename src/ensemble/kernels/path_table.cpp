@@ -1,42 +1,13 @@
-// The seed kernels' shared plain parts, and the choice of kernel: the widest one this build
-// and processor have, unless AGREEMENT_ENSEMBLE_ISA names one.
+// The choice of kernel: the one list of paths this build has, the one question put to the
+// processor, and AGREEMENT_ENSEMBLE_ISA's say.
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <iterator>
 
 #include "kernels.h"
 #include "seed_lanes.h"
-#include "stats.h"
-#include "synth.h"
-
-void prepare_reference(std::uint32_t seed, seed_reference *reference)
-{
-    std::uint32_t state = seed;
-    for (int i = 0; i < SIGNAL_LENGTH; ++i) {
-        reference->level[i] = draw_level_from(&state);
-    }
-    reference->turning_points = turning_points(reference->level);
-    const double mean = signal_mean(reference->level);
-    const double variance = signal_variance(reference->level, mean);
-    for (int i = 0; i < SIGNAL_LENGTH; ++i) {
-        reference->deviation[i] = reference->level[i] - mean;
-    }
-    for (int p = 0; p < STEP_COUNT; ++p) {
-        const reference_step step = reference_step_at(reference->level, p);
-        reference->size[p] = step.size;
-        reference->falls[p] = step.falls ? 0xFFFFFFFFU : 0U;
-        reference->moves[p] = step.rises || step.falls ? 0xFFFFFFFFU : 0U;
-    }
-    reference->scale = correlation_scale(variance);
-}
 
 namespace {
-
-bool always()
-{
-    return true;
-}
 
 void run_block_plain(const std::uint32_t *seeds, int count, const double *couplings,
                      int coupling_count, bool ranks, seed_result *results)
@@ -47,86 +18,122 @@ void run_block_plain(const std::uint32_t *seeds, int count, const double *coupli
     }
 }
 
-const kernel_path PLAIN_PATH = {"generic", always, run_block_plain, nullptr, 0, nullptr};
+const kernel_path PLAIN_PATH = {"plain", 0U, run_block_plain};
 
-// The table of paths: a new instruction set is one entry here and one file of primitives.
-const kernel_path *const PATHS[] = {
-#if defined(AGREEMENT_ENSEMBLE_AVX512)
-    &AVX512_PATH,
-#elif defined(AGREEMENT_ENSEMBLE_EMULATE_AVX512)
-    &AVX512_EMULATED_PATH,
+// The table of vector paths, widest first: a new instruction set is its file of primitives,
+// which defines its entry, the line that builds it, and its line here.
+const kernel_isa *const ISAS[] = {
+#if defined(AGREEMENT_ENSEMBLE_HAS_AVX512)
+    &AVX512_ISA,
 #endif
-#if defined(AGREEMENT_ENSEMBLE_AVX2)
-    &AVX2_PATH,
+#if defined(AGREEMENT_ENSEMBLE_HAS_AVX512_SIMDE)
+    &AVX512_SIMDE_ISA,
 #endif
-#if defined(AGREEMENT_ENSEMBLE_SSE2)
-    &SSE2_PATH,
+#if defined(AGREEMENT_ENSEMBLE_HAS_AVX2)
+    &AVX2_ISA,
 #endif
-    &PLAIN_PATH,
+#if defined(AGREEMENT_ENSEMBLE_HAS_SSE2)
+    &SSE2_ISA,
+#endif
+    nullptr,
 };
-constexpr int PATH_COUNT = static_cast<int>(sizeof PATHS / sizeof PATHS[0]);
+constexpr int PATH_COUNT = static_cast<int>(sizeof ISAS / sizeof ISAS[0]); // the plain one too
+
+// The vector paths' entries followed by the plain path's.
+struct path_list {
+    const kernel_path *paths[PATH_COUNT];
+};
+
+path_list list_paths()
+{
+    path_list list{};
+    for (int i = 0; ISAS[i] != nullptr; ++i) {
+        list.paths[i] = &ISAS[i]->path;
+    }
+    list.paths[PATH_COUNT - 1] = &PLAIN_PATH;
+    return list;
+}
+
+unsigned ask_processor()
+{
+    unsigned features = 0U;
+#if defined(__SSE2__) || defined(_M_X64)
+    features |= CPU_SSE2; // the build itself counts on it
+#endif
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_cpu_init();
+    features |= __builtin_cpu_supports("avx2") ? CPU_AVX2 : 0U;
+    features |= __builtin_cpu_supports("fma") ? CPU_FMA : 0U;
+    features |= __builtin_cpu_supports("avx512f") ? CPU_AVX512F : 0U;
+    features |= __builtin_cpu_supports("avx512bw") ? CPU_AVX512BW : 0U;
+    features |= __builtin_cpu_supports("avx512dq") ? CPU_AVX512DQ : 0U;
+    features |= __builtin_cpu_supports("avx512vl") ? CPU_AVX512VL : 0U;
+#endif
+    return features;
+}
 
 } // namespace
 
-#if defined(AGREEMENT_ENSEMBLE_AVX2)
-bool avx2_processor()
+unsigned cpu_features()
 {
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    static const unsigned features = ask_processor();
+    return features;
 }
 
-bool avx512_processor()
+bool path_runs_here(const kernel_path &path)
 {
-    return avx2_processor() && __builtin_cpu_supports("avx512f") &&
-           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("avx512vl");
+    return (path.needs & ~cpu_features()) == 0U;
 }
-#endif
 
-bool avx512_emulation_runs()
+const kernel_isa *const *kernel_isas()
 {
-#if defined(AGREEMENT_ENSEMBLE_AVX2)
-    return avx2_processor(); // built for AVX2 and FMA where the AVX2 kernel is
-#else
-    return true;
-#endif
+    return ISAS;
 }
 
 const kernel_path *const *kernel_paths(int *count)
 {
+    static const path_list list = list_paths();
     *count = PATH_COUNT;
-    return PATHS;
+    return list.paths;
 }
 
 std::string kernel_path_names(const char *separator)
 {
+    int count = 0;
+    const kernel_path *const *paths = kernel_paths(&count);
     std::string names;
-    for (const kernel_path *path : PATHS) {
-        names += (names.empty() ? "" : separator) + std::string(path->name);
+    for (int i = 0; i < count; ++i) {
+        names += (names.empty() ? "" : separator) + std::string(paths[i]->name);
     }
     return names;
 }
 
 std::string choose_kernel_path(const char *asked, const kernel_path **path)
 {
+    int count = 0;
+    const kernel_path *const *paths = kernel_paths(&count);
     if (asked == nullptr || *asked == '\0') {
-        // The plain path is always there, so the search always ends on one.
-        *path = *std::find_if(std::begin(PATHS), std::end(PATHS),
-                              [](const kernel_path *candidate) { return candidate->available(); });
+        // The plain path is always there and runs everywhere, so the search ends on one.
+        *path = *std::find_if(paths, paths + count, [](const kernel_path *candidate) {
+            return path_runs_here(*candidate);
+        });
         return "";
     }
-    for (const kernel_path *candidate : PATHS) {
-        if (std::strcmp(asked, candidate->name) != 0) {
-            continue;
-        }
-        if (!candidate->available()) {
-            return std::string("AGREEMENT_ENSEMBLE_ISA=") + asked +
-                   ": this processor can't run that path";
-        }
-        *path = candidate;
-        return "";
+    const char *name = std::strcmp(asked, "generic") == 0 ? "plain" : asked;
+    const kernel_path *const *found =
+        std::find_if(paths, paths + count, [&](const kernel_path *candidate) {
+            return std::strcmp(name, candidate->name) == 0;
+        });
+    if (found == paths + count) {
+        return std::string("AGREEMENT_ENSEMBLE_ISA='") + asked +
+               "' is not a path this build has (" + kernel_path_names(", ") + ")";
     }
-    return std::string("AGREEMENT_ENSEMBLE_ISA='") + asked + "' is not a path this build has (" +
-           kernel_path_names(", ") + ")";
+    if (!path_runs_here(**found)) {
+        return std::string("AGREEMENT_ENSEMBLE_ISA=") + asked +
+               ": this processor can't run that path";
+    }
+    *path = *found;
+    return "";
 }
 
 void run_seeds(const kernel_path &path, std::uint32_t first_seed, int count,

@@ -38,25 +38,28 @@ struct seed_reference {
 // Fills the reference: the seed's first 128 draws and what the passes take from them.
 void prepare_reference(std::uint32_t seed, seed_reference *reference);
 
-// The vector paths, each in a file of its own built for its instruction set, each with its
-// entry in the table of kernel paths. The build defines AGREEMENT_ENSEMBLE_AVX2 where it builds
-// the AVX2 file for AVX2, AGREEMENT_ENSEMBLE_AVX512 where it builds the AVX-512 file for
-// AVX-512 and AGREEMENT_ENSEMBLE_EMULATE_AVX512 where it builds it through SIMDe instead;
-// SSE2 is part of every x86-64 processor.
-#if defined(__SSE2__) || defined(_M_X64)
-#define AGREEMENT_ENSEMBLE_SSE2 1
-#endif
-extern const kernel_path SSE2_PATH;
-extern const kernel_path AVX2_PATH;
-extern const kernel_path AVX512_PATH;
-// The AVX-512 kernel through SIMDe's portable forms of its instructions.
-extern const kernel_path AVX512_EMULATED_PATH;
+// A vector path's entry in the table of paths, with its own parts for the tests to hold
+// against the plain ones: the rank statistic of rank_width whole signals at once,
+// signals[s * 128 .. s * 128 + 127], and x[i] / 32767 for count values (a multiple of 8) by
+// the path's own way.
+struct kernel_isa {
+    kernel_path path;
+    void (*rank_signals)(const double *signals, rank_result *ranks);
+    int rank_width;
+    void (*divide_by_random_max)(const double *x, double *quotients, int count);
+};
 
-// Whether the processor has AVX2 and FMA, or AVX-512 F, BW, DQ and VL with them: asked from a
-// file built for every x86-64, as the kernels' own files may use those instructions anywhere.
-bool avx2_processor();
-bool avx512_processor();
-// Whether the emulated AVX-512 kernel runs here: on x86-64 it is built for AVX2 and FMA.
-bool avx512_emulation_runs();
+// Each vector path's entry, defined in its own file of primitives, which the build adds
+// with its instruction set's flags (and AGREEMENT_ENSEMBLE_HAS_<name> for the table).
+extern const kernel_isa AVX512_ISA;
+extern const kernel_isa AVX2_ISA;
+extern const kernel_isa SSE2_ISA;
+// The AVX-512 kernel's source through SIMDe's portable forms of its instructions: in place of
+// the native one in a build so configured, and in the tests' own library everywhere.
+extern const kernel_isa AVX512_SIMDE_ISA;
+
+// The vector paths this build has, widest first, ending in a null: the table the program
+// chooses from. The plain path follows them in kernel_paths().
+const kernel_isa *const *kernel_isas();
 
 #endif
