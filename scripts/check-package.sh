@@ -21,7 +21,8 @@ rm -f "$work"/*.deb "$work"/*.tar.gz
 (cd "$work" && cpack -G "DEB;TGZ" >cpack.log 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 deb=$(ls "$work"/agreement-sweep_*.deb)
 tgz=$(ls "$work"/agreement-sweep-*.tar.gz)
-module=$(find "$work/python" -name 'agreement_sweep.cpython-*.so' 2>/dev/null | head -n 1 || true)
+# The Python module, where this build installs one (not one an earlier configuration left).
+module=$(grep -o '/[^"]*/agreement_sweep\.cpython-[^"/]*\.so' "$work/cmake_install.cmake" | head -n 1 || true)
 # The programs' package, and the module's where the build has it: no other.
 debs=$(cd "$work" && echo *.deb)
 [ "$(wc -w <<<"$debs")" -eq $((${module:+1} + 1)) ] || fail "cpack made $debs"
