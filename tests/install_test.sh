@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs a build into a temporary prefix and runs the installed programs there.
+# Installs a build into a temporary prefix and runs the installed programs there; installs the
+# Python module into a scratch user's ~/.local too and imports it as that user.
 # Usage: install_test.sh BUILD_FOLDER [PYTHON, the interpreter the module was built for]
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -39,8 +40,8 @@ if [ -n "$module" ] && [ -n "$python" ]; then
 
   home=$scratch/home
   user() { env -u PYTHONPATH -u PYTHONUSERBASE -u PYTHONNOUSERSITE HOME="$home" "$@"; }
-  if [ "$(user "$python" -c 'import site; print(site.getuserbase())')" != "$home/.local" ]; then
-    echo "skipped the user's prefix: $python's user site is not under ~/.local"
+  if [ "$(user "$python" -c 'import site; print(site.ENABLE_USER_SITE and site.getuserbase())')" != "$home/.local" ]; then
+    echo "skipped the user's prefix: $python has no user site under ~/.local"
   else
     user cmake --install "$build" --prefix "$home/.local" --component python >"$scratch/user.log"
     ! grep -q PYTHONPATH "$scratch/user.log" || fail "the install into ~/.local asks for PYTHONPATH"
