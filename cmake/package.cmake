@@ -12,8 +12,9 @@ include(GNUInstallDirs)
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME programs)
 install(TARGETS agreement_sweep agreement_ensemble RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES docs/summary.png docs/coupling.png docs/r_histogram.png docs/speed.md
-              docs/portability.md docs/layout.md docs/quantiles.md docs/theory.md
+install(FILES docs/summary.png docs/coupling.png docs/r_histogram.png docs/r_histogram.py
+              docs/speed.md docs/portability.md docs/layout.md docs/quantiles.md docs/theory.md
+              docs/science.md docs/ensemble.md docs/python.md docs/building.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
 # The module's folder depends on the prefix, known only at install time, so the interpreter
