@@ -7,7 +7,6 @@
 #include <immintrin.h>
 
 #define LANES_NAMESPACE lanes_avx2
-#include "lanes_arith.h"
 #include "lanes_kernel.h"
 #include "synth.h"
 
@@ -23,9 +22,50 @@ struct avx2_lanes {
     typedef __m256i words;
     typedef __m256 keys;
 
-    LANES_LEVEL_ARITHMETIC(_mm256)
-    LANES_WORD_ARITHMETIC(_mm256, si256)
-    LANES_WORD_CHOICES(_mm256, si256)
+    // The arithmetic on registers of doubles, and the keys' order.
+    static levels set(double x) { return _mm256_set1_pd(x); }
+    static levels load(const double *p) { return _mm256_load_pd(p); }
+    static void store(double *p, levels x) { _mm256_storeu_pd(p, x); }
+    static levels add(levels a, levels b) { return _mm256_add_pd(a, b); }
+    static levels sub(levels a, levels b) { return _mm256_sub_pd(a, b); }
+    static levels mul(levels a, levels b) { return _mm256_mul_pd(a, b); }
+    static levels div(levels a, levels b) { return _mm256_div_pd(a, b); }
+    static levels sqrt(levels a) { return _mm256_sqrt_pd(a); }
+    static levels min(levels a, levels b) { return _mm256_min_pd(a, b); }
+    static levels max(levels a, levels b) { return _mm256_max_pd(a, b); }
+    static keys key_min(keys a, keys b) { return _mm256_min_ps(a, b); }
+    static keys key_max(keys a, keys b) { return _mm256_max_ps(a, b); }
+    // The arithmetic on registers of 32-bit words.
+    static words set_words(std::uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
+    static words load_words(const std::uint32_t *p)
+    {
+        return _mm256_loadu_si256(reinterpret_cast<const words *>(p));
+    }
+    static void store_words(std::uint32_t *p, words x)
+    {
+        _mm256_storeu_si256(reinterpret_cast<words *>(p), x);
+    }
+    static words xor_words(words a, words b) { return _mm256_xor_si256(a, b); }
+    static words and_words(words a, words b) { return _mm256_and_si256(a, b); }
+    static words or_words(words a, words b) { return _mm256_or_si256(a, b); }
+    static words and_not_words(words a, words b) { return _mm256_andnot_si256(a, b); }
+    static words add_words(words a, words b) { return _mm256_add_epi32(a, b); }
+    template <int N> static words shift_right(words a) { return _mm256_srli_epi32(a, N); }
+    static words key_bits(keys k) { return _mm256_castps_si256(k); }
+    // Lane-wise a * b for values below 2^15 in each lane's low half, the high half 0.
+    static words multiply_small(words a, words b) { return _mm256_madd_epi16(a, b); }
+    // Lane choices as registers: a word choice all ones or all zeros; a level choice as much
+    // of that as select reads.
+    typedef levels choice;
+    typedef words word_choice;
+    static word_choice equal_words(words a, words b) { return _mm256_cmpeq_epi32(a, b); }
+    static word_choice any_of(word_choice a, word_choice b) { return _mm256_or_si256(a, b); }
+    // counts + 1 where x isn't 0: counts + 1 + (x == 0), whose all ones are -1.
+    static words count_nonzero(words counts, words x)
+    {
+        return _mm256_add_epi32(_mm256_add_epi32(counts, _mm256_set1_epi32(1)),
+                                _mm256_cmpeq_epi32(x, _mm256_setzero_si256()));
+    }
     // By the top bit of each lane of the choice, the only one a blend reads.
     static levels select(choice mask, levels if_set, levels if_clear)
     {

@@ -31,7 +31,6 @@ typedef __mmask16 lane_mask16;
 #define LANES_NAMESPACE lanes_avx512
 #endif
 
-#include "lanes_arith.h"
 #include "lanes_kernel.h"
 #include "synth.h"
 
@@ -113,8 +112,38 @@ struct avx512_lanes {
     typedef lane_mask8 choice;       // a bit per lane of doubles
     typedef lane_mask16 word_choice; // a bit per lane of words
 
-    LANES_LEVEL_ARITHMETIC(_mm512)
-    LANES_WORD_ARITHMETIC(_mm512, si512)
+    // The arithmetic on registers of doubles, and the keys' order.
+    static levels set(double x) { return _mm512_set1_pd(x); }
+    static levels load(const double *p) { return _mm512_load_pd(p); }
+    static void store(double *p, levels x) { _mm512_storeu_pd(p, x); }
+    static levels add(levels a, levels b) { return _mm512_add_pd(a, b); }
+    static levels sub(levels a, levels b) { return _mm512_sub_pd(a, b); }
+    static levels mul(levels a, levels b) { return _mm512_mul_pd(a, b); }
+    static levels div(levels a, levels b) { return _mm512_div_pd(a, b); }
+    static levels sqrt(levels a) { return _mm512_sqrt_pd(a); }
+    static levels min(levels a, levels b) { return _mm512_min_pd(a, b); }
+    static levels max(levels a, levels b) { return _mm512_max_pd(a, b); }
+    static keys key_min(keys a, keys b) { return _mm512_min_ps(a, b); }
+    static keys key_max(keys a, keys b) { return _mm512_max_ps(a, b); }
+    // The arithmetic on registers of 32-bit words.
+    static words set_words(std::uint32_t x) { return _mm512_set1_epi32(static_cast<int>(x)); }
+    static words load_words(const std::uint32_t *p)
+    {
+        return _mm512_loadu_si512(reinterpret_cast<const words *>(p));
+    }
+    static void store_words(std::uint32_t *p, words x)
+    {
+        _mm512_storeu_si512(reinterpret_cast<words *>(p), x);
+    }
+    static words xor_words(words a, words b) { return _mm512_xor_si512(a, b); }
+    static words and_words(words a, words b) { return _mm512_and_si512(a, b); }
+    static words or_words(words a, words b) { return _mm512_or_si512(a, b); }
+    static words and_not_words(words a, words b) { return _mm512_andnot_si512(a, b); }
+    static words add_words(words a, words b) { return _mm512_add_epi32(a, b); }
+    template <int N> static words shift_right(words a) { return _mm512_srli_epi32(a, N); }
+    static words key_bits(keys k) { return _mm512_castps_si512(k); }
+    // Lane-wise a * b for values below 2^15 in each lane's low half, the high half 0.
+    static words multiply_small(words a, words b) { return _mm512_madd_epi16(a, b); }
 
     static levels select(choice mask, levels if_set, levels if_clear)
     {

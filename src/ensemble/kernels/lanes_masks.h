@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "lanes_network.h" // the inlining macros
+#include "lanes_inline.h"
 #include "seed_lanes.h"
 #include "synth.h"
 
@@ -51,8 +51,8 @@ template <class L> struct lane_set {
 // whose flag was still set counts. Returns the bits of the lanes whose count reached the
 // pass's target.
 template <class L>
-INLINED unsigned draw_once(lane_set<L> *v, typename L::words multiplier,
-                           typename L::words increment)
+LANES_INLINE unsigned draw_once(lane_set<L> *v, typename L::words multiplier,
+                                typename L::words increment)
 {
     typedef typename L::words words;
     v->state = L::add_words(L::multiply_low(v->state, multiplier), increment);
@@ -60,7 +60,7 @@ INLINED unsigned draw_once(lane_set<L> *v, typename L::words multiplier,
     // floor(raw * 127 / 32767) = (raw * 32513) >> 23 for every raw 0 .. 32767.
     const words index = L::template shift_right<7>(L::multiply_high_u16(raw, L::set_words(32513)));
     words hit = L::set_words(0);
-    UNROLLED
+    LANES_UNROLLED
     for (int w = 0; w < 4; ++w) {
         const words bit = L::index_bit(index, w);
         hit = L::or_words(hit, L::and_words(v->flags[w], bit));
@@ -74,9 +74,10 @@ INLINED unsigned draw_once(lane_set<L> *v, typename L::words multiplier,
 // starts their next ones past the passes' coupled draws. Inlined, so that the sets stay in
 // registers through it.
 template <class L>
-INLINED void start_next_passes(lane_set<L> *v, unsigned lanes_done, int first_seed,
-                               typename L::words jump_multiplier, typename L::words jump_increment,
-                               int *pass, int *unfinished, pass_draws *draws)
+LANES_INLINE void start_next_passes(lane_set<L> *v, unsigned lanes_done, int first_seed,
+                                    typename L::words jump_multiplier,
+                                    typename L::words jump_increment, int *pass, int *unfinished,
+                                    pass_draws *draws)
 {
     constexpr int W = L::WIDTH;
     alignas(64) std::uint32_t words_of[5][W];
@@ -109,7 +110,7 @@ INLINED void start_next_passes(lane_set<L> *v, unsigned lanes_done, int first_se
 
 // The masks of a block's passes: steps 1 to 4 for every set of lanes.
 template <class L>
-NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_draws *draws)
+LANES_NOINLINE void draw_passes_with(const std::uint32_t *seeds, int count, pass_draws *draws)
 {
     typedef typename L::words words;
     constexpr int W = L::WIDTH;
@@ -163,13 +164,13 @@ NOT_INLINED void draw_passes_with(const std::uint32_t *seeds, int count, pass_dr
         unsigned lanes_done[SETS];
         unsigned any_done = 0;
         do {
-            UNROLLED
+            LANES_UNROLLED
             for (int s = 0; s < SETS; ++s) {
                 lanes_done[s] = draw_once<L>(&sets[s], multiplier, increment);
                 any_done |= lanes_done[s];
             }
         } while (any_done == 0);
-        UNROLLED
+        LANES_UNROLLED
         for (int s = 0; s < SETS; ++s) {
             if (lanes_done[s] != 0) {
                 start_next_passes<L>(&sets[s], lanes_done[s], s * W, jump_multiplier,

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "lanes_inline.h"
 #include "seed_lanes.h"
 
 #ifndef LANES_NAMESPACE
@@ -21,23 +22,6 @@ namespace LANES_NAMESPACE {
 constexpr std::uint32_t KEY_BASE = 0x00800000U;
 constexpr int MOST_CODE = static_cast<int>((0x7F7FFFFFU - KEY_BASE) >> 7);
 constexpr std::uint32_t TIME_BITS = 127U;
-
-// The networks' loops have fixed bounds and must be unrolled whole, so that every key stays
-// in a register; a set's code is inlined into its loop. The phases stay out of each other,
-// as the sort's keys need every register.
-#if defined(__GNUC__) || defined(__clang__)
-#define UNROLLED _Pragma("GCC unroll 16")
-#define NOT_INLINED __attribute__((noinline))
-#define INLINED inline __attribute__((always_inline))
-#elif defined(_MSC_VER)
-#define UNROLLED
-#define NOT_INLINED __declspec(noinline)
-#define INLINED __forceinline
-#else
-#define UNROLLED
-#define NOT_INLINED
-#define INLINED inline
-#endif
 
 // ---- Sorting the keys ----
 //
@@ -105,19 +89,20 @@ constexpr bool spans(const network_sweep &sweep, int m)
 
 // The sweep's stages on one set; BASE_BIT_SET: the base has bit m of the stages whose m is
 // no stride of the set.
-template <class L, int P, bool BASE_BIT_SET> INLINED void network_set(typename L::keys *k, int base)
+template <class L, int P, bool BASE_BIT_SET>
+LANES_INLINE void network_set(typename L::keys *k, int base)
 {
     constexpr network_sweep sweep = NETWORK_SWEEPS[P];
     typename L::keys v[16];
-    UNROLLED
+    LANES_UNROLLED
     for (int t = 0; t < 16; ++t) {
         v[t] = k[place_in_set(sweep, base, t)];
     }
-    UNROLLED
+    LANES_UNROLLED
     for (int i = 0; i < sweep.stage_count; ++i) {
         const stage st = sweep.stages[i];
         const int bit = stride_bit(sweep, st.s);
-        UNROLLED
+        LANES_UNROLLED
         for (int t = 0; t < 16; ++t) {
             if ((t & bit) != 0) {
                 continue;
@@ -132,7 +117,7 @@ template <class L, int P, bool BASE_BIT_SET> INLINED void network_set(typename L
             }
         }
     }
-    UNROLLED
+    LANES_UNROLLED
     for (int t = 0; t < 16; ++t) {
         k[place_in_set(sweep, base, t)] = v[t];
     }
@@ -177,7 +162,7 @@ template <class L, int P> void network_sweep_on(typename L::keys *k)
     }
 }
 
-template <class L> NOT_INLINED void sort_keys(typename L::keys *k)
+template <class L> LANES_NOINLINE void sort_keys(typename L::keys *k)
 {
     network_sweep_on<L, 0>(k);
     network_sweep_on<L, 1>(k);
