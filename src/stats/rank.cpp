@@ -69,62 +69,65 @@ constexpr int SWEEPS_IN_FLIGHT = 2 * VECTORS_IN_FLIGHT;
 // first comparison always trades: it then carries its first level, as a sweep starts. What it
 // leaves behind before then is minus infinity too and only reaches the next sweep before that
 // one starts. Only the last sweep of the group leaves levels for good.
-void sweep_group(int first, double *levels, double *position)
-{
-    const int length = SIGNAL_LENGTH - first; // places 0 .. length - 1 still unsorted
-    const __m128d before_start = _mm_set1_pd(-std::numeric_limits<double>::infinity());
-    __m128d carried[VECTORS_IN_FLIGHT]; // sweeps 2v and 2v + 1: the level carried
+// The registers of a group of sweeps: sweeps 2v and 2v + 1 share register v.
+struct sweep_registers {
+    __m128d carried[VECTORS_IN_FLIGHT]; // the level each carries
     __m128d carried_position[VECTORS_IN_FLIGHT];
     __m128d left[VECTORS_IN_FLIGHT]; // the level each left behind at the last step
     __m128d left_position[VECTORS_IN_FLIGHT];
-    for (int v = 0; v < VECTORS_IN_FLIGHT; ++v) {
-        carried[v] = before_start;
-        left[v] = before_start;
-        carried_position[v] = _mm_setzero_pd();
-        left_position[v] = _mm_setzero_pd();
-    }
+};
 
-    int stored = 0; // places the last sweep has left for good
+// Feeds places 0 .. length - 1 through the group, one step each; returns how many places the
+// last sweep has left for good.
+int feed_sweeps(int length, double *levels, double *position, sweep_registers *r)
+{
+    int stored = 0;
     for (int t = 0; t < length; ++t) {
         const __m128d in = _mm_set1_pd(levels[t]);
         const __m128d in_position = _mm_set1_pd(position[t]);
         // From the last register down, so each takes what the one before left at the last step.
         for (int v = VECTORS_IN_FLIGHT - 1; v >= 0; --v) {
             // Lane 0 meets the lane before it (or the next place), lane 1 meets lane 0.
-            const __m128d next = _mm_shuffle_pd(v == 0 ? in : left[v - 1], left[v], 1);
-            const __m128d next_position =
-                _mm_shuffle_pd(v == 0 ? in_position : left_position[v - 1], left_position[v], 1);
+            const __m128d next = _mm_shuffle_pd(v == 0 ? in : r->left[v - 1], r->left[v], 1);
+            const __m128d next_position = _mm_shuffle_pd(
+                v == 0 ? in_position : r->left_position[v - 1], r->left_position[v], 1);
             // compare_exchange, lane by lane: the positions trade through the mask of lanes
             // that don't keep; minimum and maximum have exactly the select semantics needed.
-            const __m128d keep = _mm_cmpgt_pd(carried[v], next);
+            const __m128d keep = _mm_cmpgt_pd(r->carried[v], next);
             const __m128d moved =
-                _mm_andnot_pd(keep, _mm_xor_pd(carried_position[v], next_position));
-            left[v] = _mm_min_pd(next, carried[v]);    // keep ? next : carried
-            carried[v] = _mm_max_pd(carried[v], next); // keep ? carried : next
-            left_position[v] = _mm_xor_pd(next_position, moved);
-            carried_position[v] = _mm_xor_pd(carried_position[v], moved);
+                _mm_andnot_pd(keep, _mm_xor_pd(r->carried_position[v], next_position));
+            r->left[v] = _mm_min_pd(next, r->carried[v]);    // keep ? next : carried
+            r->carried[v] = _mm_max_pd(r->carried[v], next); // keep ? carried : next
+            r->left_position[v] = _mm_xor_pd(next_position, moved);
+            r->carried_position[v] = _mm_xor_pd(r->carried_position[v], moved);
         }
         // The last sweep met its input number i = t - 2 (SWEEPS_IN_FLIGHT - 1); from i = 1 on
         // it leaves place i - 1 for good.
         if (t >= 2 * SWEEPS_IN_FLIGHT - 1) {
             const int last = VECTORS_IN_FLIGHT - 1;
-            _mm_storeh_pd(levels + stored, left[last]);
-            _mm_storeh_pd(position + stored, left_position[last]);
+            _mm_storeh_pd(levels + stored, r->left[last]);
+            _mm_storeh_pd(position + stored, r->left_position[last]);
             ++stored;
         }
     }
+    return stored;
+}
 
-    // The places have all gone in; the later sweeps still have inputs on the way. They finish
-    // one step at a time, as above, lane by lane.
+// The places have all gone in; the later sweeps still have inputs on the way. They finish
+// one step at a time, as feed_sweeps does, lane by lane, and each sweep ends by leaving the
+// largest level it carried at its final place.
+void drain_sweeps(int length, int stored, const sweep_registers &r, double *levels,
+                  double *position)
+{
     double level[SWEEPS_IN_FLIGHT];
     double level_position[SWEEPS_IN_FLIGHT];
     double out[SWEEPS_IN_FLIGHT];
     double out_position[SWEEPS_IN_FLIGHT];
     for (int v = 0, k = 0; v < VECTORS_IN_FLIGHT; ++v, k += 2) { // k: sweep in lane 0
-        _mm_storeu_pd(&level[k], carried[v]);
-        _mm_storeu_pd(&level_position[k], carried_position[v]);
-        _mm_storeu_pd(&out[k], left[v]);
-        _mm_storeu_pd(&out_position[k], left_position[v]);
+        _mm_storeu_pd(&level[k], r.carried[v]);
+        _mm_storeu_pd(&level_position[k], r.carried_position[v]);
+        _mm_storeu_pd(&out[k], r.left[v]);
+        _mm_storeu_pd(&out_position[k], r.left_position[v]);
     }
     for (int t = length; t < length + SWEEPS_IN_FLIGHT - 1; ++t) {
         for (int k = SWEEPS_IN_FLIGHT - 1; k >= 1; --k) {
@@ -145,12 +148,25 @@ void sweep_group(int first, double *levels, double *position)
             }
         }
     }
-
-    // Each sweep ends by leaving the largest level it carried at its final place.
     for (int k = 0; k < SWEEPS_IN_FLIGHT; ++k) {
         levels[length - 1 - k] = level[k];
         position[length - 1 - k] = level_position[k];
     }
+}
+
+void sweep_group(int first, double *levels, double *position)
+{
+    const int length = SIGNAL_LENGTH - first; // places 0 .. length - 1 still unsorted
+    const __m128d before_start = _mm_set1_pd(-std::numeric_limits<double>::infinity());
+    sweep_registers r;
+    for (int v = 0; v < VECTORS_IN_FLIGHT; ++v) {
+        r.carried[v] = before_start;
+        r.left[v] = before_start;
+        r.carried_position[v] = _mm_setzero_pd();
+        r.left_position[v] = _mm_setzero_pd();
+    }
+    const int stored = feed_sweeps(length, levels, position, &r);
+    drain_sweeps(length, stored, r, levels, position);
 }
 #endif
 

@@ -108,23 +108,18 @@ LANES_INLINE void start_next_passes(lane_set<L> *v, unsigned lanes_done, int fir
     v->target = L::select_words(done, L::add_words(v->target, L::set_words(1)), v->target);
 }
 
-// The masks of a block's passes: steps 1 to 4 for every set of lanes.
+// Step 1: the reference's draws skipped (signal jumps past them), pass 0 recorded (it clears
+// nothing), every lane past the block's seeds finished from the start. Returns how many lanes
+// have passes left to draw.
 template <class L>
-LANES_NOINLINE void draw_passes_with(const std::uint32_t *seeds, int count, pass_draws *draws)
+LANES_INLINE int start_lanes(const std::uint32_t *seeds, int count, const draw_jump &signal,
+                             pass_draws *draws, int *pass, lane_set<L> *sets)
 {
-    typedef typename L::words words;
     constexpr int W = L::WIDTH;
-    // Registers of seeds run together, which hides the generator's latency.
     constexpr int SETS = L::MASK_SETS;
     constexpr int SEEDS = SETS * W;
-    static_assert(LANE_SEEDS % SEEDS == 0, "a block of seeds fills whole runs of this phase");
-
-    // Step 1: the reference's draws skipped, pass 0 recorded (it clears nothing), every
-    // lane past the block's seeds finished from the start.
-    const draw_jump signal = jump_past(SIGNAL_LENGTH);
     alignas(64) std::uint32_t state[SETS][W];
     alignas(64) std::uint32_t target[SETS][W];
-    int pass[SEEDS];
     int unfinished = 0;
     for (int lane = 0; lane < SEEDS; ++lane) {
         std::uint32_t *word = &state[lane / W][lane % W];
@@ -144,7 +139,6 @@ LANES_NOINLINE void draw_passes_with(const std::uint32_t *seeds, int count, pass
         target[lane / W][lane % W] = 1;
         ++unfinished;
     }
-    lane_set<L> sets[SETS];
     for (int s = 0; s < SETS; ++s) {
         sets[s].state = L::load_words(state[s]);
         for (int w = 0; w < 4; ++w) {
@@ -153,6 +147,24 @@ LANES_NOINLINE void draw_passes_with(const std::uint32_t *seeds, int count, pass
         sets[s].cleared = L::set_words(0);
         sets[s].target = L::load_words(target[s]);
     }
+    return unfinished;
+}
+
+// The masks of a block's passes: steps 1 to 4 for every set of lanes.
+template <class L>
+LANES_NOINLINE void draw_passes_with(const std::uint32_t *seeds, int count, pass_draws *draws)
+{
+    typedef typename L::words words;
+    constexpr int W = L::WIDTH;
+    // Registers of seeds run together, which hides the generator's latency.
+    constexpr int SETS = L::MASK_SETS;
+    constexpr int SEEDS = SETS * W;
+    static_assert(LANE_SEEDS % SEEDS == 0, "a block of seeds fills whole runs of this phase");
+
+    const draw_jump signal = jump_past(SIGNAL_LENGTH);
+    int pass[SEEDS];
+    lane_set<L> sets[SETS];
+    int unfinished = start_lanes<L>(seeds, count, signal, draws, pass, sets);
 
     const words multiplier = L::set_words(RANDOM_MULTIPLIER);
     const words increment = L::set_words(RANDOM_INCREMENT);

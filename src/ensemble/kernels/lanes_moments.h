@@ -15,6 +15,28 @@
 
 namespace LANES_NAMESPACE {
 
+// Vector v's r from its sums of squares and products, into result, and whether each of its
+// lanes' levels are all finite, into work->finite.
+template <class L>
+LANES_INLINE void store_r(const seed_reference &reference, typename L::levels squares,
+                          typename L::levels products, int first_pass, int v, batch_work<L> *work,
+                          seed_result *result)
+{
+    constexpr int H = batch_work<L>::HALF;
+    const typename L::levels variance = L::mul(squares, L::set(1.0 / 128.0));
+    const typename L::levels r =
+        L::div(products, L::mul(L::sqrt(variance), L::set(reference.scale)));
+    double lanes[H];
+    L::store(lanes, r);
+    double spread[H];
+    L::store(spread, squares);
+    for (int h = 0; h < H; ++h) {
+        result->r[first_pass + v * H + h] = lanes[h];
+        // An infinite or NaN level makes its sum of squares infinite or NaN.
+        work->finite[v * H + h] = spread[h] - spread[h] == 0.0;
+    }
+}
+
 // The moments of a batch's passes from the sums of their levels: each level amplified about
 // its pass's mean (kept in work->level when the rank statistic is asked for), the variance
 // and r into result, each pass's lowest and highest level into lowest and highest, and
@@ -68,21 +90,9 @@ LANES_INLINE void batch_moments(const seed_reference &reference, const typename 
             }
         }
         for (int i = 0; i < PAIR; ++i) {
-            const int v = first + i;
-            lowest[v] = low[i];
-            highest[v] = high[i];
-            const typename L::levels variance = L::mul(squares[i], L::set(1.0 / 128.0));
-            const typename L::levels r =
-                L::div(products[i], L::mul(L::sqrt(variance), L::set(reference.scale)));
-            double lanes[H];
-            L::store(lanes, r);
-            double spread[H];
-            L::store(spread, squares[i]);
-            for (int h = 0; h < H; ++h) {
-                result->r[first_pass + v * H + h] = lanes[h];
-                // An infinite or NaN level makes its sum of squares infinite or NaN.
-                work->finite[v * H + h] = spread[h] - spread[h] == 0.0;
-            }
+            lowest[first + i] = low[i];
+            highest[first + i] = high[i];
+            store_r<L>(reference, squares[i], products[i], first_pass, first + i, work, result);
         }
     }
 }

@@ -151,6 +151,63 @@ int run_my_chunks(const study_plan &plan, const kernel_path *path, my_chunks *mi
     return status;
 }
 
+// A rank's part, sent to rank 0: the chunks it took, their states, then their results.
+void send_to_root(const my_chunks &mine)
+{
+    std::uint64_t count = mine.taken.size();
+    MPI_Send(&count, 1, MPI_UINT64_T, 0, TAG_STATE, MPI_COMM_WORLD);
+    MPI_Send(mine.taken.data(), static_cast<int>(count), MPI_UINT64_T, 0, TAG_STATE,
+             MPI_COMM_WORLD);
+    for (const std::string &bytes : mine.states) {
+        send_bytes(bytes.data(), bytes.size(), TAG_STATE);
+    }
+    for (const auto &[chunk, results] : mine.results) {
+        send_bytes(results.data(), results.size() * sizeof(seed_result), TAG_RESULTS);
+    }
+}
+
+// At rank 0: every rank's states, its own first, and which rank ran each chunk in *owner.
+std::vector<std::string> gather_states(my_chunks *mine, int ranks,
+                                       std::vector<std::uint64_t> *owner)
+{
+    std::vector<std::string> states = std::move(mine->states);
+    for (std::uint64_t chunk : mine->taken) {
+        (*owner)[chunk] = 0;
+    }
+    for (int from = 1; from < ranks; ++from) {
+        std::uint64_t count = 0;
+        MPI_Recv(&count, 1, MPI_UINT64_T, from, TAG_STATE, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        std::vector<std::uint64_t> taken(count);
+        MPI_Recv(taken.data(), static_cast<int>(count), MPI_UINT64_T, from, TAG_STATE,
+                 MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        for (std::uint64_t chunk : taken) {
+            (*owner)[chunk] = static_cast<std::uint64_t>(from);
+            states.push_back(receive_bytes(from, TAG_STATE));
+        }
+    }
+    return states;
+}
+
+// At rank 0: the per-seed results handed to watch in seed order, each rank's chunks coming in
+// its own ascending order. Returns watch's status.
+int watch_in_order(const study_plan &plan, const std::vector<std::uint64_t> &owner, my_chunks *mine,
+                   const run_watcher &watch)
+{
+    int status = 0;
+    for (std::uint64_t chunk = 0; plan.in_order && chunk < plan.chunks && status == 0; ++chunk) {
+        std::vector<seed_result> received;
+        const std::vector<seed_result> *results = &mine->results[chunk];
+        if (owner[chunk] != 0) {
+            const std::string bytes = receive_bytes(static_cast<int>(owner[chunk]), TAG_RESULTS);
+            received.resize(bytes.size() / sizeof(seed_result));
+            std::copy(bytes.begin(), bytes.end(), reinterpret_cast<char *>(received.data()));
+            results = &received;
+        }
+        status = watch(0, results->data(), chunk_of(plan, chunk).count);
+    }
+    return status;
+}
+
 // Every rank's part of the study; at rank 0 also the merge into *state and *rows, and the
 // per-seed results handed to watch in seed order.
 int run_across_ranks(study_plan plan, int rank, int ranks, const kernel_path *path,
@@ -160,47 +217,14 @@ int run_across_ranks(study_plan plan, int rank, int ranks, const kernel_path *pa
     broadcast_plan(&plan, rank);
     my_chunks mine;
     int status = run_my_chunks(plan, path, &mine);
-    // Which rank ran which chunk, for the results' order, and each rank's states.
-    std::vector<std::uint64_t> owner(plan.chunks, 0);
     if (rank != 0) {
-        std::uint64_t count = mine.taken.size();
-        MPI_Send(&count, 1, MPI_UINT64_T, 0, TAG_STATE, MPI_COMM_WORLD);
-        MPI_Send(mine.taken.data(), static_cast<int>(count), MPI_UINT64_T, 0, TAG_STATE,
-                 MPI_COMM_WORLD);
-        for (const std::string &bytes : mine.states) {
-            send_bytes(bytes.data(), bytes.size(), TAG_STATE);
-        }
-        for (const auto &[chunk, results] : mine.results) {
-            send_bytes(results.data(), results.size() * sizeof(seed_result), TAG_RESULTS);
-        }
+        send_to_root(mine);
         return status;
     }
-    std::vector<std::string> states = std::move(mine.states);
-    for (std::uint64_t chunk : mine.taken) {
-        owner[chunk] = 0;
-    }
-    for (int from = 1; from < ranks; ++from) {
-        std::uint64_t count = 0;
-        MPI_Recv(&count, 1, MPI_UINT64_T, from, TAG_STATE, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-        std::vector<std::uint64_t> taken(count);
-        MPI_Recv(taken.data(), static_cast<int>(count), MPI_UINT64_T, from, TAG_STATE,
-                 MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-        for (std::uint64_t chunk : taken) {
-            owner[chunk] = static_cast<std::uint64_t>(from);
-            states.push_back(receive_bytes(from, TAG_STATE));
-        }
-    }
-    // The per-seed rows in seed order: each rank's chunks come in its own ascending order.
-    for (std::uint64_t chunk = 0; plan.in_order && chunk < plan.chunks && status == 0; ++chunk) {
-        std::vector<seed_result> received;
-        const std::vector<seed_result> *results = &mine.results[chunk];
-        if (owner[chunk] != 0) {
-            const std::string bytes = receive_bytes(static_cast<int>(owner[chunk]), TAG_RESULTS);
-            received.resize(bytes.size() / sizeof(seed_result));
-            std::copy(bytes.begin(), bytes.end(), reinterpret_cast<char *>(received.data()));
-            results = &received;
-        }
-        status = watch(0, results->data(), chunk_of(plan, chunk).count);
+    std::vector<std::uint64_t> owner(plan.chunks, 0);
+    std::vector<std::string> states = gather_states(&mine, ranks, &owner);
+    if (status == 0) {
+        status = watch_in_order(plan, owner, &mine, watch);
     }
     if (status != 0) {
         return status;
