@@ -21,7 +21,7 @@ for path in ./usr/bin/agreement_sweep ./usr/bin/agreement_ensemble ./usr/bin/agr
   grep -q " $path\$" <<<"$contents" || fail "$deb lacks $path"
 done
 [ "$(dpkg-deb -f "$deb" Package)" = agreement-sweep ] || fail "package name"
-dpkg-deb -f "$deb" Suggests | grep -q gnuplot || fail "$deb does not suggest gnuplot"
+dpkg-deb -f "$deb" Suggests | grep -q python3-matplotlib || fail "$deb does not suggest python3-matplotlib"
 [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "the static programs need no dependency"
 # The Python module, where the build has it, where Debian's python3 finds packages' modules.
 if ls "$work"/python/agreement_sweep*.so >/dev/null 2>&1; then
