@@ -148,14 +148,18 @@ def heat_map(figure, ensemble):
         (0, BLUE), (0.25, "#80B9D8"), (0.5, "#F7F7F7"), (0.75, "#EAAE80"), (1, VERMILLION)])
     mesh = axes.pcolormesh(f, k, mean, cmap=colours, vmin=-1, vmax=1, shading="gouraud")
     lines = axes.contour(f, k, mean, levels=[-0.6, -0.4, -0.2, 0, 0.2, 0.4, 0.6],
-                         colors="#303030", linewidths=1.0)
-    axes.clabel(lines, fmt="%.1f", fontsize=10)
+                         colors="#303030", linewidths=1.0, linestyles="solid")
+    for label in axes.clabel(lines, fmt="%.1f", fontsize=10, inline_spacing=8):
+        label.set_rotation(0)
+        label.set_bbox({"facecolor": "white", "edgecolor": "none", "pad": 1})
     agreement_axis(axes)
     axes.grid(False)
     axes.set_ylim(k.min(), k.max())
     axes.set_ylabel("coupling coefficient k", fontsize=11)
     bar = figure.colorbar(mesh, cax=figure.add_axes([0.85, 0.71, 0.025, 0.22]))
     bar.set_label("mean r", fontsize=11)
+    bar.set_ticks([-1, -0.5, 0, 0.5, 1])
+    bar.ax.yaxis.set_major_formatter("{x:g}")
     bar.ax.tick_params(labelsize=10)
 
 
@@ -174,7 +178,7 @@ def coupling_panel(axes, k, table, finite):
               label=limit)
     if float(k) == 1:
         axes.plot(f[[0, -1]], table[[0, -1], 4], linestyle="none", marker="o", markersize=5,
-                  color=colour, label=f"{limit} at k = 1: ±1 at the ends, 0 between")
+                  color=colour, clip_on=False, label=f"{limit} at k = 1: ±1 at the ends, 0 between")
     if finite:
         axes.plot(f, table[:, 5], color=BLACK, linewidth=0.8,
                   label="finite-length law (128 levels)")
@@ -188,7 +192,7 @@ def coupling_figure(run):
     one key for all of them below."""
     figure = Figure(figsize=(9, 14), dpi=100)
     figure.suptitle("Direction or size? Mean r over agreement and the coupling coefficient k",
-                    fontsize=14, y=0.985)
+                    fontsize=14, y=0.965)
     heat_map(figure, run["ensemble"])
     chosen = chosen_couplings(run["ensemble"])
     height, keys = 0.104, {}
@@ -202,7 +206,7 @@ def coupling_figure(run):
             keys.setdefault(label, handle)
     figure.text(0.035, 0.655 - len(chosen) * height / 2, "r of one run", rotation=90,
                 va="center", ha="center", fontsize=11)
-    figure.legend(keys.values(), keys.keys(), loc="center", bbox_to_anchor=(0.46, 0.05),
+    figure.legend(keys.values(), keys.keys(), loc="center", bbox_to_anchor=(0.5, 0.05),
                   ncol=2, fontsize=10, frameon=False, handlelength=3)
     return figure
 

@@ -178,6 +178,10 @@ class PlotTest(unittest.TestCase):
                 rho = by_label(figure.axes[1])["seed 1: rho, rank correlation of each coupled "
                                                 "signal with time"]
                 self.assertEqual(len(rho.get_xdata()), rank_count)
+                # The table keeps every pass of either summary, a missing half left empty.
+                table = self.step.summary_table(self.step.read_folder(self.folder)).split(b"\n")
+                self.assertEqual((len(table), table[-2].count(b","), table[-2].endswith(b",")),
+                                 (count + 2, 6 - (rank_count < count), rank_count < count))
 
     def test_coupling_figure_for_several_k(self):
         self.write("ensemble.csv", [HEADER] + ensemble_rows([0.0, 0.3, 0.5, 1.0]))
