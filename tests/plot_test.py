@@ -5,9 +5,12 @@ Usage: plot_test.py PROGRAM PLOT_SCRIPT. Exits 77 (skipped) when matplotlib or N
 missing. The figures are checked through matplotlib's own objects (the data each line holds,
 the keys), the command line end to end.
 """
+import contextlib
 import hashlib
 import importlib.machinery
 import importlib.util
+import io
+import logging
 import os
 import re
 import shutil
@@ -90,8 +93,11 @@ class PlotTest(unittest.TestCase):
         return os.path.join(self.folder, name)
 
     def lines(self, name):
+        return self.read(name).decode().split("\n")[:-1]
+
+    def read(self, name):
         with open(self.path(name), "rb") as source:
-            return source.read().decode().split("\n")[:-1]
+            return source.read()
 
     def write(self, name, lines, end="\n"):
         with open(self.path(name), "wb") as target:
@@ -106,14 +112,20 @@ class PlotTest(unittest.TestCase):
         return subprocess.run([sys.executable, SCRIPT, *(arguments or [folder or self.folder])],
                               capture_output=True, text=True, env=env, cwd=self.folder, timeout=120)
 
+    def main(self, *arguments):
+        """The step's main in this process: its exit status and what it wrote on stderr."""
+        errors = io.StringIO()
+        with contextlib.redirect_stderr(errors):
+            status = self.step.main(list(arguments))
+        return status, errors.getvalue()
+
     def expect_drawn(self, env=None):
         result = self.plot(env=env)
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
         return result
 
     def png_size(self, name):
-        with open(self.path(name), "rb") as png:
-            data = png.read()
+        data = self.read(name)
         self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n")
         return struct.unpack(">II", data[16:24])  # the IHDR chunk comes first
 
@@ -243,19 +255,33 @@ class PlotTest(unittest.TestCase):
         for change in environments:
             with self.subTest(environment=change):
                 self.expect_drawn(env={**os.environ, **change})
-                drawn.add(tuple(open(self.path(name), "rb").read()
-                                for name in ("summary.svg", "summary.png", "summary.csv")))
+                drawn.add(tuple(self.read(name) for name in ("summary.svg", "summary.png",
+                                                             "summary.csv")))
         self.assertEqual(len(drawn), 1, "every run writes the same bytes")
         self.assertEqual(os.listdir(self.path("tmp")), [], "the stand-in config folder goes")
+        # That stand-in is the step's own: where HOME takes no folder, it names one for
+        # matplotlib before matplotlib looks (which would warn, then make its own).
+        saved = dict(os.environ)
+        try:
+            os.environ.update(environments[-1])
+            self.step.quiet_matplotlib()
+            stand_in = os.environ["MPLCONFIGDIR"]
+            self.assertTrue(os.path.basename(stand_in).startswith("agreement-sweep-plot-"))
+            self.assertTrue(os.access(stand_in, os.W_OK))
+            os.rmdir(stand_in)
+            # Nor may its notice on a font cache slow to build (after 5 s) reach stderr.
+            self.assertGreaterEqual(logging.getLogger("matplotlib").getEffectiveLevel(),
+                                    logging.ERROR)
+        finally:
+            os.environ.clear()
+            os.environ.update(saved)
         self.assertEqual(self.png_size("summary.png"), (900, 900))
-        with open(self.path("summary.csv"), "rb") as table:
-            self.assertEqual(hashlib.sha256(table.read()).hexdigest(), SUMMARY_CSV_SHA256)
+        self.assertEqual(hashlib.sha256(self.read("summary.csv")).hexdigest(), SUMMARY_CSV_SHA256)
         # Windows line ends give the same table.
         for name in ("data/tov.dat", "data/sl.dat"):
             self.write(name, self.lines(name), end="\r\n")
         self.expect_drawn()
-        with open(self.path("summary.csv"), "rb") as table:
-            self.assertEqual(hashlib.sha256(table.read()).hexdigest(), SUMMARY_CSV_SHA256)
+        self.assertEqual(hashlib.sha256(self.read("summary.csv")).hexdigest(), SUMMARY_CSV_SHA256)
 
     def test_staged_replacement(self):
         # Several k: the coupling figure, replacing an earlier file and a FIFO in its place.
@@ -264,7 +290,7 @@ class PlotTest(unittest.TestCase):
         os.mkfifo(self.path("coupling.png"))
         self.expect_drawn()
         self.assertEqual(self.png_size("coupling.png"), (900, 1400))
-        self.assertTrue(open(self.path("coupling.svg"), "rb").read().startswith(b"<?xml"))
+        self.assertTrue(self.read("coupling.svg").startswith(b"<?xml"))
         # One k: an earlier coupling figure goes; so it does without a table.
         for rows in (ensemble_rows([0.0]), None):
             if rows:
@@ -314,9 +340,7 @@ class PlotTest(unittest.TestCase):
                 else:
                     self.write(name, change(self.lines(name)) if callable(change) else change)
                 before = sorted(os.listdir(self.folder))
-                result = self.plot()
-                self.assertEqual((result.returncode, result.stderr),
-                                 (1, f"{ME}: {message.format(self.folder)}\n"))
+                self.assertEqual(self.main(self.folder), (1, f"{ME}: {message.format(self.folder)}\n"))
                 self.assertEqual(sorted(os.listdir(self.folder)), before)
 
     def test_a_folder_that_takes_no_file(self):
@@ -346,10 +370,11 @@ class PlotTest(unittest.TestCase):
         self.assertEqual(self.plot("--version").stdout, f"{ME} {version}\n")
         for arguments, named in ((["--frobnicate"], "--frobnicate"), (["-x", "data"], "-x"),
                                  ([".", "."], "one folder")):
-            result = self.plot(*arguments)
-            self.assertEqual(result.returncode, 2, arguments)
-            self.assertRegex(result.stderr, rf"\A{ME}: [^\n]*{named}[^\n]*\n\Z")
-        self.assertEqual(self.plot("--", self.folder).returncode, 0)
+            status, errors = self.main(*arguments)
+            self.assertEqual(status, 2, arguments)
+            self.assertRegex(errors, rf"\A{ME}: [^\n]*{named}[^\n]*\n\Z")
+        self.assertEqual(os.listdir(self.folder), ["data"])
+        self.assertEqual(self.main("--", self.folder), (0, ""))
         os.remove(self.path("summary.csv"))
         # Without matplotlib: one line saying what to install, nothing drawn.
         os.makedirs(self.path("lacking/matplotlib"))
