@@ -146,7 +146,9 @@ def heat_map(figure, ensemble):
     mean = np.array([ensemble[k][:, 1] for k in ks])
     colours = LinearSegmentedColormap.from_list("mean_r", [
         (0, BLUE), (0.25, "#80B9D8"), (0.5, "#F7F7F7"), (0.75, "#EAAE80"), (1, VERMILLION)])
-    mesh = axes.pcolormesh(f, k, mean, cmap=colours, vmin=-1, vmax=1, shading="gouraud")
+    # Rasterized: as vectors the smooth shading takes thousands of gradient triangles.
+    mesh = axes.pcolormesh(f, k, mean, cmap=colours, vmin=-1, vmax=1, shading="gouraud",
+                           rasterized=True)
     lines = axes.contour(f, k, mean, levels=[-0.6, -0.4, -0.2, 0, 0.2, 0.4, 0.6],
                          colors="#303030", linewidths=1.0, linestyles="solid")
     for label in axes.clabel(lines, fmt="%.1f", fontsize=10, inline_spacing=8):
