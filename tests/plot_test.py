@@ -291,6 +291,7 @@ class PlotTest(unittest.TestCase):
         self.expect_drawn()
         self.assertEqual(self.png_size("coupling.png"), (900, 1400))
         self.assertTrue(self.read("coupling.svg").startswith(b"<?xml"))
+        self.assertLess(len(self.read("coupling.svg")), 400_000, "the heat map as an image")
         # One k: an earlier coupling figure goes; so it does without a table.
         for rows in (ensemble_rows([0.0]), None):
             if rows:
