@@ -29,6 +29,7 @@ debs=$(cd "$work" && echo *.deb)
 
 contents=$(dpkg-deb -c "$deb")
 for path in ./usr/bin/agreement_sweep ./usr/bin/agreement_ensemble ./usr/bin/agreement-sweep-plot \
+  ./usr/share/agreement_sweep/plot_figures.py \
   ./usr/share/doc/agreement_sweep/README.md ./usr/share/doc/agreement_sweep/docs/summary.png \
   ./usr/share/doc/agreement_sweep/docs/coupling.png ./usr/share/doc/agreement_sweep/docs/speed.md; do
   grep -q " $path\$" <<<"$contents" || fail "$deb lacks $path"

@@ -25,6 +25,12 @@ cd "$prefix/work"
 [ "$(find data -type f | wc -l)" -eq 131 ] || fail "the installed run did not write 131 files"
 "$prefix/bin/agreement_ensemble" --seeds 3 >summary.txt || fail "the installed agreement_ensemble failed"
 [ "$(wc -l <ensemble.csv)" -eq 129 ] || fail "the installed ensemble's table is not 129 lines"
+# The plot step, where the interpreter has matplotlib: installed, it finds its drawing module.
+plot_python=${2:-python3}
+if "$plot_python" -c 'import matplotlib, numpy' 2>/dev/null; then
+  "$plot_python" "$prefix/bin/agreement-sweep-plot" || fail "the installed agreement-sweep-plot failed"
+  [ -s summary.png ] && [ -s summary.csv ] || fail "the installed plot step wrote no figure"
+fi
 # The Python module, where the build has it: in a prefix the interpreter doesn't search, in
 # the prefix's standard layout, which the install names for PYTHONPATH; in the user's own
 # prefix, ~/.local, in the user's site, which the interpreter searches unasked.

@@ -1,8 +1,16 @@
 #!/usr/bin/env python3
-"""The plot step on a real run's output and on broken summaries.
+"""The plot step on a real run's output and on broken inputs.
 
-Usage: plot_test.py PROGRAM PLOT_SCRIPT. Exits 77 (skipped) when gnuplot isn't installed.
+Usage: plot_test.py PROGRAM PLOT_SCRIPT. Exits 77 (skipped) when matplotlib or NumPy is
+missing. The figures are checked through matplotlib's own objects (the data each line holds,
+the keys), the command line end to end.
 """
+import contextlib
+import hashlib
+import importlib.machinery
+import importlib.util
+import io
+import logging
 import os
 import re
 import shutil
@@ -12,35 +20,48 @@ import subprocess
 import sys
 import tempfile
 import unittest
-import xml.etree.ElementTree as ElementTree
 
+sys.dont_write_bytecode = True  # nothing lands in the source tree
 PROGRAM, SCRIPT = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
-SVG = "{http://www.w3.org/2000/svg}"
+ME = "agreement-sweep-plot"
+# summary.csv of seed 1's run as the gnuplot-era plot step wrote it: the table's bytes stay.
+SUMMARY_CSV_SHA256 = "bcead1a00013adf4e54118802599b8adf4b45bacb5e55245fa0ada5eb582bce2"
+HEADER = ("coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,"
+          "share_rho_band_excludes_zero,law_r,finite_law_r")
 
 
-def top_and_bottom(svg_path):
-    """The curves of a drawn figure's two panels, each as {key title: SVG group}."""
-    panels = {"a": {}, "b": {}}
-    for group in ElementTree.parse(svg_path).getroot().iter(SVG + "g"):
-        name = group.get("id", "")
-        if name.startswith("gnuplot_plot_"):
-            panels[name[-1]][group.find(SVG + "title").text] = group
-    return panels["a"], panels["b"]
+def load_step():
+    loader = importlib.machinery.SourceFileLoader("plot_step", SCRIPT)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("plot_step", loader))
+    loader.exec_module(module)
+    return module
 
 
-def pixels(group):
-    """A curve's points in pixels, without its key sample (a short level piece of path)."""
-    pieces = [[(float(x), float(y)) for x, y in re.findall(r"([\d.]+),([\d.]+)", piece)]
-              for path in group.iter(SVG + "path") for piece in path.get("d").split("M")]
-    return max((p for p in pieces if p), key=lambda p: (len(p), p[0][1] != p[-1][1]))
+def ensemble_rows(couplings):
+    """A made-up table, column 4 mean r, 6 and 8 its band, 11 and 12 the laws; at k = 1 the
+    long-signal law is the step +1, 0 .. 0, -1."""
+    rows = []
+    for k in couplings:
+        for q in range(128):
+            f = (127 - q) / 127
+            mean = (0.9 + k) * (f - 0.5)
+            law = (1 if q == 0 else -1 if q == 127 else 0) if k == 1 else mean
+            rows.append(f"{k:.6f},{q},{f:.6f},{mean:.6f},0.078000,{mean - 0.15:.6f},{mean:.6f},"
+                        f"{mean + 0.15:.6f},0.000100,0.237000,{law:.6f},{mean + 0.001:.6f}")
+    return rows
 
 
-def text_height(svg_path, start):
-    """Where the text starting with `start` stands, in pixels from the top."""
-    for group in ElementTree.parse(svg_path).getroot().iter(SVG + "g"):
-        if "".join(group.itertext()).strip().startswith(start) and "translate" in group.get("transform", ""):
-            return float(re.search(r",([\d.]+)\)", group.get("transform")).group(1))
+def notes(figure):
+    """The figure's texts other than its title."""
+    return [text.get_text() for text in figure.texts if not text.get_text().startswith("Agreement")]
+
+
+def by_label(axes):
+    return {line.get_label(): line for line in axes.get_lines()}
+
+
+def keys(legend):
+    return [text.get_text() for text in legend.get_texts()]
 
 
 class PlotTest(unittest.TestCase):
@@ -50,137 +71,280 @@ class PlotTest(unittest.TestCase):
         cls.run_folder = tempfile.mkdtemp(prefix="agreement_sweep_plot_")
         os.makedirs(os.path.join(cls.run_folder, "data", "1"))
         subprocess.run([PROGRAM], cwd=cls.run_folder, check=True)
+        cls.step = load_step()
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.run_folder)
 
     def setUp(self):
+        """A fresh folder holding the run's two summaries (again for each subtest)."""
+        self.tearDown()
         self.folder = tempfile.mkdtemp(prefix="agreement_sweep_plot_case_")
-        os.makedirs(os.path.join(self.folder, "data"))
-        for name in ("tov.dat", "sl.dat"):
-            shutil.copy(os.path.join(self.run_folder, "data", name),
-                        os.path.join(self.folder, "data", name))
+        shutil.copytree(os.path.join(self.run_folder, "data"), self.path("data"),
+                        ignore=shutil.ignore_patterns("1"))
 
     def tearDown(self):
-        shutil.rmtree(self.folder)
+        if getattr(self, "folder", None):
+            shutil.rmtree(self.folder)
+            self.folder = None
 
-    def summary_lines(self, name):
-        with open(os.path.join(self.folder, "data", name), "rb") as summary:
-            return summary.read().split(b"\n")[:-1]
-
-    def write_summary(self, name, lines, end=b"\n"):
-        with open(os.path.join(self.folder, "data", name), "wb") as summary:
-            summary.write(b"".join(line + end for line in lines))
-
-    def plot(self):
-        return subprocess.run([SCRIPT, self.folder], capture_output=True, text=True)
-
-    def picture(self, name):
+    def path(self, name):
         return os.path.join(self.folder, name)
 
-    def expect_drawn(self):
-        result = self.plot()
-        self.assertEqual(result.returncode, 0, result.stderr)
-        root = ElementTree.parse(self.picture("summary.svg")).getroot()
-        self.assertTrue(root.tag.endswith("svg"), root.tag)
-        with open(self.picture("summary.png"), "rb") as png:
-            data = png.read()
-        self.assertEqual(data[:8], PNG_SIGNATURE)
-        width, height = struct.unpack(">II", data[16:24])  # the IHDR chunk comes first
-        self.assertEqual((width, height), (900, 900))
-        self.assertGreater(len(data), 20000, "a picture with two panels of 128 points")
-        return ElementTree.tostring(root, encoding="unicode")
+    def lines(self, name):
+        return self.read(name).decode().split("\n")[:-1]
 
-    def expect_refused(self, *words):
-        result = self.plot()
-        self.assertNotEqual(result.returncode, 0)
-        for word in words:
-            self.assertIn(word, result.stderr)
-        self.assertFalse(os.path.exists(self.picture("summary.svg")), "no picture on bad input")
-        self.assertFalse(os.path.exists(self.picture("summary.png")), "no picture on bad input")
+    def read(self, name):
+        with open(self.path(name), "rb") as source:
+            return source.read()
 
-    def test_real_run(self):
-        svg = self.expect_drawn()
-        self.assertNotIn("run stopped early", svg)
-        # The line the README quotes: seed 1's r falls from +0.36 to -0.35, crossing zero
-        # near the middle of the sweep.
-        self.assertRegex(svg, r"least-squares line: r = 0\.[0-9]{3} f - 0\.[0-9]{3}")
-        self.assertIn("crosses zero at f = 0.50", svg)
-        # The bottom panel is seed 1's alone, and its key says so.
-        _, bottom = top_and_bottom(self.picture("summary.svg"))
-        titles = [title for title in bottom if not title.startswith("gnuplot_plot_")]
-        self.assertEqual(len(titles), 2)
-        self.assertTrue(all(title.startswith("seed 1") for title in titles), titles)
-        # The table beside the pictures: both summaries, side by side, with decimal points.
-        with open(self.picture("summary.csv")) as table:
-            rows = table.read().splitlines()
-        self.assertEqual(rows[0], "q,agreement,mean,variance,r,rho,bound")
-        self.assertEqual(len(rows), 129)
-        self.assertEqual(rows[1], "0,1.000000,4.672334,239.860020,0.356753,0.105435,0.156201")
-        self.assertTrue(rows[128].startswith("127,0.000000,"))
+    def write(self, name, lines, end="\n"):
+        with open(self.path(name), "wb") as target:
+            target.write("".join(line + end for line in lines).encode())
 
-    def test_windows_line_ends(self):
-        for name in ("tov.dat", "sl.dat"):
-            self.write_summary(name, self.summary_lines(name), end=b"\r\n")
-        self.expect_drawn()
+    def summary(self, name, column, count=128):
+        """One column of data/NAME, read here on its own."""
+        return [float(line.replace(",", ".").split("\t")[column])
+                for line in self.lines("data/" + name)[:count]]
 
-    def test_short_run_is_drawn_with_a_note(self):
-        for name in ("tov.dat", "sl.dat"):
-            self.write_summary(name, self.summary_lines(name)[:40])
-        svg = self.expect_drawn()
-        self.assertIn("run stopped early: 40 of 128 passes", svg)
-        # The note sits between the figure's title and the top panel's highest curve, where
-        # it meets neither text nor data (the keys are below the panels).
-        svg_path = self.picture("summary.svg")
-        note = text_height(svg_path, "run stopped early")
-        self.assertGreater(note, text_height(svg_path, "Agreement sweep") + 14)
-        top, _ = top_and_bottom(svg_path)
-        self.assertLess(note, min(y for group in top.values() for _, y in pixels(group)) - 5)
+    def plot(self, *arguments, env=None, folder=None):
+        return subprocess.run([sys.executable, SCRIPT, *(arguments or [folder or self.folder])],
+                              capture_output=True, text=True, env=env, cwd=self.folder, timeout=120)
 
-    def test_fit_line_over_the_passes_present(self):
-        tov = [line.replace(b",", b".").split(b"\t") for line in self.summary_lines("tov.dat")]
-        for count in (90, 40):
+    def main(self, *arguments):
+        """The step's main in this process: its exit status and what it wrote on stderr."""
+        errors = io.StringIO()
+        with contextlib.redirect_stderr(errors):
+            status = self.step.main(list(arguments))
+        return status, errors.getvalue()
+
+    def expect_drawn(self, env=None):
+        result = self.plot(env=env)
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+        return result
+
+    def png_size(self, name):
+        data = self.read(name)
+        self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n")
+        return struct.unpack(">II", data[16:24])  # the IHDR chunk comes first
+
+    # The figures' content ------------------------------------------------------------------
+
+    def test_summary_figure_holds_the_run(self):
+        self.write("ensemble.csv", [HEADER] + ensemble_rows([0.0]))
+        figure = self.step.plot_figures.summary_figure(self.step.read_folder(self.folder))
+        top, bottom = figure.axes
+        self.assertEqual(len(figure.axes), 2)
+        f, r = self.summary("tov.dat", 0), self.summary("tov.dat", 3)
+        lines = by_label(top)
+        seed = lines["seed 1: r with the reference signal"]
+        self.assertEqual((list(seed.get_xdata()), list(seed.get_ydata())), (f, r))
+        # Seed 1's least-squares line, over the agreement range, and its zero marked.
+        mf, mr = sum(f) / 128, sum(r) / 128
+        slope = sum((a - mf) * (b - mr) for a, b in zip(f, r)) / sum((a - mf) ** 2 for a in f)
+        intercept = mr - slope * mf
+        fit = lines[f"seed 1's least-squares line: r = {slope:.3f} f - {-intercept:.3f}"]
+        for x, y, want in zip(fit.get_xdata(), fit.get_ydata(), (1, 0)):
+            self.assertAlmostEqual(x, want)
+            self.assertAlmostEqual(y, slope * want + intercept)
+        self.assertEqual(f"{slope:.3f} {intercept:.3f}", "0.892 -0.446", "the README's line")
+        zero = lines[f"seed 1's line crosses zero at f = {-intercept / slope:.3f}"]
+        self.assertAlmostEqual(zero.get_xdata()[0], -intercept / slope)
+        # The ensemble's k = 0 rows behind seed 1, every mark in the key, in drawing order.
+        table = [row.split(",") for row in ensemble_rows([0.0])]
+        for label, column in (("ensemble: mean r (broad grey)", 3),
+                              ("long-signal limit (grey dashes)", 10),
+                              ("finite-length law (thin black)", 11)):
+            self.assertEqual(list(lines[label].get_ydata()), [float(row[column]) for row in table])
+        self.assertEqual(keys(top.get_legend()), [
+            "ensemble: 2.5-97.5 % of single-run r", "ensemble: mean r (broad grey)",
+            "seed 1: r with the reference signal", fit.get_label(),
+            "long-signal limit (grey dashes)", "finite-length law (thin black)", zero.get_label()])
+        # The bottom panel is seed 1's rho alone, its band rho +- bound.
+        rho, bound = self.summary("sl.dat", 0), self.summary("sl.dat", 1)
+        line = by_label(bottom)["seed 1: rho, rank correlation of each coupled signal with time"]
+        self.assertEqual((list(line.get_xdata()), list(line.get_ydata())), (f, rho))
+        band = bottom.collections[0].get_paths()[0].vertices
+        self.assertAlmostEqual(max(band[:, 1]), max(a + b for a, b in zip(rho, bound)))
+        self.assertAlmostEqual(min(band[:, 1]), min(a - b for a, b in zip(rho, bound)))
+        self.assertEqual(keys(bottom.get_legend()),
+                         ["seed 1: rho ± its 95 % bound 1.96 · |1 − rho| / √126", line.get_label()])
+        self.assertEqual(notes(figure), [], "a full run has no note")
+
+    def test_short_run_is_drawn_with_a_note_and_its_own_line(self):
+        for count, rank_count, crossing in ((90, 90, True), (40, 39, False)):
             with self.subTest(passes=count):
-                for name in ("tov.dat", "sl.dat"):
-                    self.write_summary(name, self.summary_lines(name)[:count])
-                svg = self.expect_drawn()
-                top, _ = top_and_bottom(self.picture("summary.svg"))
-                fit = pixels(next(g for t, g in top.items() if "least-squares" in t))
-                seed = pixels(top["seed 1: r with the reference signal"])
-                self.assertAlmostEqual(fit[0][0], seed[0][0], delta=0.5)
-                self.assertAlmostEqual(fit[-1][0], seed[-1][0], delta=0.5)
-                # The line's zero, computed here, is marked where the drawn line meets the zero
-                # line, and only when it lies among the passes (at 90 passes, not at 40).
-                f, r = ([float(row[i]) for row in tov[:count]] for i in (0, 3))
-                mf, mr = sum(f) / count, sum(r) / count
-                slope = sum((a - mf) * (b - mr) for a, b in zip(f, r)) / sum((a - mf) ** 2 for a in f)
-                crossing = mf - mr / slope
-                if count == 40:
-                    self.assertNotIn("crosses zero", svg)
-                    continue
-                self.assertIn(f"crosses zero at f = {crossing:.3f}", svg)
-                zero = next(pixels(g)[0][1] for t, g in top.items() if t.startswith("gnuplot_plot_"))
-                (x1, y1), (x2, y2) = fit[0], fit[-1]
-                where = x1 + (zero - y1) * (x2 - x1) / (y2 - y1)
-                mark = next(g for t, g in top.items() if "crosses zero" in t)
-                places = [re.search(r"translate\(([\d.]+),([\d.]+)", use.get("transform")).groups()
-                          for use in mark.iter(SVG + "use")]
-                self.assertTrue(any(abs(float(x) - where) < 1 and abs(float(y) - zero) < 1
-                                    for x, y in places), (where, zero, places))
-                os.remove(self.picture("summary.svg"))
+                self.setUp()
+                self.write("data/tov.dat", self.lines("data/tov.dat")[:count])
+                self.write("data/sl.dat", self.lines("data/sl.dat")[:rank_count])
+                figure = self.step.plot_figures.summary_figure(self.step.read_folder(self.folder))
+                note = f"run stopped early: {count} of 128 passes"
+                note += f" ({rank_count} in data/sl.dat)" if rank_count != count else ""
+                self.assertEqual(notes(figure), [note])
+                lines = by_label(figure.axes[0])
+                fit = next(line for label, line in lines.items() if "least-squares" in label)
+                self.assertEqual(list(fit.get_xdata()), [1, round((128 - count) / 127, 6)])
+                # The line crosses zero near f = 0.5: inside 90 passes' range, not 40's.
+                self.assertEqual(any("crosses zero" in label for label in lines), crossing)
+                rho = by_label(figure.axes[1])["seed 1: rho, rank correlation of each coupled "
+                                                "signal with time"]
+                self.assertEqual(len(rho.get_xdata()), rank_count)
+                # The table keeps every pass of either summary, a missing half left empty.
+                table = self.step.summary_table(self.step.read_folder(self.folder)).split(b"\n")
+                self.assertEqual((len(table), table[-2].count(b","), table[-2].endswith(b",")),
+                                 (count + 2, 6 - (rank_count < count), rank_count < count))
 
-    def test_outputs_that_cannot_be_written(self):
-        # A folder where a picture goes, and a folder that takes no new file: one line naming
-        # the picture and the reason, and nothing written.
-        os.mkdir(self.picture("summary.png"))
-        result = self.plot()
-        self.assertEqual((result.returncode, result.stderr),
-                         (1, f"plot-summary.sh: cannot write {self.folder}/summary.png: it is a folder\n"))
-        self.assertEqual(sorted(os.listdir(self.folder)), ["data", "summary.png"])
-        self.assertEqual(os.listdir(self.picture("summary.png")), [])
-        os.rmdir(self.picture("summary.png"))
+    def test_coupling_figure_for_several_k(self):
+        self.write("ensemble.csv", [HEADER] + ensemble_rows([0.0, 0.3, 0.5, 1.0]))
+        run = self.step.read_folder(self.folder)
+        figure = self.step.plot_figures.coupling_figure(run)
+        panels = [axes for axes in figure.axes
+                  if any(t.get_text().startswith("k = ") for t in axes.texts)]
+        # The table's k nearest 0, 0.25, 0.5, 0.75 and 1, each once.
+        self.assertEqual([next(t.get_text() for t in axes.texts) for axes in panels],
+                         ["k = 0.00", "k = 0.30", "k = 0.50", "k = 1.00"])
+        self.assertEqual(len(figure.axes), 2 + len(panels), "the heat map and its colour bar")
+        self.assertEqual(keys(figure.legends[0]), [
+            "2.5-97.5 % of single-run r over the seeds", "mean r over the seeds",
+            "long-signal limit", "finite-length law (128 levels)",
+            "long-signal limit at k = 1: ±1 at the ends, 0 between"])
+        table = [row.split(",") for row in ensemble_rows([1.0])]
+        lines = by_label(panels[-1])
+        self.assertEqual(list(lines["mean r over the seeds"].get_ydata()),
+                         [float(row[3]) for row in table])
+        # The step at k = 1: its ends as points, the zero between as a line.
+        ends = lines["long-signal limit at k = 1: ±1 at the ends, 0 between"]
+        self.assertEqual((list(ends.get_xdata()), list(ends.get_ydata())), ([1, 0], [1, -1]))
+        self.assertEqual(set(lines["long-signal limit"].get_ydata()), {0})
+        self.assertEqual(len(lines["long-signal limit"].get_ydata()), 126)
+        self.assertEqual(panels[0].get_ylim(), (-1.15, 1.15))
+        self.assertEqual(figure.axes[0].get_ylim(), (0, 1), "the heat map spans the table's k")
 
+    def test_older_and_wider_tables(self):
+        rows = [row.split(",") for row in ensemble_rows([0.0])]
+        cases = (  # header, rows, the laws' keys
+            ("q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,share_rho_band_excludes_zero",
+             [r[1:10] for r in rows], []),
+            (HEADER.rsplit(",", 1)[0], [r[:11] for r in rows], ["long-signal law (thin black)"]),
+            ("coupling,q,agreement,mean_r,sd_r,r_q001,r_q025,r_q500,r_q975,r_q999,mean_rho,"
+             "share_rho_band_excludes_zero,law_r", [r[:5] + ["-0.99"] + r[5:8] + ["0.99"] + r[8:11]
+                                                    for r in rows], ["long-signal law (thin black)"]))
+        for header, table, laws in cases:
+            with self.subTest(header=header):
+                self.write("ensemble.csv", [header] + [",".join(row) for row in table])
+                top = self.step.plot_figures.summary_figure(self.step.read_folder(self.folder)).axes[0]
+                labels = keys(top.get_legend())
+                self.assertEqual(labels[:2], ["ensemble: 2.5-97.5 % of single-run r",
+                                              "ensemble: mean r (broad grey)"])
+                self.assertEqual([label for label in labels if "law" in label], laws)
+                band = top.collections[0].get_paths()[0].vertices[:, 1]
+                self.assertAlmostEqual(max(band), float(rows[0][7]))
+
+    # The command line ----------------------------------------------------------------------
+
+    def test_real_run_end_to_end_silent_and_the_same_bytes(self):
+        # Silent in every locale and with a home matplotlib can't use; the same bytes each run.
+        os.mkdir(self.path("tmp"))
+        self.write("home", [])
+        environments = [{"LANG": "C"}, {"LC_ALL": "POSIX"}, {"LANG": "de_DE.UTF-8",
+                                                           "LC_ALL": "de_DE.UTF-8"},
+                        {"HOME": self.path("home"), "XDG_CONFIG_HOME": "", "XDG_CACHE_HOME": "",
+                         "MPLCONFIGDIR": "", "TMPDIR": self.path("tmp")}]
+        drawn = set()
+        for change in environments:
+            with self.subTest(environment=change):
+                self.expect_drawn(env={**os.environ, **change})
+                drawn.add(tuple(self.read(name) for name in ("summary.svg", "summary.png",
+                                                             "summary.csv")))
+        self.assertEqual(len(drawn), 1, "every run writes the same bytes")
+        self.assertEqual(os.listdir(self.path("tmp")), [], "the stand-in config folder goes")
+        # That stand-in is the step's own: where HOME takes no folder, it names one for
+        # matplotlib before matplotlib looks (which would warn, then make its own).
+        saved = dict(os.environ)
+        try:
+            os.environ.update(environments[-1])
+            self.step.quiet_matplotlib()
+            stand_in = os.environ["MPLCONFIGDIR"]
+            self.assertTrue(os.path.basename(stand_in).startswith("agreement-sweep-plot-"))
+            self.assertTrue(os.access(stand_in, os.W_OK))
+            os.rmdir(stand_in)
+            # Nor may its notice on a font cache slow to build (after 5 s) reach stderr.
+            self.assertGreaterEqual(logging.getLogger("matplotlib").getEffectiveLevel(),
+                                    logging.ERROR)
+        finally:
+            os.environ.clear()
+            os.environ.update(saved)
+        self.assertEqual(self.png_size("summary.png"), (900, 900))
+        self.assertEqual(hashlib.sha256(self.read("summary.csv")).hexdigest(), SUMMARY_CSV_SHA256)
+        # Windows line ends give the same table.
+        for name in ("data/tov.dat", "data/sl.dat"):
+            self.write(name, self.lines(name), end="\r\n")
+        self.expect_drawn()
+        self.assertEqual(hashlib.sha256(self.read("summary.csv")).hexdigest(), SUMMARY_CSV_SHA256)
+
+    def test_staged_replacement(self):
+        # Several k: the coupling figure, replacing an earlier file and a FIFO in its place.
+        self.write("ensemble.csv", [HEADER] + ensemble_rows([0.0, 1.0]))
+        self.write("coupling.svg", ["earlier"])
+        os.mkfifo(self.path("coupling.png"))
+        self.expect_drawn()
+        self.assertEqual(self.png_size("coupling.png"), (900, 1400))
+        self.assertTrue(self.read("coupling.svg").startswith(b"<?xml"))
+        self.assertLess(len(self.read("coupling.svg")), 400_000, "the heat map as an image")
+        # One k: an earlier coupling figure goes; so it does without a table.
+        for rows in (ensemble_rows([0.0]), None):
+            if rows:
+                self.write("ensemble.csv", [HEADER] + rows)
+            else:
+                os.remove(self.path("ensemble.csv"))
+            self.write("coupling.svg", ["earlier"])
+            self.expect_drawn()
+            self.assertEqual(sorted(os.listdir(self.folder)),
+                             sorted(["data", "summary.csv", "summary.png", "summary.svg"]
+                                    + (["ensemble.csv"] if rows else [])))
+        # A failure part way: the output staged before it goes too.
+        with self.assertRaises(self.step.Failure):
+            self.step.replace_all(self.folder, {"first": b"1", "no/such": b"2"}, ())
+        self.assertNotIn("first", "".join(os.listdir(self.folder)))
+
+    def test_broken_inputs_write_nothing(self):
+        rows = ensemble_rows([0.0])
+        cases = (  # file, its new lines (None: removed), the message after the folder
+            ("data/sl.dat", None, "cannot read {}/data/sl.dat: No such file or directory"),
+            ("data/tov.dat", [], "{}/data/tov.dat holds no passes: nothing to draw"),
+            ("data/tov.dat", lambda l: l[:4] + [l[4].rsplit("\t", 1)[0]] + l[5:],
+             "{}/data/tov.dat line 5: expected 4 tab-separated fields, found 3"),
+            ("data/sl.dat", lambda l: l[:9] + ["0,105435\tabc"] + l[10:],
+             '{}/data/sl.dat line 10: field 2 is not a number: "abc"'),
+            ("data/tov.dat", lambda l: l + l[:1], "{}/data/tov.dat line 129: more than 128 passes"),
+            ("ensemble.csv", rows, "{}/ensemble.csv line 1: not an ensemble table (header expected)"),
+            ("ensemble.csv", [HEADER.replace("r_q025", "r_q010").replace("r_q975", "r_q990")] + rows,
+             "{}/ensemble.csv line 1: an ensemble table without the r_q025 and r_q975 columns "
+             "the band needs"),
+            ("ensemble.csv", [HEADER] + rows[:5] + ["0.000000,5,0.960630,abc"] + rows[6:],
+             "{}/ensemble.csv line 7: expected 12 comma-separated fields, found 4"),
+            ("ensemble.csv", [HEADER] + rows[:5] + [rows[5].replace(",0.960630,", ",x,")] + rows[6:],
+             '{}/ensemble.csv line 7: field 3 is not a number: "x"'),
+            ("ensemble.csv", [HEADER] + rows[:5] + rows[6:],
+             "{}/ensemble.csv line 7: pass 6 out of order: expected 5 for coupling 0.000000"),
+            ("ensemble.csv", [HEADER] + rows[:-1],
+             "{}/ensemble.csv holds 127 passes for coupling 0.000000, not 128"),
+            ("summary.png", "folder", "cannot write {}/summary.png: it is a folder"))
+        for name, change, message in cases:
+            with self.subTest(message=message):
+                self.setUp()
+                if change is None:
+                    os.remove(self.path(name))
+                elif change == "folder":
+                    os.mkdir(self.path(name))
+                else:
+                    self.write(name, change(self.lines(name)) if callable(change) else change)
+                before = sorted(os.listdir(self.folder))
+                self.assertEqual(self.main(self.folder), (1, f"{ME}: {message.format(self.folder)}\n"))
+                self.assertEqual(sorted(os.listdir(self.folder)), before)
+
+    def test_a_folder_that_takes_no_file(self):
         # Root writes anywhere, so the step then runs as nobody.
         as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] \
             if os.geteuid() == 0 else []
@@ -188,184 +352,76 @@ class PlotTest(unittest.TestCase):
             self.skipTest("running as root without setpriv to drop to nobody")
         os.chmod(self.folder, 0o555)
         try:
-            result = subprocess.run(as_nobody + [SCRIPT, self.folder], stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, text=True)
+            result = subprocess.run(as_nobody + [sys.executable, SCRIPT, self.folder],
+                                    capture_output=True, text=True)
         finally:
             os.chmod(self.folder, 0o755)
         self.assertEqual((result.returncode, result.stderr),
-                         (1, f"plot-summary.sh: cannot write {self.folder}/summary.svg: Permission denied\n"))
+                         (1, f"{ME}: cannot write {self.folder}/summary.svg: Permission denied\n"))
         self.assertEqual(os.listdir(self.folder), ["data"])
 
-    def test_missing_summary(self):
-        os.remove(os.path.join(self.folder, "data", "sl.dat"))
-        self.expect_refused("data/sl.dat")
-
-    def test_empty_summary(self):
-        self.write_summary("tov.dat", [])
-        self.expect_refused("data/tov.dat", "no passes")
-
-    def test_wrong_field_count(self):
-        lines = self.summary_lines("tov.dat")
-        lines[4] = b"\t".join(lines[4].split(b"\t")[:3])
-        self.write_summary("tov.dat", lines)
-        self.expect_refused("data/tov.dat line 5", "expected 4 tab-separated fields, found 3")
-
-    def write_ensemble(self, rows, header="coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,"
-                       "r_q975,mean_rho,share_rho_band_excludes_zero,law_r"):
-        with open(os.path.join(self.folder, "ensemble.csv"), "w") as table:
-            table.write("\n".join([header] + rows) + "\n")
-
-    @staticmethod
-    def ensemble_rows(couplings):
-        rows = []
-        for k in couplings:
-            for q in range(128):
-                f = (127 - q) / 127
-                mean = (0.9 + k) * (f - 0.5)
-                rows.append(f"{k:.6f},{q},{f:.6f},{mean:.6f},0.078000,{mean - 0.15:.6f},{mean:.6f},"
-                            f"{mean + 0.15:.6f},0.000100,0.237000,{mean:.6f}")
-        return rows
-
-    def test_ensemble_band_behind_seed_one(self):
-        rows = self.ensemble_rows([0.0])
-        self.write_ensemble(rows)
-        for stale in ("coupling.svg", "coupling.png"):  # from an earlier table with several k
-            with open(self.picture(stale), "w") as figure:
-                figure.write("earlier")
-        svg = self.expect_drawn()
-        for name in ("ensemble: mean r (broad grey)", "long-signal law (thin black)",
-                     "seed 1: r with the reference signal", "agreement fraction f (",
-                     "95 % bound 1.96 · |1 − rho| / √126"):
-            self.assertIn(name, svg)
-        self.assertFalse(os.path.exists(self.picture("coupling.svg")), "one k: no coupling figure")
-        self.assertFalse(os.path.exists(self.picture("coupling.png")), "nor an earlier one")
-
-        # A table from before the coupling column still draws its band.
-        os.remove(self.picture("summary.svg"))
-        self.write_ensemble([row.split(",", 1)[1].rsplit(",", 1)[0] for row in rows],
-                            "q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,mean_rho,"
-                            "share_rho_band_excludes_zero")
-        self.assertIn("ensemble: mean r", self.expect_drawn())
-
-        # Columns found by name: a table of five quantiles draws the same band; one without
-        # the 2.5 % and 97.5 % quantiles is refused.
-        os.remove(self.picture("summary.svg"))
-        wide = [",".join(row.split(",")[:5] + ["-0.99", row.split(",")[5], row.split(",")[6],
-                                               row.split(",")[7], "0.99"] + row.split(",")[8:])
-                for row in rows]
-        self.write_ensemble(wide, "coupling,q,agreement,mean_r,sd_r,r_q001,r_q025,r_q500,r_q975,"
-                                  "r_q999,mean_rho,share_rho_band_excludes_zero,law_r")
-        self.assertIn("ensemble: mean r", self.expect_drawn())
-        os.remove(self.picture("summary.svg"))
-        os.remove(self.picture("summary.png"))
-        self.write_ensemble(rows, "coupling,q,agreement,mean_r,sd_r,r_q010,r_q500,r_q990,"
-                                  "mean_rho,share_rho_band_excludes_zero,law_r")
-        self.expect_refused("ensemble.csv", "without the r_q025 and r_q975 columns")
-
-        self.write_ensemble(rows[:5] + ["0.000000,5,0.960630,abc"] + rows[6:])
-        self.expect_refused("ensemble.csv line 7", "expected 11 comma-separated fields, found 4")
-        self.write_ensemble(rows[:5] + rows[6:])
-        self.expect_refused("ensemble.csv line 7", "pass 6 out of order")
-
-    def test_coupling_figure_for_several_k(self):
-        self.write_ensemble(self.ensemble_rows([0.0, 0.3, 0.5, 1.0]))
-        svg = self.expect_drawn()
-        self.assertIn("ensemble: mean r", svg, "the k = 0 rows go behind seed 1")
-        # What a reader relies on: a panel per k, each mark in the key as it is drawn, and
-        # the axes named; the law at k = 1 as its step's two ends.
-        root = ElementTree.parse(self.picture("coupling.svg")).getroot()
-        titles = [group.find(SVG + "title").text for group in root.iter(SVG + "g")
-                  if group.get("id", "").startswith("gnuplot_plot_")]
-        for title in ("2.5-97.5 % of single-run r over the seeds", "mean r over the seeds",
-                      "long-signal law", "long-signal law at k = 1: ±1 at the ends, 0 between"):
-            self.assertEqual(titles.count(title), 1, title)
-        text = "".join(root.itertext())
-        for label in ("k = 0.00", "k = 0.30", "k = 0.50", "k = 1.00", "coupling coefficient k",
-                      "mean r", "r of one run", "agreement fraction f"):
-            self.assertIn(label, text)
-        self.assertNotIn("k = 0.25", text, "the nearest k of the table, each once")
-        with open(self.picture("coupling.png"), "rb") as png:
-            data = png.read()
-        self.assertEqual(data[:8], PNG_SIGNATURE)
-        self.assertEqual(struct.unpack(">II", data[16:24]), (900, 1400))
-
-    def test_finite_law_is_the_theory_line(self):
-        # A table with the finite-length law: it is drawn and keyed in both figures, once per
-        # figure's key, and the long-signal law becomes the lighter limit.
-        rows = [row + "," + row.split(",")[3] for row in self.ensemble_rows([0.0, 1.0])]
-        self.write_ensemble(rows, "coupling,q,agreement,mean_r,sd_r,r_q025,r_q500,r_q975,"
-                                  "mean_rho,share_rho_band_excludes_zero,law_r,finite_law_r")
-        svg = self.expect_drawn()
-        for name in ("finite-length law (thin black)", "long-signal limit (grey dashes)"):
-            self.assertIn(name, svg)
-        self.assertNotIn("long-signal law (thin black)", svg)
-        root = ElementTree.parse(self.picture("coupling.svg")).getroot()
-        titles = [group.find(SVG + "title").text for group in root.iter(SVG + "g")
-                  if group.get("id", "").startswith("gnuplot_plot_")]
-        for title in ("finite-length law (128 levels)", "long-signal limit",
-                      "long-signal limit at k = 1: ±1 at the ends, 0 between"):
-            self.assertEqual(titles.count(title), 1, title)
-
-    def run_script(self, script, *arguments, **redirect):
-        options = {"stdout": subprocess.PIPE, **redirect}
-        return subprocess.run([script, *arguments], cwd=self.folder, stderr=subprocess.PIPE,
-                              text=True, **options)
-
     def test_help_version_and_unknown_options(self):
-        help = self.run_script(SCRIPT, "--help")
-        self.assertEqual((help.returncode, help.stderr), (0, ""))
-        self.assertTrue(help.stdout.startswith("Usage: plot-summary.sh [--help | --version | FOLDER]\n"))
-        self.assertEqual(os.listdir(self.folder), ["data"], "--help draws nothing")
-
+        result = self.plot("--help")
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertTrue(result.stdout.startswith(f"Usage: {ME} [--help | --version | FOLDER]\n"))
+        self.assertIn("matplotlib", result.stdout)
         # The script in the source tree takes its version from the project's CMakeLists.txt.
         with open(os.path.join(os.path.dirname(SCRIPT), "..", "CMakeLists.txt")) as listing:
             version = re.search(r"project\(agreement_sweep VERSION ([0-9.]+)", listing.read()).group(1)
-        result = self.run_script(SCRIPT, "--version")
-        self.assertEqual((result.returncode, result.stdout, result.stderr),
-                         (0, f"plot-summary.sh {version}\n", ""))
-
+        self.assertEqual(self.plot("--version").stdout, f"{ME} {version}\n")
         for arguments, named in ((["--frobnicate"], "--frobnicate"), (["-x", "data"], "-x"),
                                  ([".", "."], "one folder")):
-            result = self.run_script(SCRIPT, *arguments)
-            self.assertEqual(result.returncode, 2, arguments)
-            self.assertRegex(result.stderr, rf"\Aplot-summary\.sh: [^\n]*{named}[^\n]*\n\Z")
+            status, errors = self.main(*arguments)
+            self.assertEqual(status, 2, arguments)
+            self.assertRegex(errors, rf"\A{ME}: [^\n]*{named}[^\n]*\n\Z")
         self.assertEqual(os.listdir(self.folder), ["data"])
+        self.assertEqual(self.main("--", self.folder), (0, ""))
+        os.remove(self.path("summary.csv"))
+        # Without matplotlib: one line saying what to install, nothing drawn.
+        os.makedirs(self.path("lacking/matplotlib"))
+        self.write("lacking/matplotlib/__init__.py", ["raise ImportError(name='matplotlib')"])
+        result = self.plot(env={**os.environ, "PYTHONPATH": self.path("lacking")})
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stderr, rf"\A{ME}: [^\n]*matplotlib[^\n]*apt-get install "
+                                        r"python3-matplotlib python3-numpy[^\n]*\n\Z")
+        self.assertNotIn("summary.csv", os.listdir(self.folder))
 
+    def test_installed_copy(self):
         if shutil.which("cmake") is None:
-            self.skipTest("cmake not found: the installed copy's version is not checked")
-        # The installed copy: configured as the build does it, away from any source tree, it
-        # knows its version and speaks under its own name.
-        installed = os.path.join(self.folder, "bin", "agreement-sweep-plot")
-        configure = os.path.join(self.folder, "configure.cmake")
-        with open(configure, "w") as steps:
-            steps.write("configure_file(${IN} ${OUT} @ONLY)\n")
-        subprocess.run(["cmake", "-DPROJECT_VERSION=9.8.7", f"-DIN={SCRIPT}", f"-DOUT={installed}",
-                        "-P", configure], check=True)
-        result = self.run_script(installed, "--version")
+            self.skipTest("cmake not found: the installed copy is not made")
+        # Configured as the build does it, away from any source tree, with its drawing module
+        # in a folder of its own: it knows its version, speaks under its name, and draws.
+        installed = self.path("bin/agreement-sweep-plot")
+        os.makedirs(self.path("share/agreement_sweep"))
+        shutil.copy(os.path.join(os.path.dirname(SCRIPT), "plot_figures.py"),
+                    self.path("share/agreement_sweep"))
+        self.write("configure.cmake", ["configure_file(${IN} ${OUT} @ONLY)"])
+        subprocess.run(["cmake", "-DPROJECT_VERSION=9.8.7", "-DPLOT_MODULE_FOLDER=../share/agreement_sweep",
+                        f"-DIN={SCRIPT}", f"-DOUT={installed}", "-P", self.path("configure.cmake")],
+                       check=True)
+        run = [sys.executable, installed]
+        result = subprocess.run(run + ["--version"], capture_output=True, text=True)
         self.assertEqual((result.returncode, result.stdout), (0, "agreement-sweep-plot 9.8.7\n"))
-        result = self.run_script(installed, "--nope")
-        self.assertEqual((result.returncode, result.stderr.split(":")[0]), (2, "agreement-sweep-plot"))
+        result = subprocess.run(run + [self.folder], capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertEqual(self.png_size("summary.png"), (900, 900))
 
     def test_help_and_version_to_a_full_output(self):
         if os.geteuid() != 0:
             self.skipTest("making a full device needs root")
-        full = os.path.join(self.folder, "full")
+        full = self.path("full")
         os.mknod(full, stat.S_IFCHR | 0o666, os.makedev(1, 7))
         for option in ("--help", "--version"):
             with open(full, "w") as output:
-                result = self.run_script(SCRIPT, option, stdout=output)
-            self.assertEqual(result.returncode, 1, option)
-            self.assertIn("cannot write", result.stderr)
-
-    def test_field_not_a_number(self):
-        lines = self.summary_lines("sl.dat")
-        lines[9] = b"0,105435\tabc"
-        self.write_summary("sl.dat", lines)
-        self.expect_refused("data/sl.dat line 10", "field 2 is not a number")
+                result = subprocess.run([sys.executable, SCRIPT, option], stdout=output,
+                                        stderr=subprocess.PIPE, text=True)
+            self.assertEqual((result.returncode, result.stderr),
+                             (1, f"{ME}: cannot write the {option[2:].replace('help', 'usage')}\n"))
 
 
 if __name__ == "__main__":
-    if shutil.which("gnuplot") is None:
-        print("plot tests skipped: gnuplot not found (Debian: apt-get install gnuplot-nox)")
+    if not all(importlib.util.find_spec(name) for name in ("matplotlib", "numpy")):
+        print("plot tests skipped: matplotlib or NumPy not found "
+              "(Debian: apt-get install python3-matplotlib python3-numpy)")
         sys.exit(77)
     unittest.main(argv=sys.argv[:1], verbosity=2)
