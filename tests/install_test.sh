@@ -28,6 +28,8 @@ cd "$prefix/work"
 # The plot step, where the interpreter has matplotlib: installed, it finds its drawing module.
 plot_python=${2:-python3}
 if "$plot_python" -c 'import matplotlib, numpy' 2>/dev/null; then
+  "$plot_python" "$prefix/bin/agreement-sweep-plot" --version | grep -q '^agreement-sweep-plot [0-9]' ||
+    fail "the installed agreement-sweep-plot does not know its version"
   "$plot_python" "$prefix/bin/agreement-sweep-plot" || fail "the installed agreement-sweep-plot failed"
   [ -s summary.png ] && [ -s summary.csv ] || fail "the installed plot step wrote no figure"
 fi

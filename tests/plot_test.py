@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
-"""The plot step on a real run's output and on broken inputs.
-
-Usage: plot_test.py PROGRAM PLOT_SCRIPT. Exits 77 (skipped) when matplotlib or NumPy is
-missing. The figures are checked through matplotlib's own objects (the data each line holds,
-the keys), the command line end to end.
-"""
+"""The plot step on a real run's output and on broken inputs: the figures through matplotlib's
+own objects (the data each line holds, the keys), the command line end to end.
+Usage: plot_test.py PROGRAM PLOT_SCRIPT; exits 77 (skipped) without matplotlib or NumPy."""
 import contextlib
 import hashlib
 import importlib.machinery
@@ -92,12 +89,12 @@ class PlotTest(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.folder, name)
 
-    def lines(self, name):
-        return self.read(name).decode().split("\n")[:-1]
-
     def read(self, name):
         with open(self.path(name), "rb") as source:
             return source.read()
+
+    def read_lines(self, name):
+        return self.read(name).decode().split("\n")[:-1]
 
     def write(self, name, lines, end="\n"):
         with open(self.path(name), "wb") as target:
@@ -106,7 +103,7 @@ class PlotTest(unittest.TestCase):
     def summary(self, name, column, count=128):
         """One column of data/NAME, read here on its own."""
         return [float(line.replace(",", ".").split("\t")[column])
-                for line in self.lines("data/" + name)[:count]]
+                for line in self.read_lines("data/" + name)[:count]]
 
     def plot(self, *arguments, env=None, folder=None):
         return subprocess.run([sys.executable, SCRIPT, *(arguments or [folder or self.folder])],
@@ -128,8 +125,6 @@ class PlotTest(unittest.TestCase):
         data = self.read(name)
         self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n")
         return struct.unpack(">II", data[16:24])  # the IHDR chunk comes first
-
-    # The figures' content ------------------------------------------------------------------
 
     def test_summary_figure_holds_the_run(self):
         self.write("ensemble.csv", [HEADER] + ensemble_rows([0.0]))
@@ -176,8 +171,8 @@ class PlotTest(unittest.TestCase):
         for count, rank_count, crossing in ((90, 90, True), (40, 39, False)):
             with self.subTest(passes=count):
                 self.setUp()
-                self.write("data/tov.dat", self.lines("data/tov.dat")[:count])
-                self.write("data/sl.dat", self.lines("data/sl.dat")[:rank_count])
+                self.write("data/tov.dat", self.read_lines("data/tov.dat")[:count])
+                self.write("data/sl.dat", self.read_lines("data/sl.dat")[:rank_count])
                 figure = self.step.plot_figures.summary_figure(self.step.read_folder(self.folder))
                 note = f"run stopped early: {count} of 128 passes"
                 note += f" ({rank_count} in data/sl.dat)" if rank_count != count else ""
@@ -241,8 +236,6 @@ class PlotTest(unittest.TestCase):
                 band = top.collections[0].get_paths()[0].vertices[:, 1]
                 self.assertAlmostEqual(max(band), float(rows[0][7]))
 
-    # The command line ----------------------------------------------------------------------
-
     def test_real_run_end_to_end_silent_and_the_same_bytes(self):
         # Silent in every locale and with a home matplotlib can't use; the same bytes each run.
         os.mkdir(self.path("tmp"))
@@ -279,7 +272,7 @@ class PlotTest(unittest.TestCase):
         self.assertEqual(hashlib.sha256(self.read("summary.csv")).hexdigest(), SUMMARY_CSV_SHA256)
         # Windows line ends give the same table.
         for name in ("data/tov.dat", "data/sl.dat"):
-            self.write(name, self.lines(name), end="\r\n")
+            self.write(name, self.read_lines(name), end="\r\n")
         self.expect_drawn()
         self.assertEqual(hashlib.sha256(self.read("summary.csv")).hexdigest(), SUMMARY_CSV_SHA256)
 
@@ -339,7 +332,7 @@ class PlotTest(unittest.TestCase):
                 elif change == "folder":
                     os.mkdir(self.path(name))
                 else:
-                    self.write(name, change(self.lines(name)) if callable(change) else change)
+                    self.write(name, change(self.read_lines(name)) if callable(change) else change)
                 before = sorted(os.listdir(self.folder))
                 self.assertEqual(self.main(self.folder), (1, f"{ME}: {message.format(self.folder)}\n"))
                 self.assertEqual(sorted(os.listdir(self.folder)), before)
@@ -385,26 +378,6 @@ class PlotTest(unittest.TestCase):
         self.assertRegex(result.stderr, rf"\A{ME}: [^\n]*matplotlib[^\n]*apt-get install "
                                         r"python3-matplotlib python3-numpy[^\n]*\n\Z")
         self.assertNotIn("summary.csv", os.listdir(self.folder))
-
-    def test_installed_copy(self):
-        if shutil.which("cmake") is None:
-            self.skipTest("cmake not found: the installed copy is not made")
-        # Configured as the build does it, away from any source tree, with its drawing module
-        # in a folder of its own: it knows its version, speaks under its name, and draws.
-        installed = self.path("bin/agreement-sweep-plot")
-        os.makedirs(self.path("share/agreement_sweep"))
-        shutil.copy(os.path.join(os.path.dirname(SCRIPT), "plot_figures.py"),
-                    self.path("share/agreement_sweep"))
-        self.write("configure.cmake", ["configure_file(${IN} ${OUT} @ONLY)"])
-        subprocess.run(["cmake", "-DPROJECT_VERSION=9.8.7", "-DPLOT_MODULE_FOLDER=../share/agreement_sweep",
-                        f"-DIN={SCRIPT}", f"-DOUT={installed}", "-P", self.path("configure.cmake")],
-                       check=True)
-        run = [sys.executable, installed]
-        result = subprocess.run(run + ["--version"], capture_output=True, text=True)
-        self.assertEqual((result.returncode, result.stdout), (0, "agreement-sweep-plot 9.8.7\n"))
-        result = subprocess.run(run + [self.folder], capture_output=True, text=True)
-        self.assertEqual((result.returncode, result.stderr), (0, ""))
-        self.assertEqual(self.png_size("summary.png"), (900, 900))
 
     def test_help_and_version_to_a_full_output(self):
         if os.geteuid() != 0:
