@@ -1,23 +1,13 @@
 #!/usr/bin/env bash
 # Proves the program's promise that every run writes the same bytes on every toolchain:
-#   1. GCC and Clang at Debug, Release and Release -march=native write identical trees, and
-#      their ensembles (a few seeds at three coupling coefficients, with every seed's rows)
-#      identical files, on every kernel path the processor has (AGREEMENT_ENSEMBLE_ISA), and
-#      the paths agree on 3,000 seeds from both ends of the seed range; so do builds with the
-#      AVX-512 kernel emulated through SIMDe;
-#   2. the Windows program (MinGW-w64, static) run under Wine (one prefix for every check, in
-#      the user's cache: ~/.cache/agreement_sweep/wine) writes the Linux run's files,
-#      under their Windows names, with CR LF line ends, and reports a missing data\1; its
-#      ensemble writes the Linux ensemble's files on every path;
-#   2b. the programs built for 64-bit ARM (Clang, Debian's arm64 cross libraries), which have
-#      no x86 kernel but the AVX-512 one emulated, write the x86 tree under
-#      qemu-aarch64-static, and the test suite passes there;
-#   2c. the programs built for 32-bit x86 (GCC -m32, static; SSE2 math, no x87) write the
-#      recorded one-shot run and the x86-64 ensemble on every path they have (SSE2 and plain)
-#      under qemu-i386-static, and configuring them leaves out the Python module, saying why;
-#   3. the whole test suite passes under AddressSanitizer and UndefinedBehaviorSanitizer, and
-#      the one-shot program with them in CMAKE_CXX_FLAGS (not the option) links and runs clean;
+#   1. GCC and Clang at Debug, Release and -march=native, and with the AVX-512 kernel through
+#      SIMDe, write identical trees and ensembles on every kernel path the processor has;
+#   2. the Windows program (MinGW-w64) under Wine, 2b. the 64-bit ARM programs under
+#      qemu-aarch64-static (with the test suite), 2c. the 32-bit x86 programs (SSE2 math)
+#      under qemu-i386-static write the same files;
+#   3. the test suite passes under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   4. clang-tidy and cppcheck report nothing on src/ and include/.
+# docs/portability.md says what each check runs and why.
 # Usage: scripts/check-portability.sh [work folder, default build/portability]
 # A check whose tools are missing is skipped, and said so with the tools by name; every other
 # check still runs.
@@ -93,7 +83,7 @@ build() {
 # The kernel paths an ensemble program has, widest first, as its help names them:
 # kernel_paths <command that runs the program...>
 kernel_paths() {
-  "$@" --help | sed -n 's/^AGREEMENT_ENSEMBLE_ISA=\([a-z0-9|]*\) .*/\1/p' | tr '|' ' '
+  "$@" --help | sed -n 's/^AGREEMENT_ENSEMBLE_ISA=\([a-z0-9|-]*\) .*/\1/p' | tr '|' ' '
 }
 
 # Runs a program in a fresh folder that holds data/1: run_in <folder> <command...>
@@ -166,13 +156,13 @@ for range in "--first-seed 0 --seeds 2000" "--first-seed 4294966296 --seeds 1000
   for build in gcc-release gcc-emulated; do
     [ -x "$work/$build/agreement_ensemble" ] || continue
     for isa in $(kernel_paths "$work/$build/agreement_ensemble" | tr ' ' '\n' | tac); do
-      [ "$build" = gcc-release ] || [ "$isa" = avx512 ] || continue
+      [ "$build" = gcc-release ] || [ "$isa" = avx512-simde ] || continue
       # shellcheck disable=SC2086 # the range is two options
       run_path "$isa" "$work/paths-$build-$isa" "$work/$build/agreement_ensemble" $range \
         --coupling 0,0.35,1 --per-seed seeds.csv || continue
-      [ "$isa" != generic ] || continue
+      [ "$isa" != plain ] || continue
       for file in ensemble.csv seeds.csv; do
-        cmp -s "$work/paths-$build-$isa/$file" "$work/paths-gcc-release-generic/$file" ||
+        cmp -s "$work/paths-$build-$isa/$file" "$work/paths-gcc-release-plain/$file" ||
           fail "$build: the $isa path writes another $file for $range"
       done
     done
