@@ -278,11 +278,8 @@ if have "the aarch64 build under qemu" clang++ ld.lld qemu-aarch64-static \
 fi
 
 # ---- 2c. 32-bit x86 under qemu -----------------------------------------------------------
-# The classic home of excess precision: 32-bit x86 GCC does its double arithmetic on the x87
-# unit in 80 bits unless told otherwise, and the build tells it to use SSE2. Run under qemu,
-# since a kernel may lack 32-bit support. Configured with the flags a user would give, which
-# also checks that the Python module, whose headers fit only the 64-bit interpreter, is left
-# out with one line saying why.
+# Where excess precision lives (x87), under qemu; configured with a user's flags, so that the
+# Python module, whose headers fit only the 64-bit interpreter, is left out with one line.
 step "build for 32-bit x86 (GCC -m32, static) and run under qemu"
 lib32cxx=$(g++ -m32 -print-file-name=libstdc++.a 2>/dev/null)
 [[ $lib32cxx == /* ]] || lib32cxx="/usr/lib/gcc/x86_64-linux-gnu/$(g++ -dumpversion)/32/libstdc++.a"
@@ -297,8 +294,7 @@ if have "the 32-bit x86 build under qemu" qemu-i386-static objdump /usr/lib32/li
   elif ! quiet cmake --build "$i386" --parallel "$jobs"; then
     fail "the 32-bit x86 build does not build cleanly"
   else
-    # One line says why the Python module is left out: the interpreter's pointer size where
-    # the interpreter and its headers are found, else that they are missing.
+    # One line says why the module is left out: the pointer size, or the headers missing.
     why=$(grep -E '^-- (The Python module is left out|pybind11 or the Python headers not found)' \
       "$work/i386-configure.log")
     if [ "$(grep -c . <<<"$why")" -ne 1 ] ||
@@ -310,7 +306,9 @@ if have "the 32-bit x86 build under qemu" qemu-i386-static objdump /usr/lib32/li
       fail "the 32-bit x86 build has a Python module the 64-bit interpreter can't load"
     # No double arithmetic on the x87 unit: fadds alone is allowed, with which a 64-bit
     # unsigned integer becomes a double (it adds 2^64 to the exact integer, rounded once).
-    x87=$(for library in "$i386"/libagreement_*.a; do objdump -d --no-show-raw-insn "$library"; done |
+    mapfile -t libraries < <(find "$i386" -name 'libagreement_*.a')
+    [ "${#libraries[@]}" -ge 10 ] || fail "the 32-bit x86 build's libraries are not where expected"
+    x87=$(objdump -d --no-show-raw-insn "${libraries[@]}" |
       awk '{print $2}' | grep -E '^f(i?(add|sub|subr|mul|div|divr)[lps]?|sqrt|rndint|scale|prem1?)$' |
       grep -c -v -x fadds)
     [ "$x87" -eq 0 ] || fail "the 32-bit x86 libraries do $x87 operations on the x87 unit"
@@ -371,8 +369,7 @@ fi
 
 # ---- 4. Static analysis --------------------------------------------------------------------
 step "clang-tidy"
-# clang-tidy reads the compile commands of a build of its own, configured here whatever the
-# compiler loop above did.
+# clang-tidy reads the compile commands of a build of its own.
 mapfile -t sources < <(cd "$src" && find src -name '*.cpp' | sort)
 if ! have "clang-tidy" clang-tidy clang++; then
   :
