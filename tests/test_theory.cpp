@@ -9,7 +9,7 @@
 
 #include "synth.h"
 #include "gauss_anchor.h"
-#include "kicked_masks.h"
+#include "kicked_masks_probe.h"
 #include "moment_engine.h"
 #include "theory.h"
 
