@@ -1,5 +1,5 @@
-// The exact sums: each checked against a plain bit-by-bit model of the same arithmetic, or
-// against values from first principles.
+// The exact sums: each checked against a plain bit-by-bit model of the same arithmetic; their
+// order, merging and bytes.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,15 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "sums.h"
+#include "sums_values.h"
 
 namespace {
-
-constexpr double NAN_VALUE = std::numeric_limits<double>::quiet_NaN();
-constexpr double INF = std::numeric_limits<double>::infinity();
-constexpr int Q = 77; // the pass the cases use; the others hold a plain value
-// 2^-21 (1 + 59 2^-30 + 2^-52): its square rounds to a multiple of 2^-90, and the rounding
-// error is a multiple of 2^-146 only, below the lanes' last digit.
-const double SQUARE_SPLIT = std::ldexp(1.0 + 59 * std::ldexp(1.0, -30) + std::ldexp(1.0, -52), -21);
 
 // ---- The model: a two's complement fixed-point number, one int per bit ----
 
@@ -184,20 +178,6 @@ double model_variance(const std::vector<double> &values)
 
 // ---- Helpers ----
 
-// One seed per value: r at pass Q is the value, rho there its negation; elsewhere 0.25 and 0.5.
-void add_values(pass_sums *sums, const std::vector<double> &values)
-{
-    for (double v : values) {
-        double r[PASS_COUNT];
-        double rho[PASS_COUNT];
-        std::fill(r, r + PASS_COUNT, 0.25);
-        std::fill(rho, rho + PASS_COUNT, 0.5);
-        r[Q] = v;
-        rho[Q] = -v;
-        add_seed_to_sums(sums, r, rho);
-    }
-}
-
 std::string bytes_of(const pass_sums &sums)
 {
     std::string bytes;
@@ -210,11 +190,6 @@ void copy_sums(const pass_sums &from, pass_sums *to)
     const std::string bytes = bytes_of(from);
     const auto *at = reinterpret_cast<const unsigned char *>(bytes.data());
     ASSERT_TRUE(read_sums(&at, at + bytes.size(), to));
-}
-
-double uniform(std::mt19937_64 *generator) // in [-1, 1), the same on every library
-{
-    return std::ldexp(static_cast<double>((*generator)() >> 11), -52) - 1.0;
 }
 
 struct sums_case {
@@ -354,101 +329,6 @@ TEST(Sums, OrderAndSplitDoNotChangeTheBytes)
     }
     add_rows(&in_order, {0});
     EXPECT_NE(bytes_of(in_order), expected);
-}
-
-// ---- Rounding ----
-
-struct rounding_case {
-    const char *why;
-    std::vector<double> values;
-    double mean; // from first principles
-};
-
-TEST(Sums, MeanRoundsOnceAtTiesAndNearTies)
-{
-    const double tiny = std::ldexp(1.0, -1074);
-    const rounding_case cases[] = {
-        // (2 + 2^-52) / 4 = 1/2 + 2^-54, halfway to the next double: the even one, 1/2.
-        {"a tie", {1.0, 1.0 + std::ldexp(1.0, -52), 0.0, 0.0}, 0.5},
-        // 2^-102 past the tie: up, where a sum in doubles drops the 2^-100 and rounds down.
-        {"just past a tie",
-         {1.0, 1.0 + std::ldexp(1.0, -52), std::ldexp(1.0, -100), 0.0},
-         0.5 + std::ldexp(1.0, -53)},
-        {"just short of a tie",
-         {1.0, 1.0 + std::ldexp(1.0, -52), -std::ldexp(1.0, -100), 0.0},
-         0.5},
-        {"a negative tie", {-1.0, -1.0 - std::ldexp(1.0, -52), 0.0, 0.0}, -0.5},
-        // (3 + 2^-52) / 3 = 1 + 2^-52 / 3, less than half a unit above 1.
-        {"thirds", {1.0, 1.0, 1.0 + std::ldexp(1.0, -52)}, 1.0},
-        // Subnormal quotients round once: 2^-1075 is a tie to 0, 1.5 units one to 2 units.
-        {"half the least subnormal", {tiny, 0.0}, 0.0},
-        {"one and a half subnormal units", {3 * tiny, 0.0}, 2 * tiny},
-        {"three quarters of a unit", {tiny, tiny, tiny, 0.0}, tiny},
-        // 2/3 of a unit is past half, though 2/3 is short of 1 and a half at one bit more.
-        {"two thirds of a unit", {tiny, tiny, 0.0}, tiny},
-    };
-    for (const rounding_case &c : cases) {
-        pass_sums sums;
-        add_values(&sums, c.values);
-        EXPECT_EQ(sum_mean(sums, SUM_R, Q), c.mean) << c.why;
-    }
-}
-
-TEST(Sums, VarianceRoundsOnce)
-{
-    const double above_one = 1.0 + std::ldexp(1.0, -52);
-    const rounding_case cases[] = {
-        // {1, 2, 3, 4} / 4: 5/48, one division of exact integers, so correctly rounded.
-        {"quarters", {0.25, 0.5, 0.75, 1.0}, 5.0 / 48.0},
-        // {0, x}: x^2 / 2 = 1/2 + 2^-52 + 2^-105 for x = 1 + 2^-52, which rounds to 1/2 + 2^-52.
-        {"a square's lost bits", {0.0, above_one}, 0.5 + std::ldexp(1.0, -52)},
-        {"equal values", {0.1, 0.1, 0.1}, 0.0},
-        {"equal values whose squares are beyond the doubles", {1e300, 1e300}, 0.0},
-        // n Q - S^2 cancels to 0 only if every bit of each square is kept.
-        {"equal values whose squares end below the lanes", {SQUARE_SPLIT, SQUARE_SPLIT}, 0.0},
-        {"one seed", {0.5}, NAN_VALUE},
-    };
-    for (const rounding_case &c : cases) {
-        pass_sums sums;
-        add_values(&sums, c.values);
-        const double variance = sum_variance_r(sums, Q);
-        if (std::isnan(c.mean)) {
-            EXPECT_TRUE(std::isnan(variance)) << c.why;
-        } else {
-            EXPECT_EQ(variance, c.mean) << c.why;
-        }
-    }
-}
-
-// Two equal values have variance 0 exactly only if each square is kept whole: a check of the
-// squares over many values at once.
-TEST(Sums, EqualValuesHaveNoVariance)
-{
-    std::mt19937_64 generator(3);
-    for (int i = 0; i < 2000; ++i) {
-        const double v = std::ldexp(uniform(&generator), -(i % 20));
-        pass_sums sums;
-        add_values(&sums, {v, v});
-        ASSERT_EQ(sum_variance_r(sums, Q), 0.0) << v;
-    }
-}
-
-TEST(Sums, NotANumberAndInfinities)
-{
-    const rounding_case cases[] = {
-        {"a NaN", {0.5, NAN_VALUE}, NAN_VALUE},
-        {"+inf", {0.5, INF, INF}, INF},
-        {"-inf", {-INF, 0.5}, -INF},
-        {"both infinities", {INF, -INF}, NAN_VALUE},
-        {"no seeds", {}, NAN_VALUE},
-    };
-    for (const rounding_case &c : cases) {
-        pass_sums sums;
-        add_values(&sums, c.values);
-        const double mean = sum_mean(sums, SUM_R, Q);
-        EXPECT_TRUE(std::isnan(c.mean) ? std::isnan(mean) : mean == c.mean) << c.why;
-        EXPECT_TRUE(std::isnan(sum_variance_r(sums, Q))) << c.why;
-    }
 }
 
 // ---- Bytes ----
