@@ -237,10 +237,9 @@ TEST(Sums, MeansAndVarianceOfAwkwardValues)
         SCOPED_TRACE(c.name);
         pass_sums sums;
         add_values(&sums, c.values);
-        std::vector<double> negated;
-        for (double v : c.values) {
-            negated.push_back(-v);
-        }
+        std::vector<double> negated(c.values.size());
+        std::transform(c.values.begin(), c.values.end(), negated.begin(),
+                       [](double v) { return -v; });
         EXPECT_EQ(sum_mean(sums, SUM_R, Q), model_mean(c.values, false));
         EXPECT_EQ(sum_mean(sums, SUM_R_SQUARED, Q), model_mean(c.values, true));
         EXPECT_EQ(sum_mean(sums, SUM_RHO, Q), model_mean(negated, false));
@@ -293,7 +292,7 @@ TEST(Sums, OrderAndSplitDoNotChangeTheBytes)
 {
     std::mt19937_64 generator(11);
     const std::vector<sums_case> cases = awkward_cases();
-    std::vector<std::vector<double>> rows(60, std::vector<double>(2 * PASS_COUNT));
+    std::vector<std::vector<double>> rows(60, std::vector<double>(std::size_t{2} * PASS_COUNT));
     for (std::size_t s = 0; s < rows.size(); ++s) {
         for (int q = 0; q < 2 * PASS_COUNT; ++q) {
             const std::vector<double> &awkward = cases[(s + q) % cases.size()].values;

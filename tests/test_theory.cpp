@@ -2,6 +2,7 @@
 // signals; the finite-length law's moment engine against brute force, and the law itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -46,9 +47,7 @@ TEST(LongSignalLaw, MatchesALongSimulation)
     for (const double k : {0.25, 0.75}) {
         for (const double f : {1.0, 0.748}) {
             std::bernoulli_distribution agree(f);
-            for (double &level : x) {
-                level = level_from_draw(draw(random));
-            }
+            std::generate(x.begin(), x.end(), [&] { return level_from_draw(draw(random)); });
             y[0] = level_from_draw(draw(random));
             for (int p = 0; p + 1 < length; ++p) {
                 const double step = x[p + 1] - x[p];
@@ -87,9 +86,7 @@ double simulate_signal(std::mt19937_64 *random, double k, const std::vector<bool
     const std::size_t n = disagree.size();
     std::vector<double> w(n);
     std::vector<double> z(n);
-    for (double &level : w) {
-        level = uniform(*random) - 0.5;
-    }
+    std::generate(w.begin(), w.end(), [&] { return uniform(*random) - 0.5; });
     z[0] = uniform(*random) - 0.5;
     const double c = 1.0 - k;
     for (std::size_t t = 1; t < n; ++t) {
