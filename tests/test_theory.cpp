@@ -11,6 +11,7 @@
 #include "synth.h"
 #include "gauss_anchor.h"
 #include "kicked_masks_probe.h"
+#include "kicked_parts.h"
 #include "moment_engine.h"
 #include "theory.h"
 
@@ -161,6 +162,43 @@ TEST(FiniteLengthLaw, EngineMatchesASimulationOfEveryMask)
                 // The reference's own variance has a closed form: (1 - 1/n) / 12.
                 EXPECT_NEAR(m.mean_vw, (1.0 - 1.0 / n) / 12.0, 1e-15);
             }
+        }
+    }
+}
+
+// The engine's per-level sums, which the Gaussian anchor builds its covariances from, against
+// each mask's own second moments by their one-step recursion: summed over every mask of the
+// first t steps with j of them disagreeing, E[z_t^2] and E[z_t w_t] agree to rounding.
+TEST(FiniteLengthLaw, LevelSumsMatchEachMasksMoments)
+{
+    constexpr int n = 6;
+    for (const double k : {0.0, 0.4, 1.0}) {
+        std::vector<signal_moments> moments;
+        level_moments levels;
+        run_moment_engine(n, k, n - 1, &moments, &levels);
+        std::vector<double> zz(n * n, 0.0); // [t * n + j]
+        std::vector<double> zw(n * n, 0.0);
+        for (int t = 0; t < n; ++t) {
+            // The masks of the first t steps, the later steps agreeing.
+            for (int mask = 0; mask < (1 << t); ++mask) {
+                std::vector<double> e(n, 1.0);
+                for (int s = 1; s <= t; ++s) {
+                    e[static_cast<std::size_t>(s)] = (mask >> (s - 1) & 1) != 0 ? -1.0 : 1.0;
+                }
+                mask_model model;
+                mask_covariances(n, k, e, &model);
+                const int j = __builtin_popcount(static_cast<unsigned>(mask));
+                zz[static_cast<std::size_t>(t * n + j)] +=
+                    model.zz[static_cast<std::size_t>(t * n + t)];
+                zw[static_cast<std::size_t>(t * n + j)] +=
+                    model.zw[static_cast<std::size_t>(t * n + t)];
+            }
+        }
+        for (std::size_t i = 0; i < zz.size(); ++i) {
+            EXPECT_NEAR(levels.zz[i], zz[i], 1e-13 * (1.0 + zz[i]))
+                << "k " << k << ", t " << i / n << ", j " << i % n;
+            EXPECT_NEAR(levels.zw[i], zw[i], 1e-13 * (1.0 + std::fabs(zw[i])))
+                << "k " << k << ", t " << i / n << ", j " << i % n;
         }
     }
 }
