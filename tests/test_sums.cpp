@@ -332,29 +332,49 @@ TEST(Sums, OrderAndSplitDoNotChangeTheBytes)
 
 // ---- Bytes ----
 
+// Bytes read back hold the same sums: with tails and infinities, and with no tail, where the
+// tails' count is the last field. Every truncation is refused with nothing moved, and so are a
+// limb that isn't settled and a slot that repeats.
 TEST(Sums, ReadRefusesTruncatedOrInvalidBytes)
 {
-    pass_sums sums;
-    add_values(&sums, {0.3, 1e-300, NAN_VALUE, -2.5});
-    const std::string bytes = bytes_of(sums);
-    const auto *begin = reinterpret_cast<const unsigned char *>(bytes.data());
-    for (std::size_t size = 0; size < bytes.size(); ++size) {
+    const std::vector<double> cases[] = {{0.3, 1e-300, NAN_VALUE, -2.5}, {0.3, -0.25}, {-INF, 0.5}};
+    for (const std::vector<double> &values : cases) {
+        pass_sums sums;
+        add_values(&sums, values);
+        const std::string bytes = bytes_of(sums);
+        const auto *begin = reinterpret_cast<const unsigned char *>(bytes.data());
+        for (std::size_t size = 0; size < bytes.size(); ++size) {
+            pass_sums read;
+            const unsigned char *at = begin;
+            ASSERT_FALSE(read_sums(&at, begin + size, &read)) << size;
+            ASSERT_EQ(at, begin) << size;
+        }
         pass_sums read;
         const unsigned char *at = begin;
-        ASSERT_FALSE(read_sums(&at, begin + size, &read)) << size;
-        ASSERT_EQ(at, begin) << size;
+        ASSERT_TRUE(read_sums(&at, begin + bytes.size(), &read));
+        EXPECT_EQ(at, begin + bytes.size());
+        EXPECT_EQ(bytes_of(read), bytes);
+        for (const sum_quantity quantity : {SUM_R, SUM_R_SQUARED, SUM_RHO}) {
+            const double mean = sum_mean(sums, quantity, Q);
+            const double again = sum_mean(read, quantity, Q);
+            EXPECT_TRUE(std::isnan(mean) ? std::isnan(again) : again == mean) << quantity;
+        }
     }
-    pass_sums read;
-    const unsigned char *at = begin;
-    ASSERT_TRUE(read_sums(&at, begin + bytes.size(), &read));
-    EXPECT_EQ(at, begin + bytes.size());
-    EXPECT_EQ(bytes_of(read), bytes);
 
-    // A limb below the top at 2^32 is not a settled tail: the first tail's first limb sits
-    // after the seeds, the lanes, the count, its slot and its three counts.
-    std::string bad = bytes;
-    const std::size_t first_limb = 8 + 8 * SUM_LANES * PASS_COUNT + 4 + 4 + 24;
-    bad[first_limb + 4] = 1;
-    at = reinterpret_cast<const unsigned char *>(bad.data());
-    EXPECT_FALSE(read_sums(&at, at + bad.size(), &read));
+    // The first tail's first limb sits after the seeds, the lanes, the count, its slot and its
+    // three counts; the next tail's slot after that tail's limbs.
+    pass_sums sums;
+    add_values(&sums, {1e-300}); // tails of r, r^2 and rho
+    const std::string bytes = bytes_of(sums);
+    const std::size_t first_slot = 8 + 8 * SUM_LANES * PASS_COUNT + 4;
+    const std::size_t first_limb = first_slot + 4 + 24;
+    std::string unsettled = bytes;
+    unsettled[first_limb + 4] = 1; // a limb below the top at 2^32
+    std::string repeated = bytes;
+    repeated.replace(first_limb + 8 * TAIL_LIMBS, 4, bytes, first_slot, 4);
+    for (const std::string &bad : {unsettled, repeated}) {
+        pass_sums read;
+        const auto *at = reinterpret_cast<const unsigned char *>(bad.data());
+        EXPECT_FALSE(read_sums(&at, at + bad.size(), &read));
+    }
 }

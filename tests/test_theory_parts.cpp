@@ -277,6 +277,45 @@ TEST(FiniteLengthLaw, KickedMomentsAverageToTheUnconditionedOnes)
     }
 }
 
+// The nodes of the kicks' law against its moments from first principles: a kick, the
+// difference of two uniform levels, is triangular on [-1, 1] (variance 1/6, fourth moment
+// 1/15); adjacent kicks share a level (covariance -1/12); with no kick the start levels are
+// independent and uniform on [-1/2, 1/2] (variance 1/12, fourth moment 1/80).
+TEST(FiniteLengthLaw, KickNodesHoldTheKicksLaw)
+{
+    const std::vector<std::vector<int>> masks = {{}, {5}, {5, 6}, {5, 9}, {5, 6, 7}, {5, 6, 9}};
+    for (const std::vector<int> &mask : masks) {
+        std::vector<double> values;
+        std::vector<double> weights;
+        kick_nodes(mask, &values, &weights);
+        const std::size_t given = mask.empty() ? 2 : mask.size();
+        double total = 0.0;
+        double second[MOST_KICKS][MOST_KICKS] = {};
+        double fourth[MOST_KICKS] = {};
+        for (std::size_t node = 0; node < weights.size(); ++node) {
+            const double *x = &values[node * MOST_KICKS];
+            total += weights[node];
+            for (std::size_t i = 0; i < given; ++i) {
+                fourth[i] += weights[node] * x[i] * x[i] * x[i] * x[i];
+                for (std::size_t j = 0; j < given; ++j) {
+                    second[i][j] += weights[node] * x[i] * x[j];
+                }
+            }
+        }
+        EXPECT_NEAR(total, 1.0, 1e-14) << mask.size() << " kicks";
+        for (std::size_t i = 0; i < given; ++i) {
+            EXPECT_NEAR(fourth[i], mask.empty() ? 1.0 / 80.0 : 1.0 / 15.0, 1e-14) << i;
+            for (std::size_t j = 0; j < given; ++j) {
+                double expected = i == j ? (mask.empty() ? 1.0 / 12.0 : 1.0 / 6.0) : 0.0;
+                if (!mask.empty() && (mask[i] == mask[j] + 1 || mask[j] == mask[i] + 1)) {
+                    expected = -1.0 / 12.0;
+                }
+                EXPECT_NEAR(second[i][j], expected, 1e-14) << mask.size() << " kicks, " << i << j;
+            }
+        }
+    }
+}
+
 // The reduced rule over the masks with two and three disagreeing steps: it stands for every
 // mask once, and sums exactly any function of the steps that is quadratic on its panels, as a
 // direct sum over all 8,001 pairs and 333,375 triples shows.
