@@ -1,5 +1,5 @@
-// The exact sums: each checked against a plain bit-by-bit model of the same arithmetic, or
-// against values from first principles.
+// The exact sums: each checked against a plain bit-by-bit model of the same arithmetic; their
+// order, merging and bytes.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,15 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "sums.h"
+#include "sums_values.h"
 
 namespace {
-
-constexpr double NAN_VALUE = std::numeric_limits<double>::quiet_NaN();
-constexpr double INF = std::numeric_limits<double>::infinity();
-constexpr int Q = 77; // the pass the cases use; the others hold a plain value
-// 2^-21 (1 + 59 2^-30 + 2^-52): its square rounds to a multiple of 2^-90, and the rounding
-// error is a multiple of 2^-146 only, below the lanes' last digit.
-const double SQUARE_SPLIT = std::ldexp(1.0 + 59 * std::ldexp(1.0, -30) + std::ldexp(1.0, -52), -21);
 
 // ---- The model: a two's complement fixed-point number, one int per bit ----
 
@@ -184,20 +178,6 @@ double model_variance(const std::vector<double> &values)
 
 // ---- Helpers ----
 
-// One seed per value: r at pass Q is the value, rho there its negation; elsewhere 0.25 and 0.5.
-void add_values(pass_sums *sums, const std::vector<double> &values)
-{
-    for (double v : values) {
-        double r[PASS_COUNT];
-        double rho[PASS_COUNT];
-        std::fill(r, r + PASS_COUNT, 0.25);
-        std::fill(rho, rho + PASS_COUNT, 0.5);
-        r[Q] = v;
-        rho[Q] = -v;
-        add_seed_to_sums(sums, r, rho);
-    }
-}
-
 std::string bytes_of(const pass_sums &sums)
 {
     std::string bytes;
@@ -210,11 +190,6 @@ void copy_sums(const pass_sums &from, pass_sums *to)
     const std::string bytes = bytes_of(from);
     const auto *at = reinterpret_cast<const unsigned char *>(bytes.data());
     ASSERT_TRUE(read_sums(&at, at + bytes.size(), to));
-}
-
-double uniform(std::mt19937_64 *generator) // in [-1, 1), the same on every library
-{
-    return std::ldexp(static_cast<double>((*generator)() >> 11), -52) - 1.0;
 }
 
 struct sums_case {
@@ -262,10 +237,9 @@ TEST(Sums, MeansAndVarianceOfAwkwardValues)
         SCOPED_TRACE(c.name);
         pass_sums sums;
         add_values(&sums, c.values);
-        std::vector<double> negated;
-        for (double v : c.values) {
-            negated.push_back(-v);
-        }
+        std::vector<double> negated(c.values.size());
+        std::transform(c.values.begin(), c.values.end(), negated.begin(),
+                       [](double v) { return -v; });
         EXPECT_EQ(sum_mean(sums, SUM_R, Q), model_mean(c.values, false));
         EXPECT_EQ(sum_mean(sums, SUM_R_SQUARED, Q), model_mean(c.values, true));
         EXPECT_EQ(sum_mean(sums, SUM_RHO, Q), model_mean(negated, false));
@@ -318,7 +292,7 @@ TEST(Sums, OrderAndSplitDoNotChangeTheBytes)
 {
     std::mt19937_64 generator(11);
     const std::vector<sums_case> cases = awkward_cases();
-    std::vector<std::vector<double>> rows(60, std::vector<double>(2 * PASS_COUNT));
+    std::vector<std::vector<double>> rows(60, std::vector<double>(std::size_t{2} * PASS_COUNT));
     for (std::size_t s = 0; s < rows.size(); ++s) {
         for (int q = 0; q < 2 * PASS_COUNT; ++q) {
             const std::vector<double> &awkward = cases[(s + q) % cases.size()].values;
@@ -356,126 +330,51 @@ TEST(Sums, OrderAndSplitDoNotChangeTheBytes)
     EXPECT_NE(bytes_of(in_order), expected);
 }
 
-// ---- Rounding ----
-
-struct rounding_case {
-    const char *why;
-    std::vector<double> values;
-    double mean; // from first principles
-};
-
-TEST(Sums, MeanRoundsOnceAtTiesAndNearTies)
-{
-    const double tiny = std::ldexp(1.0, -1074);
-    const rounding_case cases[] = {
-        // (2 + 2^-52) / 4 = 1/2 + 2^-54, halfway to the next double: the even one, 1/2.
-        {"a tie", {1.0, 1.0 + std::ldexp(1.0, -52), 0.0, 0.0}, 0.5},
-        // 2^-102 past the tie: up, where a sum in doubles drops the 2^-100 and rounds down.
-        {"just past a tie",
-         {1.0, 1.0 + std::ldexp(1.0, -52), std::ldexp(1.0, -100), 0.0},
-         0.5 + std::ldexp(1.0, -53)},
-        {"just short of a tie",
-         {1.0, 1.0 + std::ldexp(1.0, -52), -std::ldexp(1.0, -100), 0.0},
-         0.5},
-        {"a negative tie", {-1.0, -1.0 - std::ldexp(1.0, -52), 0.0, 0.0}, -0.5},
-        // (3 + 2^-52) / 3 = 1 + 2^-52 / 3, less than half a unit above 1.
-        {"thirds", {1.0, 1.0, 1.0 + std::ldexp(1.0, -52)}, 1.0},
-        // Subnormal quotients round once: 2^-1075 is a tie to 0, 1.5 units one to 2 units.
-        {"half the least subnormal", {tiny, 0.0}, 0.0},
-        {"one and a half subnormal units", {3 * tiny, 0.0}, 2 * tiny},
-        {"three quarters of a unit", {tiny, tiny, tiny, 0.0}, tiny},
-        // 2/3 of a unit is past half, though 2/3 is short of 1 and a half at one bit more.
-        {"two thirds of a unit", {tiny, tiny, 0.0}, tiny},
-    };
-    for (const rounding_case &c : cases) {
-        pass_sums sums;
-        add_values(&sums, c.values);
-        EXPECT_EQ(sum_mean(sums, SUM_R, Q), c.mean) << c.why;
-    }
-}
-
-TEST(Sums, VarianceRoundsOnce)
-{
-    const double above_one = 1.0 + std::ldexp(1.0, -52);
-    const rounding_case cases[] = {
-        // {1, 2, 3, 4} / 4: 5/48, one division of exact integers, so correctly rounded.
-        {"quarters", {0.25, 0.5, 0.75, 1.0}, 5.0 / 48.0},
-        // {0, x}: x^2 / 2 = 1/2 + 2^-52 + 2^-105 for x = 1 + 2^-52, which rounds to 1/2 + 2^-52.
-        {"a square's lost bits", {0.0, above_one}, 0.5 + std::ldexp(1.0, -52)},
-        {"equal values", {0.1, 0.1, 0.1}, 0.0},
-        {"equal values whose squares are beyond the doubles", {1e300, 1e300}, 0.0},
-        // n Q - S^2 cancels to 0 only if every bit of each square is kept.
-        {"equal values whose squares end below the lanes", {SQUARE_SPLIT, SQUARE_SPLIT}, 0.0},
-        {"one seed", {0.5}, NAN_VALUE},
-    };
-    for (const rounding_case &c : cases) {
-        pass_sums sums;
-        add_values(&sums, c.values);
-        const double variance = sum_variance_r(sums, Q);
-        if (std::isnan(c.mean)) {
-            EXPECT_TRUE(std::isnan(variance)) << c.why;
-        } else {
-            EXPECT_EQ(variance, c.mean) << c.why;
-        }
-    }
-}
-
-// Two equal values have variance 0 exactly only if each square is kept whole: a check of the
-// squares over many values at once.
-TEST(Sums, EqualValuesHaveNoVariance)
-{
-    std::mt19937_64 generator(3);
-    for (int i = 0; i < 2000; ++i) {
-        const double v = std::ldexp(uniform(&generator), -(i % 20));
-        pass_sums sums;
-        add_values(&sums, {v, v});
-        ASSERT_EQ(sum_variance_r(sums, Q), 0.0) << v;
-    }
-}
-
-TEST(Sums, NotANumberAndInfinities)
-{
-    const rounding_case cases[] = {
-        {"a NaN", {0.5, NAN_VALUE}, NAN_VALUE},
-        {"+inf", {0.5, INF, INF}, INF},
-        {"-inf", {-INF, 0.5}, -INF},
-        {"both infinities", {INF, -INF}, NAN_VALUE},
-        {"no seeds", {}, NAN_VALUE},
-    };
-    for (const rounding_case &c : cases) {
-        pass_sums sums;
-        add_values(&sums, c.values);
-        const double mean = sum_mean(sums, SUM_R, Q);
-        EXPECT_TRUE(std::isnan(c.mean) ? std::isnan(mean) : mean == c.mean) << c.why;
-        EXPECT_TRUE(std::isnan(sum_variance_r(sums, Q))) << c.why;
-    }
-}
-
 // ---- Bytes ----
 
+// Bytes read back hold the same sums: with tails and infinities, and with no tail, where the
+// tails' count is the last field. Every truncation is refused with nothing moved, and so are a
+// limb that isn't settled and a slot that repeats.
 TEST(Sums, ReadRefusesTruncatedOrInvalidBytes)
 {
-    pass_sums sums;
-    add_values(&sums, {0.3, 1e-300, NAN_VALUE, -2.5});
-    const std::string bytes = bytes_of(sums);
-    const auto *begin = reinterpret_cast<const unsigned char *>(bytes.data());
-    for (std::size_t size = 0; size < bytes.size(); ++size) {
+    const std::vector<double> cases[] = {{0.3, 1e-300, NAN_VALUE, -2.5}, {0.3, -0.25}, {-INF, 0.5}};
+    for (const std::vector<double> &values : cases) {
+        pass_sums sums;
+        add_values(&sums, values);
+        const std::string bytes = bytes_of(sums);
+        const auto *begin = reinterpret_cast<const unsigned char *>(bytes.data());
+        for (std::size_t size = 0; size < bytes.size(); ++size) {
+            pass_sums read;
+            const unsigned char *at = begin;
+            ASSERT_FALSE(read_sums(&at, begin + size, &read)) << size;
+            ASSERT_EQ(at, begin) << size;
+        }
         pass_sums read;
         const unsigned char *at = begin;
-        ASSERT_FALSE(read_sums(&at, begin + size, &read)) << size;
-        ASSERT_EQ(at, begin) << size;
+        ASSERT_TRUE(read_sums(&at, begin + bytes.size(), &read));
+        EXPECT_EQ(at, begin + bytes.size());
+        EXPECT_EQ(bytes_of(read), bytes);
+        for (const sum_quantity quantity : {SUM_R, SUM_R_SQUARED, SUM_RHO}) {
+            const double mean = sum_mean(sums, quantity, Q);
+            const double again = sum_mean(read, quantity, Q);
+            EXPECT_TRUE(std::isnan(mean) ? std::isnan(again) : again == mean) << quantity;
+        }
     }
-    pass_sums read;
-    const unsigned char *at = begin;
-    ASSERT_TRUE(read_sums(&at, begin + bytes.size(), &read));
-    EXPECT_EQ(at, begin + bytes.size());
-    EXPECT_EQ(bytes_of(read), bytes);
 
-    // A limb below the top at 2^32 is not a settled tail: the first tail's first limb sits
-    // after the seeds, the lanes, the count, its slot and its three counts.
-    std::string bad = bytes;
-    const std::size_t first_limb = 8 + 8 * SUM_LANES * PASS_COUNT + 4 + 4 + 24;
-    bad[first_limb + 4] = 1;
-    at = reinterpret_cast<const unsigned char *>(bad.data());
-    EXPECT_FALSE(read_sums(&at, at + bad.size(), &read));
+    // The first tail's first limb sits after the seeds, the lanes, the count, its slot and its
+    // three counts; the next tail's slot after that tail's limbs.
+    pass_sums sums;
+    add_values(&sums, {1e-300}); // tails of r, r^2 and rho
+    const std::string bytes = bytes_of(sums);
+    const std::size_t first_slot = 8 + 8 * SUM_LANES * PASS_COUNT + 4;
+    const std::size_t first_limb = first_slot + 4 + 24;
+    std::string unsettled = bytes;
+    unsettled[first_limb + 4] = 1; // a limb below the top at 2^32
+    std::string repeated = bytes;
+    repeated.replace(first_limb + 8 * TAIL_LIMBS, 4, bytes, first_slot, 4);
+    for (const std::string &bad : {unsettled, repeated}) {
+        pass_sums read;
+        const auto *at = reinterpret_cast<const unsigned char *>(bad.data());
+        EXPECT_FALSE(read_sums(&at, at + bad.size(), &read));
+    }
 }

@@ -1,7 +1,9 @@
 // The theory room: the long-signal law, its limits by hand and a direct simulation of long
-// signals; the finite-length law's moment engine against brute force, and the law itself.
+// signals; the finite-length law itself: its long-signal limit, symmetry, anchor and reference
+// cells. Its parts (the engine, the eigen-decomposition, the kicked tier) in test_theory_parts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -9,7 +11,6 @@
 
 #include "synth.h"
 #include "gauss_anchor.h"
-#include "kicked_masks.h"
 #include "moment_engine.h"
 #include "theory.h"
 
@@ -46,9 +47,7 @@ TEST(LongSignalLaw, MatchesALongSimulation)
     for (const double k : {0.25, 0.75}) {
         for (const double f : {1.0, 0.748}) {
             std::bernoulli_distribution agree(f);
-            for (double &level : x) {
-                level = level_from_draw(draw(random));
-            }
+            std::generate(x.begin(), x.end(), [&] { return level_from_draw(draw(random)); });
             y[0] = level_from_draw(draw(random));
             for (int p = 0; p + 1 < length; ++p) {
                 const double step = x[p + 1] - x[p];
@@ -76,97 +75,6 @@ TEST(LongSignalLaw, MatchesALongSimulation)
 }
 
 // ---- The finite-length law ----
-
-// One signal of the model in the law's units: reference levels w uniform on [-1/2, 1/2], the
-// coupled signal z from its own uniform start, each step t moving by the rule with e = -1 where
-// disagree[t] is set. Returns r, and the covariance and the coupled variance through cov, vz.
-double simulate_signal(std::mt19937_64 *random, double k, const std::vector<bool> &disagree,
-                       double *cov, double *vz)
-{
-    std::uniform_real_distribution<double> uniform(0.0, 1.0);
-    const std::size_t n = disagree.size();
-    std::vector<double> w(n);
-    std::vector<double> z(n);
-    for (double &level : w) {
-        level = uniform(*random) - 0.5;
-    }
-    z[0] = uniform(*random) - 0.5;
-    const double c = 1.0 - k;
-    for (std::size_t t = 1; t < n; ++t) {
-        const double e = disagree[t] ? -1.0 : 1.0;
-        const double u = uniform(*random);
-        const double up = e * (w[t] - w[t - 1]) > 0.0 ? 1.0 : 0.0;
-        z[t] = (1.0 - c * u) * z[t - 1] + c * u * (up - 0.5) + k * e * (w[t] - w[t - 1]);
-    }
-    double mz = 0.0;
-    double mw = 0.0;
-    for (std::size_t t = 0; t < n; ++t) {
-        mz += z[t] / static_cast<double>(n);
-        mw += w[t] / static_cast<double>(n);
-    }
-    double c_zw = 0.0;
-    double v_z = 0.0;
-    double v_w = 0.0;
-    for (std::size_t t = 0; t < n; ++t) {
-        c_zw += (z[t] - mz) * (w[t] - mw) / static_cast<double>(n);
-        v_z += (z[t] - mz) * (z[t] - mz) / static_cast<double>(n);
-        v_w += (w[t] - mw) * (w[t] - mw) / static_cast<double>(n);
-    }
-    *cov = c_zw;
-    *vz = v_z;
-    return c_zw / std::sqrt(v_z * v_w);
-}
-
-// The engine against a direct simulation of the model for signals of 3 to 6 levels: every mask
-// of their steps, 30,000 signals each, averaged over the masks of each q. The engine is exact,
-// so each moment must lie within 5 standard errors of the simulation's.
-TEST(FiniteLengthLaw, EngineMatchesASimulationOfEveryMask)
-{
-    constexpr int samples = 30000;
-    std::mt19937_64 random(34);
-    for (const int n : {3, 4, 5, 6}) {
-        for (const double k : {0.0, 0.6, 1.0}) {
-            std::vector<signal_moments> engine;
-            run_moment_engine(n, k, n - 1, &engine, nullptr);
-            for (int q = 0; q < n; ++q) {
-                // Per moment: sum and sum of squares over every sample of every mask with q.
-                double sum[5] = {};
-                double square[5] = {};
-                double count = 0.0;
-                for (int mask = 0; mask < (1 << (n - 1)); ++mask) {
-                    if (__builtin_popcount(static_cast<unsigned>(mask)) != q) {
-                        continue;
-                    }
-                    std::vector<bool> disagree(static_cast<std::size_t>(n), false);
-                    for (int t = 1; t < n; ++t) {
-                        disagree[static_cast<std::size_t>(t)] = (mask >> (t - 1) & 1) != 0;
-                    }
-                    for (int s = 0; s < samples; ++s) {
-                        double cov = 0.0;
-                        double vz = 0.0;
-                        simulate_signal(&random, k, disagree, &cov, &vz);
-                        const double value[5] = {cov, vz, cov * cov, cov * vz, vz * vz};
-                        for (int i = 0; i < 5; ++i) {
-                            sum[i] += value[i];
-                            square[i] += value[i] * value[i];
-                        }
-                        count += 1.0;
-                    }
-                }
-                const signal_moments &m = engine[static_cast<std::size_t>(q)];
-                const double exact[5] = {m.mean_c, m.mean_vz, m.c_c, m.c_vz, m.vz_vz};
-                for (int i = 0; i < 5; ++i) {
-                    const double mean = sum[i] / count;
-                    const double se = std::sqrt((square[i] / count - mean * mean) / count);
-                    EXPECT_NEAR(exact[i], mean, 5.0 * se + 1e-12)
-                        << "n " << n << ", k " << k << ", q " << q << ", moment " << i;
-                }
-                // The reference's own variance has a closed form: (1 - 1/n) / 12.
-                EXPECT_NEAR(m.mean_vw, (1.0 - 1.0 / n) / 12.0, 1e-15);
-            }
-        }
-    }
-}
 
 // Long signals: the ratio of the exact means at n = 1,025 approaches the long-signal law, whose
 // r is the ratio of its stationary moments; the gap shrinks as 1/n.
@@ -250,80 +158,5 @@ TEST(FiniteLengthLaw, ReferenceCells)
             finite_length_law(k, r);
         }
         EXPECT_NEAR(r[c.q], c.law, c.tolerance) << "k " << c.k << ", q " << c.q;
-    }
-}
-
-// The kicked model of single masks against a direct simulation of the model for the same
-// mask: lone kicks and kicks that share a level (adjacent steps), whose laws differ. The model
-// is an approximation (Gaussian given the kicks), good to about 0.002 for one mask.
-TEST(FiniteLengthLaw, KickedMasksMatchASimulationOfEachMask)
-{
-    const std::vector<std::vector<int>> masks = {{60}, {60, 61}, {60, 62}, {3, 4, 5}, {1, 64, 127}};
-    std::mt19937_64 random(340);
-    for (const double k : {0.9, 1.0}) {
-        for (const std::vector<int> &mask : masks) {
-            std::vector<bool> disagree(SIGNAL_LENGTH, false);
-            for (const int s : mask) {
-                disagree[static_cast<std::size_t>(s)] = true;
-            }
-            constexpr int samples = 16000;
-            double sum = 0.0;
-            double square = 0.0;
-            for (int i = 0; i < samples; ++i) {
-                double cov = 0.0;
-                double vz = 0.0;
-                const double r = simulate_signal(&random, k, disagree, &cov, &vz);
-                sum += r;
-                square += r * r;
-            }
-            const double mean = sum / samples;
-            const double se = std::sqrt((square / samples - mean * mean) / samples);
-            EXPECT_NEAR(kicked_mask_value(SIGNAL_LENGTH, k, mask), mean, 0.002 + 4.0 * se)
-                << "k " << k << ", first step " << mask[0] << " of " << mask.size();
-        }
-    }
-}
-
-// The reduced rule over the masks with two and three disagreeing steps: it stands for every
-// mask once, and sums exactly any function of the steps that is quadratic on its panels, as a
-// direct sum over all 8,001 pairs and 333,375 triples shows.
-TEST(FiniteLengthLaw, MaskRuleSumsQuadraticsExactly)
-{
-    for (const int q : {1, 2, 3}) {
-        double exact[4] = {};
-        double ruled[4] = {};
-        const auto add = [q](const std::vector<int> &p, double weight, double *sums) {
-            const double first = p[0];
-            const double last = p[static_cast<std::size_t>(q) - 1];
-            const double terms[4] = {1.0, first, last, first * last};
-            for (int i = 0; i < 4; ++i) {
-                sums[i] += weight * terms[i];
-            }
-        };
-        std::vector<int> p(static_cast<std::size_t>(q));
-        for (int s = 1; s <= STEP_COUNT; ++s) {
-            for (int t = q > 1 ? s + 1 : s; t <= (q > 1 ? STEP_COUNT : s); ++t) {
-                for (int u = q > 2 ? t + 1 : t; u <= (q > 2 ? STEP_COUNT : t); ++u) {
-                    p[0] = s;
-                    if (q > 1) {
-                        p[1] = t;
-                    }
-                    if (q > 2) {
-                        p[2] = u;
-                    }
-                    add(p, 1.0, exact);
-                }
-            }
-        }
-        for (const auto &mask : kicked_mask_rule(STEP_COUNT, q)) {
-            ASSERT_EQ(mask.first.size(), static_cast<std::size_t>(q));
-            for (std::size_t i = 1; i < mask.first.size(); ++i) {
-                ASSERT_GT(mask.first[i], mask.first[i - 1]);
-            }
-            add(mask.first, mask.second, ruled);
-        }
-        for (int i = 0; i < 4; ++i) {
-            EXPECT_NEAR(ruled[i] / exact[i], 1.0, 1e-12) << "q " << q << ", sum " << i;
-        }
     }
 }

@@ -105,20 +105,10 @@ void centre_matrix(int n, std::vector<double> *m)
     }
 }
 
-} // namespace
-
-double gaussian_anchor_correction(int n, double k, int q, int last_q, const level_moments &levels)
+// Step 3: x_i = v_i^T (P S_zw P) v_i, v_i row i of vectors.
+std::vector<double> projections(int n, const std::vector<double> &zw,
+                                const std::vector<double> &vectors)
 {
-    std::vector<double> zz;
-    std::vector<double> zw;
-    model_covariances(n, k, q, last_q, levels, &zz, &zw);
-    centre_matrix(n, &zz);
-    centre_matrix(n, &zw);
-    std::vector<double> lambda;
-    std::vector<double> vectors;
-    symmetric_eigen(n, &zz, &lambda, &vectors);
-
-    // Step 3: x_i = v_i^T (P S_zw P) v_i.
     const std::size_t size = static_cast<std::size_t>(n);
     std::vector<double> x(size, 0.0);
     std::vector<double> product(size);
@@ -138,21 +128,17 @@ double gaussian_anchor_correction(int n, double k, int q, int last_q, const leve
         }
         x[i] = dot;
     }
+    return x;
+}
 
-    // Step 4: E_G[C Vz^(-1/2)] = 2 / (n sqrt(pi)) int_0^inf prod_i (1 + 2 u^2 l_i / n)^(-1/2)
-    //   * sum_i x_i / (1 + 2 u^2 l_i / n) du, with u = e^y on a uniform grid in y (trapezoid),
-    // and below the grid's start the integrand's value at 0, sum_i x_i.
+// Step 4: E_G[C Vz^(-1/2)] = 2 / (n sqrt(pi)) int_0^inf prod_i (1 + 2 u^2 l_i / n)^(-1/2)
+//   * sum_i x_i / (1 + 2 u^2 l_i / n) du, with u = e^y on a uniform grid in y (trapezoid),
+// and below the grid's start the integrand's value at 0, sum_i x_i.
+double gaussian_value(int n, const std::vector<double> &x, const std::vector<double> &lambda,
+                      double sum_x)
+{
+    const std::size_t size = static_cast<std::size_t>(n);
     const double nn = static_cast<double>(n);
-    double sum_x = 0.0;
-    double sum_l = 0.0;
-    double sum_ll = 0.0;
-    double sum_xl = 0.0;
-    for (std::size_t i = 0; i < size; ++i) {
-        sum_x += x[i];
-        sum_l += lambda[i];
-        sum_ll += lambda[i] * lambda[i];
-        sum_xl += x[i] * lambda[i];
-    }
     double integral = GRID_START * sum_x;
     double u = GRID_START;
     for (int point = 0; point < GRID_POINTS; ++point) {
@@ -168,7 +154,35 @@ double gaussian_anchor_correction(int n, double k, int q, int last_q, const leve
         integral += trapezoid * (u * (damping * weighted));
         u = u * GRID_RATIO;
     }
-    const double exact = 2.0 * INVERSE_SQRT_PI / nn * integral;
+    return 2.0 * INVERSE_SQRT_PI / nn * integral;
+}
+
+} // namespace
+
+double gaussian_anchor_correction(int n, double k, int q, int last_q, const level_moments &levels)
+{
+    std::vector<double> zz;
+    std::vector<double> zw;
+    model_covariances(n, k, q, last_q, levels, &zz, &zw);
+    centre_matrix(n, &zz);
+    centre_matrix(n, &zw);
+    std::vector<double> lambda;
+    std::vector<double> vectors;
+    symmetric_eigen(n, &zz, &lambda, &vectors);
+    const std::vector<double> x = projections(n, zw, vectors);
+    const std::size_t size = static_cast<std::size_t>(n);
+    const double nn = static_cast<double>(n);
+    double sum_x = 0.0;
+    double sum_l = 0.0;
+    double sum_ll = 0.0;
+    double sum_xl = 0.0;
+    for (std::size_t i = 0; i < size; ++i) {
+        sum_x += x[i];
+        sum_l += lambda[i];
+        sum_ll += lambda[i] * lambda[i];
+        sum_xl += x[i] * lambda[i];
+    }
+    const double exact = gaussian_value(n, x, lambda, sum_x);
 
     // Step 5: the same quantity's second-order expansion in the model, from its own moments.
     const double mean_c = sum_x / nn;

@@ -7,9 +7,6 @@
 #ifndef AGREEMENT_SWEEP_KICKED_MASKS_H
 #define AGREEMENT_SWEEP_KICKED_MASKS_H
 
-#include <utility>
-#include <vector>
-
 // What the kicked model gives for q disagreeing steps averaged over the masks: its value of
 // E[r], and its own second-order expansion from its unconditional moments, so that the law can
 // keep the exact moments' expansion and add the difference.
@@ -18,13 +15,7 @@ struct kicked_result {
     double expansion; // the expansion of E[r] from the kicked model's own moments
 };
 
-// The kicked model at coupling k for 1 <= q <= 3 disagreeing steps among the n - 1 steps.
+// The kicked model at coupling k for 0 <= q <= 3 disagreeing steps among the n - 1 steps.
 kicked_result kicked_masks(int n, double k, int q);
-
-// One mask's E[r] in the kicked model (positions: its disagreeing steps, ascending), and the
-// reduced rule over the masks with q of them: each term a mask and how many masks it stands
-// for. For the tests.
-double kicked_mask_value(int n, double k, const std::vector<int> &positions);
-std::vector<std::pair<std::vector<int>, double>> kicked_mask_rule(int steps, int q);
 
 #endif

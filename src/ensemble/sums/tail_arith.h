@@ -1,5 +1,5 @@
 // The sums room's own parts shared between its files: the lanes' scales and the tails'
-// fixed-point arithmetic.
+// fixed-point arithmetic (sum_tails.cpp).
 #ifndef AGREEMENT_SWEEP_TAIL_ARITH_H
 #define AGREEMENT_SWEEP_TAIL_ARITH_H
 
@@ -48,5 +48,17 @@ void settle_tail(sum_tail *tail);
 
 // Clears the tail to zero with no counts.
 void clear_tail(sum_tail *tail);
+
+// Adds v exactly to the tail: NaN and infinities to their counts.
+void add_double_to_tail(sum_tail *tail, double v);
+
+// Adds v * v exactly to the tail: (m 2^e)^2 = m^2 2^2e; NaN and infinities to their counts.
+void add_square_to_tail(sum_tail *tail, double v);
+
+// Returns the tail of quantity at pass q, made (zero) on first use.
+sum_tail *tail_of(pass_sums *sums, int quantity, int q);
+
+// Adds from, settled, into into: limbs and counts.
+void merge_tail(sum_tail *into, const sum_tail &from);
 
 #endif
