@@ -113,81 +113,31 @@ void take_back(const staged_file &file, int swapped)
     }
 }
 
-// Puts every file in place, swapped with its earlier file where that can be undone; after a
-// failure, takes back those already in place. Returns the file that couldn't be put in place
-// (its errno in *error), or -1; swapped[i] says how file i went in.
-int put_all_in_place(staged_file *const *files, int count, std::vector<int> *swapped, int *error)
-{
-    std::vector<bool> swap(static_cast<std::size_t>(count), false);
-    for (int i = 0; i < count; ++i) {
-        swap[static_cast<std::size_t>(i)] = !files[i]->temporary.empty() && swappable(*files[i]);
-    }
-    int failed = -1;
-    for (int i = 0; i < count && failed < 0; ++i) {
-        if (!files[i]->temporary.empty()) {
-            (*swapped)[static_cast<std::size_t>(i)] =
-                put_in_place(*files[i], swap[static_cast<std::size_t>(i)]);
-            if ((*swapped)[static_cast<std::size_t>(i)] < 0) {
-                failed = i;
-                *error = errno;
-            }
-        }
-    }
-    for (int i = 0; i < failed; ++i) {
-        if ((*swapped)[static_cast<std::size_t>(i)] >= 0) {
-            take_back(*files[i], (*swapped)[static_cast<std::size_t>(i)]);
-        }
-    }
-    return failed;
-}
-
-// The renames reach the disk with their folders: after a power loss the new files, or the
-// earlier ones, stand. Closing a folder lets its lock go.
-void sync_folders(const std::vector<int> &locks, bool succeeded)
-{
-    for (const int descriptor : locks) {
-        if (fsync(descriptor) != 0 && succeeded) {
-            // Too late to keep the earlier files: the run has succeeded, and says so.
-            const std::string line = std::string("agreement_ensemble: the new files stand, but "
-                                                 "a folder holding them could not be synced: ") +
-                                     std::strerror(errno) + "\n";
-            static_cast<void>(std::fputs(line.c_str(), stderr));
-        }
-        static_cast<void>(close(descriptor));
-    }
-}
-
-} // namespace
-#else
-namespace {
-
-// One after the other: this system can't swap two names. Returns the file that couldn't be
-// put in place, reported, or -1.
-int rename_one_by_one(staged_file *const *files, int count)
-{
-    for (int i = 0; i < count; ++i) {
-        if (files[i]->temporary.empty()) {
-            continue;
-        }
-        std::error_code problem;
-        std::filesystem::rename(files[i]->temporary, files[i]->destination, problem);
-        if (problem) {
-            report_failure_because("agreement_ensemble", "replace", files[i]->target.c_str(), "",
-                                   std::system_category().message(problem.value()).c_str());
-            return i;
-        }
-        forget_temporary(files[i]);
-    }
-    return -1;
-}
-
 } // namespace
 #endif
 
 int commit_staged(staged_file *const *files, int count)
 {
+    int failed = -1; // the file that couldn't be put in place
+    int error = 0;
 #ifdef _WIN32
-    const int failed = rename_one_by_one(files, count);
+    // One after the other: this system can't swap two names.
+    for (int i = 0; i < count && failed < 0; ++i) {
+        if (!files[i]->temporary.empty()) {
+            std::error_code problem;
+            std::filesystem::rename(files[i]->temporary, files[i]->destination, problem);
+            if (problem) {
+                failed = i;
+                error = problem.value();
+            } else {
+                forget_temporary(files[i]);
+            }
+        }
+    }
+    if (failed >= 0) {
+        report_failure_because("agreement_ensemble", "replace", files[failed]->target.c_str(), "",
+                               std::system_category().message(error).c_str());
+    }
 #else
     const std::vector<int> locks = lock_folders(files, count);
     sigset_t held;
@@ -197,10 +147,38 @@ int commit_staged(staged_file *const *files, int count)
     // signal could cut in between, and once they are done the run has succeeded, which a
     // signal must not turn into a failing status.
     static_cast<void>(pthread_sigmask(SIG_BLOCK, &held, &before));
+    std::vector<bool> swap(static_cast<std::size_t>(count), false);
+    for (int i = 0; i < count; ++i) {
+        swap[static_cast<std::size_t>(i)] = !files[i]->temporary.empty() && swappable(*files[i]);
+    }
     std::vector<int> swapped(static_cast<std::size_t>(count), -1);
-    int error = 0;
-    const int failed = put_all_in_place(files, count, &swapped, &error);
-    sync_folders(locks, failed < 0);
+    for (int i = 0; i < count && failed < 0; ++i) {
+        if (!files[i]->temporary.empty()) {
+            swapped[static_cast<std::size_t>(i)] =
+                put_in_place(*files[i], swap[static_cast<std::size_t>(i)]);
+            if (swapped[static_cast<std::size_t>(i)] < 0) {
+                failed = i;
+                error = errno;
+            }
+        }
+    }
+    for (int i = 0; i < failed; ++i) {
+        if (swapped[static_cast<std::size_t>(i)] >= 0) {
+            take_back(*files[i], swapped[static_cast<std::size_t>(i)]);
+        }
+    }
+    // The renames reach the disk with their folders: after a power loss the new pair, or the
+    // earlier one, stands.
+    for (const int descriptor : locks) {
+        if (fsync(descriptor) != 0 && failed < 0) {
+            // Too late to keep the earlier files: the run has succeeded, and says so.
+            const std::string line = std::string("agreement_ensemble: the new files stand, but "
+                                                 "a folder holding them could not be synced: ") +
+                                     std::strerror(errno) + "\n";
+            static_cast<void>(std::fputs(line.c_str(), stderr));
+        }
+        static_cast<void>(close(descriptor)); // and with it the lock
+    }
     if (failed >= 0) {
         report_because("replace", files[failed]->target, "", error);
         // The earlier files are back: a signal that came meanwhile now ends the run.

@@ -189,18 +189,13 @@ std::string state_bytes(const study_state &state)
     return out;
 }
 
-namespace {
-
-// The file's magic, format, version and checksum; on success, in reads what lies between the
-// header and the checksum.
-std::string read_header(const std::string &bytes, reader *read)
+std::string read_state(const std::string &bytes, study_state *state)
 {
     const unsigned char *const data = reinterpret_cast<const unsigned char *>(bytes.data());
     if (bytes.size() < sizeof MAGIC || std::memcmp(data, MAGIC, sizeof MAGIC) != 0) {
         return "is not a state file of agreement_ensemble";
     }
-    reader &in = *read;
-    in = {data + sizeof MAGIC, data + bytes.size()};
+    reader in = {data + sizeof MAGIC, data + bytes.size()};
     const std::uint32_t format = in.u32();
     if (!in.failed && format != STATE_FORMAT) {
         return "has state format " + std::to_string(format) + "; this program reads format " +
@@ -219,14 +214,6 @@ std::string read_header(const std::string &bytes, reader *read)
         return in.failed ? "is truncated" : "is damaged or truncated (its checksum does not match)";
     }
     in.end = data + bytes.size() - 8;
-    in.end = data + bytes.size() - 8;
-    return std::string();
-}
-
-// The study's sizes and quantiles, and *state started with them.
-std::string read_sizes(reader *read, study_state *state)
-{
-    reader &in = *read;
     const std::uint32_t couplings = in.u32();
     const std::uint32_t bins = in.u32();
     quantile_list quantiles;
@@ -247,15 +234,7 @@ std::string read_sizes(reader *read, study_state *state)
     if (static_cast<std::uint32_t>(state->bins) != bins) {
         return "is damaged (its histogram size does not match its couplings)";
     }
-    return std::string();
-}
-
-// The couplings, seeds, sums, counts, histograms and kept values, and the window the
-// histograms give.
-std::string read_contents(reader *read, study_state *state, std::vector<std::uint8_t> *window)
-{
-    reader &in = *read;
-    for (int c = 0; c < state->couplings; ++c) {
+    for (std::uint32_t c = 0; c < couplings; ++c) {
         state->coupling_values.push_back(in.real());
     }
     const std::uint64_t spans = in.u64();
@@ -278,8 +257,9 @@ std::string read_contents(reader *read, study_state *state, std::vector<std::uin
         state->nan_r[cell] = in.count();
     }
     std::generate(state->histogram.begin(), state->histogram.end(), [&in] { return in.count(); });
-    state_window(*state, window);
-    open_window(state, *window);
+    std::vector<std::uint8_t> window;
+    state_window(*state, &window);
+    open_window(state, window);
     for (std::size_t cell = 0; cell < state->values.size() && !in.failed; ++cell) {
         const std::uint64_t held = in.count();
         if (held > static_cast<std::uint64_t>(in.end - in.at) / 8) {
@@ -292,16 +272,13 @@ std::string read_contents(reader *read, study_state *state, std::vector<std::uin
             values.push_back(in.real());
         }
     }
-    return std::string();
-}
-
-// Whether what the state says it holds adds up, so that a merge can't count wrongly.
-std::string check_contents(const study_state &state, const std::vector<std::uint8_t> &window)
-{
+    if (in.failed || in.at != in.end) {
+        return "is damaged (its contents do not fit its sizes)";
+    }
     // What it says it covers must add up, or a merge would count seeds wrongly.
     std::uint64_t covered = 0;
     std::uint64_t next = 0;
-    for (const seed_span &span : state.spans) {
+    for (const seed_span &span : state->spans) {
         if (span.count == 0 || span.first < next ||
             span.first + span.count > (std::uint64_t{1} << 32)) {
             return "is damaged (its seed ranges are not ascending and apart)";
@@ -309,46 +286,23 @@ std::string check_contents(const study_state &state, const std::vector<std::uint
         next = span.first + span.count;
         covered += span.count;
     }
-    if (covered != state.seeds || state.seeds == 0) {
+    if (covered != state->seeds || state->seeds == 0) {
         return "is damaged (its seed ranges do not add up to its seeds)";
     }
-    const std::size_t bin_count = static_cast<std::size_t>(state.bins);
-    for (std::size_t cell = 0; cell < state.values.size(); ++cell) {
-        std::uint64_t counted = state.nan_r[cell];
+    const std::size_t bin_count = static_cast<std::size_t>(state->bins);
+    for (std::size_t cell = 0; cell < state->values.size(); ++cell) {
+        std::uint64_t counted = state->nan_r[cell];
         std::uint64_t kept = 0;
         for (std::size_t b = 0; b < bin_count; ++b) {
-            counted += state.histogram[cell * bin_count + b];
-            kept += window[cell * bin_count + b] != 0 ? state.histogram[cell * bin_count + b] : 0U;
+            counted += state->histogram[cell * bin_count + b];
+            kept += window[cell * bin_count + b] != 0 ? state->histogram[cell * bin_count + b] : 0U;
         }
-        if (counted != state.seeds || kept != state.values[cell].size()) {
+        if (counted != state->seeds || kept != state->values[cell].size()) {
             return "is damaged (its histograms do not match its seeds)";
         }
     }
-    if (!values_fit(state)) {
+    if (!values_fit(*state)) {
         return "is damaged (its kept values do not fit its histograms)";
     }
     return std::string();
-}
-
-} // namespace
-
-std::string read_state(const std::string &bytes, study_state *state)
-{
-    reader in = {nullptr, nullptr};
-    std::string problem = read_header(bytes, &in);
-    if (problem.empty()) {
-        problem = read_sizes(&in, state);
-    }
-    if (!problem.empty()) {
-        return problem;
-    }
-    std::vector<std::uint8_t> window;
-    problem = read_contents(&in, state, &window);
-    if (!problem.empty()) {
-        return problem;
-    }
-    if (in.failed || in.at != in.end) {
-        return "is damaged (its contents do not fit its sizes)";
-    }
-    return check_contents(*state, window);
 }
