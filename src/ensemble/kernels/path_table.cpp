@@ -7,6 +7,10 @@
 #include "kernels.h"
 #include "seed_lanes.h"
 
+// The table of vector paths, widest first, as the build lists them: KERNEL_ISAS, ending in a
+// null.
+#include "kernel_isa_table.h"
+
 namespace {
 
 void run_block_plain(const std::uint32_t *seeds, int count, const double *couplings,
@@ -20,24 +24,8 @@ void run_block_plain(const std::uint32_t *seeds, int count, const double *coupli
 
 const kernel_path PLAIN_PATH = {"plain", 0U, run_block_plain};
 
-// The table of vector paths, widest first: a new instruction set is its file of primitives,
-// which defines its entry, the line that builds it, and its line here.
-const kernel_isa *const ISAS[] = {
-#if defined(AGREEMENT_ENSEMBLE_HAS_AVX512)
-    &AVX512_ISA,
-#endif
-#if defined(AGREEMENT_ENSEMBLE_HAS_AVX512_SIMDE)
-    &AVX512_SIMDE_ISA,
-#endif
-#if defined(AGREEMENT_ENSEMBLE_HAS_AVX2)
-    &AVX2_ISA,
-#endif
-#if defined(AGREEMENT_ENSEMBLE_HAS_SSE2)
-    &SSE2_ISA,
-#endif
-    nullptr,
-};
-constexpr int PATH_COUNT = static_cast<int>(sizeof ISAS / sizeof ISAS[0]); // the plain one too
+constexpr int PATH_COUNT =
+    static_cast<int>(sizeof KERNEL_ISAS / sizeof KERNEL_ISAS[0]); // the plain one too
 
 // The vector paths' entries followed by the plain path's.
 struct path_list {
@@ -47,8 +35,8 @@ struct path_list {
 path_list list_paths()
 {
     path_list list{};
-    for (int i = 0; ISAS[i] != nullptr; ++i) {
-        list.paths[i] = &ISAS[i]->path;
+    for (int i = 0; KERNEL_ISAS[i] != nullptr; ++i) {
+        list.paths[i] = &KERNEL_ISAS[i]->path;
     }
     list.paths[PATH_COUNT - 1] = &PLAIN_PATH;
     return list;
@@ -87,7 +75,7 @@ bool path_runs_here(const kernel_path &path)
 
 const kernel_isa *const *kernel_isas()
 {
-    return ISAS;
+    return KERNEL_ISAS;
 }
 
 const kernel_path *const *kernel_paths(int *count)

@@ -49,13 +49,8 @@ struct kernel_isa {
     void (*divide_by_random_max)(const double *x, double *quotients, int count);
 };
 
-// Each vector path's entry, defined in its own file of primitives, which the build adds
-// with its instruction set's flags (and AGREEMENT_ENSEMBLE_HAS_<name> for the table).
-extern const kernel_isa AVX512_ISA;
-extern const kernel_isa AVX2_ISA;
-extern const kernel_isa SSE2_ISA;
-// The AVX-512 kernel's source through SIMDe's portable forms of its instructions: in place of
-// the native one in a build so configured, and in the tests' own library everywhere.
+// The AVX-512 kernel's source through SIMDe's portable forms of its instructions, in the tests'
+// own library; the build's own paths are in the table (kernel_isas()).
 extern const kernel_isa AVX512_SIMDE_ISA;
 
 // The vector paths this build has, widest first, ending in a null: the table the program
