@@ -3,10 +3,14 @@
 // ones on cases made to trip them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -304,6 +308,39 @@ TEST(Kernels, PathChoice)
     EXPECT_EQ(choose_kernel_path("avx", &path),
               "AGREEMENT_ENSEMBLE_ISA='avx' is not a path this build has (" + names + ")");
     EXPECT_EQ(path, nullptr);
+    // The plain path's earlier name still names it.
+    EXPECT_EQ(choose_kernel_path("generic", &path), "");
+    EXPECT_EQ(path, paths[count - 1]);
+    // A path runs only where the processor has every feature it needs, not just some.
+    const kernel_path lacking = {"lacking", cpu_features() | 0x80000000U, nullptr};
+    EXPECT_FALSE(path_runs_here(lacking));
+    EXPECT_TRUE(path_runs_here(kernel_path{"having", cpu_features(), nullptr}));
+}
+
+// The processor's features as the program finds them, against what the system says of it.
+TEST(Kernels, FeaturesAsTheSystemReportsThem)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line) && line.rfind("flags", 0) != 0) {
+    }
+    if (line.empty()) {
+        GTEST_SKIP() << "no /proc/cpuinfo flags to compare with";
+    }
+    std::istringstream words(line.substr(line.find(':') + 1));
+    const std::vector<std::string> flags{std::istream_iterator<std::string>(words), {}};
+    const std::pair<const char *, unsigned> features[] = {
+        {"sse2", CPU_SSE2},        {"avx2", CPU_AVX2},         {"fma", CPU_FMA},
+        {"avx512f", CPU_AVX512F},  {"avx512bw", CPU_AVX512BW}, {"avx512dq", CPU_AVX512DQ},
+        {"avx512vl", CPU_AVX512VL}};
+    for (const auto &[flag, bit] : features) {
+        const bool listed = std::find(flags.begin(), flags.end(), flag) != flags.end();
+        EXPECT_EQ((cpu_features() & bit) != 0, listed) << flag;
+    }
+#else
+    GTEST_SKIP() << "the features asked for are x86's";
+#endif
 }
 
 // Seed 1 is the one-shot run: the run's own generator and exchange sort give the same bits
