@@ -166,13 +166,16 @@ def test_the_stub_and_the_arrays_follow_the_tables_columns():
                    if isinstance(node, ast.FunctionDef) and node.name == "ensemble")
     words = " ".join(ast.get_docstring(stubbed).split())
     documented = " ".join(asw.ensemble.__doc__.split())
-    tab = asw.ensemble(seeds=2, quantiles=[0.1, 0.9])
+    tab = asw.ensemble(seeds=2, quantiles=[0.1, 0.9])  # one coupling: K is 1
     names = []
     for name, shape, meaning in asw._TABLE_COLUMNS:
         entry = " ".join(f"{name} {shape}: {meaning}.".split())
         assert entry in words, name
         assert entry in documented, name
         names += ["r_q100", "r_q900"] if name == "r_qXXX" else [name]
+        array = tab[names[-1]]
+        kind = "" if array.dtype == np.float64 else f", {array.dtype}"
+        assert str(array.shape) + kind == shape.replace("K", "1"), name
     assert [name for name, value in tab.items() if isinstance(value, np.ndarray)] == names
 
 
