@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "files.h"
@@ -749,9 +750,12 @@ TEST(StudyState, FileReadsBackOrSaysWhatIsWrong)
                      swapped.begin() + static_cast<std::ptrdiff_t>(at + 4));
     std::string unsorted = bytes; // the last two kept values, just before the checksum
     std::swap_ranges(unsorted.end() - 24, unsorted.end() - 16, unsorted.end() - 16);
-    for (const std::string &damaged : {swapped, unsorted}) {
+    const std::pair<std::string, const char *> refused[] = {
+        {swapped, "is damaged (its quantiles are not ascending probabilities)"},
+        {unsorted, "is damaged (its kept values do not fit its histograms)"}};
+    for (const auto &[damaged, says] : refused) {
         study_state state;
-        EXPECT_NE(read_state(resealed(damaged), &state).find("damaged"), std::string::npos);
+        EXPECT_EQ(read_state(resealed(damaged), &state), says);
     }
 
     // A flipped bit anywhere past the header is damage.

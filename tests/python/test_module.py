@@ -53,7 +53,9 @@ def test_ensemble_and_per_seed_are_the_programs_doubles(tmp_path):
     rows = [",".join([text(k), str(q), text(tab["agreement"][q])]
                      + [text(tab[name][c, q]) for name in columns])
             for c, k in enumerate(couplings) for q in range(128)]
-    assert (tmp_path / "ensemble.csv").read_text().splitlines()[1:] == rows
+    table = (tmp_path / "ensemble.csv").read_text().splitlines()
+    assert table[0] == ",".join(["coupling", "q", "agreement"] + columns)
+    assert table[1:] == rows
     rows = [",".join([text(k), str(seed), str(q)]
                      + [text(per[name][i, c, q]) for name in ("r", "rho", "bound")])
             for i, seed in enumerate(per["seed"]) for c, k in enumerate(couplings)
@@ -154,6 +156,27 @@ def test_numpy_integers_are_ints_and_k_runs_as_the_program_runs_it():
     laws = asw.finite_law([[0.3], [1.0]])
     assert laws.shape == (2, 1, 128)
     assert np.array_equal(np.round(laws[:, 0], 6), np.round(tab["finite_law_r"][1:3][::-1], 6))
+
+
+def test_the_stub_and_the_arrays_follow_the_tables_columns():
+    # Each column the module's docstring lists from the table's columns, the stub lists too,
+    # and ensemble() returns its arrays in that order, the quantile family named by the list.
+    stub = ast.parse(open(os.path.join(os.path.dirname(asw.__file__), "agreement_sweep.pyi")).read())
+    stubbed = next(node for node in stub.body
+                   if isinstance(node, ast.FunctionDef) and node.name == "ensemble")
+    words = " ".join(ast.get_docstring(stubbed).split())
+    documented = " ".join(asw.ensemble.__doc__.split())
+    tab = asw.ensemble(seeds=2, quantiles=[0.1, 0.9])  # one coupling: K is 1
+    names = []
+    for name, shape, meaning in asw._TABLE_COLUMNS:
+        entry = " ".join(f"{name} {shape}: {meaning}.".split())
+        assert entry in words, name
+        assert entry in documented, name
+        names += ["r_q100", "r_q900"] if name == "r_qXXX" else [name]
+        array = tab[names[-1]]
+        kind = "" if array.dtype == np.float64 else f", {array.dtype}"
+        assert str(array.shape) + kind == shape.replace("K", "1"), name
+    assert [name for name, value in tab.items() if isinstance(value, np.ndarray)] == names
 
 
 def test_help_shows_each_signature_as_the_stub_types_it():

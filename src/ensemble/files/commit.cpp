@@ -116,12 +116,15 @@ void take_back(const staged_file &file, int swapped)
 } // namespace
 #endif
 
-int commit_staged(staged_file *const *files, int count)
-{
-    int failed = -1; // the file that couldn't be put in place
-    int error = 0;
+namespace {
+
 #ifdef _WIN32
-    // One after the other: this system can't swap two names.
+// Puts the finished files in place one after the other: this system can't swap two names.
+// Returns the file that couldn't be put in place, reported, or -1.
+int put_each_in_place(staged_file *const *files, int count)
+{
+    int failed = -1;
+    int error = 0;
     for (int i = 0; i < count && failed < 0; ++i) {
         if (!files[i]->temporary.empty()) {
             std::error_code problem;
@@ -138,7 +141,32 @@ int commit_staged(staged_file *const *files, int count)
         report_failure_because("agreement_ensemble", "replace", files[failed]->target.c_str(), "",
                                std::system_category().message(error).c_str());
     }
+    return failed;
+}
 #else
+// Syncs and closes the folders, which lets go of their locks. A folder that can't be synced
+// after the new files stand is reported, and the run stands.
+void sync_folders(const std::vector<int> &locks, bool succeeded)
+{
+    for (const int descriptor : locks) {
+        if (fsync(descriptor) != 0 && succeeded) {
+            // Too late to keep the earlier files: the run has succeeded, and says so.
+            const std::string line = std::string("agreement_ensemble: the new files stand, but "
+                                                 "a folder holding them could not be synced: ") +
+                                     std::strerror(errno) + "\n";
+            static_cast<void>(std::fputs(line.c_str(), stderr));
+        }
+        static_cast<void>(close(descriptor)); // and with it the lock
+    }
+}
+
+// Puts the finished files in place together, as commit_staged says. Returns the file that
+// couldn't be put in place, reported, after those already put in place were taken back; or
+// -1.
+int put_all_in_place(staged_file *const *files, int count)
+{
+    int failed = -1;
+    int error = 0;
     const std::vector<int> locks = lock_folders(files, count);
     sigset_t held;
     sigset_t before;
@@ -169,16 +197,7 @@ int commit_staged(staged_file *const *files, int count)
     }
     // The renames reach the disk with their folders: after a power loss the new pair, or the
     // earlier one, stands.
-    for (const int descriptor : locks) {
-        if (fsync(descriptor) != 0 && failed < 0) {
-            // Too late to keep the earlier files: the run has succeeded, and says so.
-            const std::string line = std::string("agreement_ensemble: the new files stand, but "
-                                                 "a folder holding them could not be synced: ") +
-                                     std::strerror(errno) + "\n";
-            static_cast<void>(std::fputs(line.c_str(), stderr));
-        }
-        static_cast<void>(close(descriptor)); // and with it the lock
-    }
+    sync_folders(locks, failed < 0);
     if (failed >= 0) {
         report_because("replace", files[failed]->target, "", error);
         // The earlier files are back: a signal that came meanwhile now ends the run.
@@ -189,6 +208,18 @@ int commit_staged(staged_file *const *files, int count)
             forget_temporary(files[i]); // renamed: no temporary file is left
         }
     }
+    return failed;
+}
+#endif
+
+} // namespace
+
+int commit_staged(staged_file *const *files, int count)
+{
+#ifdef _WIN32
+    const int failed = put_each_in_place(files, count);
+#else
+    const int failed = put_all_in_place(files, count);
 #endif
     // Only now are the earlier files (swapped under the temporary names) let go, which on a
     // large file takes a while; after a failure, the new ones go.

@@ -11,6 +11,7 @@
 
 #include "kernels.h"
 #include "quantiles.h"
+#include "table_schema.h"
 
 // ---- Files ----
 
@@ -95,8 +96,9 @@ bool shares_standard_output(const staged_file &file);
 // Closes a file not committed and removes its temporary file, leaving the target as it was.
 void abandon_staged(staged_file *file);
 
-// Writes the table: a header row and the count rows, comma-separated, six decimals, with a
-// column per quantile of the list. Returns 0, or -1 with errno set.
+// Writes the table: a header row and the count rows, comma-separated, each column as
+// TABLE_COLUMNS describes it, with a column per quantile of the list. Returns 0, or -1 with
+// errno set: ERANGE for a number too wide to write, which is never written as other text.
 int write_table(std::FILE *stream, const pass_row *rows, std::size_t count,
                 const quantile_list &quantiles);
 
@@ -107,7 +109,7 @@ int write_bytes(std::FILE *stream, const std::string &bytes);
 int write_per_seed_header(std::FILE *stream);
 
 // Writes one seed's 128 rows at one coupling, coupling,seed,q,r,rho,bound. Returns 0, or -1
-// with errno set.
+// with errno set (ERANGE for a number too wide to write).
 int write_per_seed_rows(std::FILE *stream, const seed_result *result);
 
 // ---- State files ----

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "files.h"
+#include "table_schema.h"
 #include "output.h"
 
 namespace {
@@ -15,22 +16,22 @@ int put(std::FILE *stream, const char *text, std::size_t length)
     return std::fwrite(text, 1, length, stream) == length ? 0 : failure_with_reason();
 }
 
-// Appends value with six decimals ('.' whatever the locale) and then separator. Every value
-// the ensemble writes is a correlation, a share, a bound or a coupling coefficient, within
-// [-1, 1] or not a number, so 64 characters are plenty; anything wider would be a fault,
-// and is written as "nan".
+// Room for one number's text. Every value the ensemble writes is a correlation, a share, a
+// bound or a coupling coefficient, within [-1, 1] or not a number, so 64 characters are
+// plenty; a value whose text would be wider is a fault, never written as some other text.
+constexpr std::ptrdiff_t NUMBER_ROOM = 64;
+
+// Appends value with six decimals ('.' whatever the locale) and then separator. Returns the
+// end, or a null pointer with errno = ERANGE when the text would not fit in NUMBER_ROOM.
 char *append_number(char *out, double value, char separator)
 {
-    char *const end = format_fixed(out, out + 64, value);
+    char *const end = format_fixed(out, out + NUMBER_ROOM, value);
     if (end == nullptr) {
-        *out++ = 'n';
-        *out++ = 'a';
-        *out++ = 'n';
-    } else {
-        out = end;
+        errno = ERANGE;
+        return nullptr;
     }
-    *out++ = separator;
-    return out;
+    *end = separator;
+    return end + 1;
 }
 
 template <typename Integer> char *append_integer(char *out, Integer value, char separator)
@@ -40,35 +41,38 @@ template <typename Integer> char *append_integer(char *out, Integer value, char 
     return out;
 }
 
+// Appends row index's fields, each column as the table's schema says. Returns the end, or a
+// null pointer with errno set.
+char *append_row(char *out, const pass_row &row, std::size_t index, const quantile_list &quantiles)
+{
+    for (const table_column &column : TABLE_COLUMNS) {
+        const int count = column.source == column_source::quantiles ? quantiles.count : 1;
+        for (int i = 0; i < count && out != nullptr; ++i) {
+            const double value = column_value(column, row, index, i);
+            out = column.format == column_format::integer
+                      ? append_integer(out, static_cast<long long>(value), ',')
+                      : append_number(out, value, ',');
+        }
+    }
+    if (out != nullptr) {
+        out[-1] = '\n';
+    }
+    return out;
+}
+
 } // namespace
 
 int write_table(std::FILE *stream, const pass_row *rows, std::size_t count,
                 const quantile_list &quantiles)
 {
-    std::string header = "coupling,q,agreement,mean_r,sd_r,";
-    for (int i = 0; i < quantiles.count; ++i) {
-        header += quantile_column(quantiles.per_million[i]) + ",";
-    }
-    header += "mean_rho,share_rho_band_excludes_zero,law_r,finite_law_r\n";
+    const std::string header = table_header(quantiles);
     if (put(stream, header.data(), header.size()) != 0) {
         return -1;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const pass_row &row = rows[i];
-        char line[1024];
-        char *out = append_number(line, row.coupling, ',');
-        out = append_integer(out, static_cast<int>(i % PASS_COUNT), ',');
-        out = append_number(out, row.agreement, ',');
-        out = append_number(out, row.mean_r, ',');
-        out = append_number(out, row.sd_r, ',');
-        for (int k = 0; k < quantiles.count; ++k) {
-            out = append_number(out, row.r_quantile[k], ',');
-        }
-        out = append_number(out, row.mean_rho, ',');
-        out = append_number(out, row.share_excluding_zero, ',');
-        out = append_number(out, row.law_r, ',');
-        out = append_number(out, row.finite_law_r, '\n');
-        if (put(stream, line, static_cast<std::size_t>(out - line)) != 0) {
+        char line[MOST_TABLE_COLUMNS * (NUMBER_ROOM + 1)];
+        const char *const end = append_row(line, rows[i], i, quantiles);
+        if (end == nullptr || put(stream, line, static_cast<std::size_t>(end - line)) != 0) {
             return -1;
         }
     }
@@ -89,18 +93,21 @@ int write_per_seed_header(std::FILE *stream)
 int write_per_seed_rows(std::FILE *stream, const seed_result *result)
 {
     // Every row starts with the same coupling and seed: their text is made once.
-    char start[64];
-    char *const start_end =
-        append_integer(append_number(start, result->coupling, ','), result->seed, ',');
-    const std::size_t start_length = static_cast<std::size_t>(start_end - start);
-    char text[PASS_COUNT * 192];
+    char start[NUMBER_ROOM + 32];
+    char *const start_end = append_number(start, result->coupling, ',');
+    if (start_end == nullptr) {
+        return -1;
+    }
+    const char *const seed_end = append_integer(start_end, result->seed, ',');
+    const std::size_t start_length = static_cast<std::size_t>(seed_end - start);
+    char text[PASS_COUNT * (sizeof start + 8 + 3 * (NUMBER_ROOM + 1))];
     char *out = text;
-    for (int q = 0; q < PASS_COUNT; ++q) {
+    for (int q = 0; q < PASS_COUNT && out != nullptr; ++q) {
         std::memcpy(out, start, start_length);
         out = append_integer(out + start_length, q, ',');
         out = append_number(out, result->r[q], ',');
-        out = append_number(out, result->rho[q], ',');
-        out = append_number(out, result->bound[q], '\n');
+        out = out == nullptr ? out : append_number(out, result->rho[q], ',');
+        out = out == nullptr ? out : append_number(out, result->bound[q], '\n');
     }
-    return put(stream, text, static_cast<std::size_t>(out - text));
+    return out == nullptr ? -1 : put(stream, text, static_cast<std::size_t>(out - text));
 }

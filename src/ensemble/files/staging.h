@@ -19,6 +19,9 @@ constexpr int STOPPING_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,    SIGPIPE, SIGQUI
 
 // Fills *set with the stopping signals.
 void stopping_signals(sigset_t *set);
+
+// The longest name the folder takes.
+std::size_t longest_name(const std::string &folder);
 #endif
 
 // Puts name in a free slot of the clean-up list. Returns the slot, or -1 when none is free

@@ -189,21 +189,26 @@ std::string state_bytes(const study_state &state)
     return out;
 }
 
-std::string read_state(const std::string &bytes, study_state *state)
+namespace {
+
+// Reads the file's heading (what it is, its format, the program and experiment that wrote
+// it) and checks its checksum, leaving *in over the contents between them. Returns an empty
+// string, or what is wrong.
+std::string read_heading(const std::string &bytes, reader *in)
 {
     const unsigned char *const data = reinterpret_cast<const unsigned char *>(bytes.data());
     if (bytes.size() < sizeof MAGIC || std::memcmp(data, MAGIC, sizeof MAGIC) != 0) {
         return "is not a state file of agreement_ensemble";
     }
-    reader in = {data + sizeof MAGIC, data + bytes.size()};
-    const std::uint32_t format = in.u32();
-    if (!in.failed && format != STATE_FORMAT) {
+    *in = {data + sizeof MAGIC, data + bytes.size()};
+    const std::uint32_t format = in->u32();
+    if (!in->failed && format != STATE_FORMAT) {
         return "has state format " + std::to_string(format) + "; this program reads format " +
                std::to_string(STATE_FORMAT);
     }
-    const std::string version = in.text();
-    const std::string identity = in.text();
-    if (!in.failed && (version != AGREEMENT_SWEEP_VERSION || identity != EXPERIMENT_IDENTITY)) {
+    const std::string version = in->text();
+    const std::string identity = in->text();
+    if (!in->failed && (version != AGREEMENT_SWEEP_VERSION || identity != EXPERIMENT_IDENTITY)) {
         return "was written by agreement_ensemble " + version + " (" + identity +
                "); this is " AGREEMENT_SWEEP_VERSION " (" + EXPERIMENT_IDENTITY + ")";
     }
@@ -211,20 +216,28 @@ std::string read_state(const std::string &bytes, study_state *state)
     if (bytes.size() < sizeof MAGIC + 8 ||
         checksum(data, bytes.size() - 8) !=
             reader{data + bytes.size() - 8, data + bytes.size()}.u64()) {
-        return in.failed ? "is truncated" : "is damaged or truncated (its checksum does not match)";
+        return in->failed ? "is truncated"
+                          : "is damaged or truncated (its checksum does not match)";
     }
-    in.end = data + bytes.size() - 8;
-    const std::uint32_t couplings = in.u32();
-    const std::uint32_t bins = in.u32();
+    in->end = data + bytes.size() - 8; // the contents, before the checksum
+    return std::string();
+}
+
+// Reads the state's sizes, quantiles, couplings and seed ranges into *state, started with
+// them. Returns an empty string, or what is wrong.
+std::string read_sizes(reader *in, study_state *state)
+{
+    const std::uint32_t couplings = in->u32();
+    const std::uint32_t bins = in->u32();
     quantile_list quantiles;
-    const std::uint32_t count = in.u32();
-    if (in.failed || couplings == 0 || couplings > 100000 || count == 0 ||
+    const std::uint32_t count = in->u32();
+    if (in->failed || couplings == 0 || couplings > 100000 || count == 0 ||
         count > static_cast<std::uint32_t>(MOST_QUANTILES)) {
         return "is damaged (its sizes are impossible)";
     }
     quantiles.count = static_cast<int>(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-        quantiles.per_million[i] = in.u32();
+        quantiles.per_million[i] = in->u32();
         if (quantiles.per_million[i] > WHOLE ||
             (i > 0 && quantiles.per_million[i] <= quantiles.per_million[i - 1])) {
             return "is damaged (its quantiles are not ascending probabilities)";
@@ -235,50 +248,60 @@ std::string read_state(const std::string &bytes, study_state *state)
         return "is damaged (its histogram size does not match its couplings)";
     }
     for (std::uint32_t c = 0; c < couplings; ++c) {
-        state->coupling_values.push_back(in.real());
+        state->coupling_values.push_back(in->real());
     }
-    const std::uint64_t spans = in.u64();
-    if (spans > static_cast<std::uint64_t>(in.end - in.at) / 16) {
+    const std::uint64_t spans = in->u64();
+    if (spans > static_cast<std::uint64_t>(in->end - in->at) / 16) {
         return "is damaged (its seed ranges run past its end)";
     }
-    for (std::uint64_t i = 0; i < spans && !in.failed; ++i) {
-        const std::uint64_t first = in.u64();
-        state->spans.push_back(seed_span{first, in.u64()});
+    for (std::uint64_t i = 0; i < spans && !in->failed; ++i) {
+        const std::uint64_t first = in->u64();
+        state->spans.push_back(seed_span{first, in->u64()});
     }
-    state->seeds = in.u64();
-    state->few_turning_points = in.u64();
+    return std::string();
+}
+
+// Reads the state's counts, sums, histograms and kept values, the window they were kept in
+// into *window. Returns true when they fill the contents exactly.
+bool read_counts(reader *in, study_state *state, std::vector<std::uint8_t> *window)
+{
+    state->seeds = in->u64();
+    state->few_turning_points = in->u64();
     for (pass_sums &sums : state->sums) {
-        if (!in.failed && !read_sums(&in.at, in.end, &sums)) {
-            in.failed = true;
+        if (!in->failed && !read_sums(&in->at, in->end, &sums)) {
+            in->failed = true;
         }
     }
     for (std::size_t cell = 0; cell < state->excluding.size(); ++cell) {
-        state->excluding[cell] = in.count();
-        state->nan_r[cell] = in.count();
+        state->excluding[cell] = in->count();
+        state->nan_r[cell] = in->count();
     }
-    std::generate(state->histogram.begin(), state->histogram.end(), [&in] { return in.count(); });
-    std::vector<std::uint8_t> window;
-    state_window(*state, &window);
-    open_window(state, window);
-    for (std::size_t cell = 0; cell < state->values.size() && !in.failed; ++cell) {
-        const std::uint64_t held = in.count();
-        if (held > static_cast<std::uint64_t>(in.end - in.at) / 8) {
-            in.failed = true;
+    std::generate(state->histogram.begin(), state->histogram.end(), [in] { return in->count(); });
+    state_window(*state, window);
+    open_window(state, *window);
+    for (std::size_t cell = 0; cell < state->values.size() && !in->failed; ++cell) {
+        const std::uint64_t held = in->count();
+        if (held > static_cast<std::uint64_t>(in->end - in->at) / 8) {
+            in->failed = true;
             break;
         }
         std::vector<double> &values = state->values[cell];
         values.reserve(held);
         for (std::uint64_t i = 0; i < held; ++i) {
-            values.push_back(in.real());
+            values.push_back(in->real());
         }
     }
-    if (in.failed || in.at != in.end) {
-        return "is damaged (its contents do not fit its sizes)";
-    }
+    return !in->failed && in->at == in->end;
+}
+
+// Checks that what a state read whole says adds up. Returns an empty string, or what is
+// wrong.
+std::string check_counts(const study_state &state, const std::vector<std::uint8_t> &window)
+{
     // What it says it covers must add up, or a merge would count seeds wrongly.
     std::uint64_t covered = 0;
     std::uint64_t next = 0;
-    for (const seed_span &span : state->spans) {
+    for (const seed_span &span : state.spans) {
         if (span.count == 0 || span.first < next ||
             span.first + span.count > (std::uint64_t{1} << 32)) {
             return "is damaged (its seed ranges are not ascending and apart)";
@@ -286,23 +309,39 @@ std::string read_state(const std::string &bytes, study_state *state)
         next = span.first + span.count;
         covered += span.count;
     }
-    if (covered != state->seeds || state->seeds == 0) {
+    if (covered != state.seeds || state.seeds == 0) {
         return "is damaged (its seed ranges do not add up to its seeds)";
     }
-    const std::size_t bin_count = static_cast<std::size_t>(state->bins);
-    for (std::size_t cell = 0; cell < state->values.size(); ++cell) {
-        std::uint64_t counted = state->nan_r[cell];
+    const std::size_t bin_count = static_cast<std::size_t>(state.bins);
+    for (std::size_t cell = 0; cell < state.values.size(); ++cell) {
+        std::uint64_t counted = state.nan_r[cell];
         std::uint64_t kept = 0;
         for (std::size_t b = 0; b < bin_count; ++b) {
-            counted += state->histogram[cell * bin_count + b];
-            kept += window[cell * bin_count + b] != 0 ? state->histogram[cell * bin_count + b] : 0U;
+            counted += state.histogram[cell * bin_count + b];
+            kept += window[cell * bin_count + b] != 0 ? state.histogram[cell * bin_count + b] : 0U;
         }
-        if (counted != state->seeds || kept != state->values[cell].size()) {
+        if (counted != state.seeds || kept != state.values[cell].size()) {
             return "is damaged (its histograms do not match its seeds)";
         }
     }
-    if (!values_fit(*state)) {
+    if (!values_fit(state)) {
         return "is damaged (its kept values do not fit its histograms)";
     }
     return std::string();
+}
+
+} // namespace
+
+std::string read_state(const std::string &bytes, study_state *state)
+{
+    reader in = {nullptr, nullptr};
+    std::string problem = read_heading(bytes, &in);
+    if (problem.empty()) {
+        problem = read_sizes(&in, state);
+    }
+    std::vector<std::uint8_t> window;
+    if (problem.empty() && !read_counts(&in, state, &window)) {
+        problem = "is damaged (its contents do not fit its sizes)";
+    }
+    return problem.empty() ? check_counts(*state, window) : problem;
 }

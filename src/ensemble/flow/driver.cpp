@@ -91,15 +91,8 @@ std::string usage(const study_runner &runner)
         "\n"
         "Each option is given at most once: a second one is refused rather than left to\n"
         "replace the first, so put every k in one --coupling list.\n"
-        "\n"
-        "The table's columns: coupling (k), q, agreement (127 - q) / 127, mean_r, sd_r (sample\n"
-        "standard deviation, divisor N - 1), one r_qXXX per quantile, named by its probability\n"
-        "in per mille (r_q025, r_q500, r_q975 by default; exact quantiles of r, interpolated\n"
-        "linearly between order statistics), mean_rho, share_rho_band_excludes_zero\n"
-        "(share of seeds whose rank correlation band rho +- bound excludes zero), law_r (the\n"
-        "long-signal law's r at that agreement and k), finite_law_r (the finite-length law's\n"
-        "mean r at that pass and k, for signals of 128 levels; it adds about 0.4 s of one\n"
-        "thread per k). Comma-separated, six decimals, '.' as the decimal point.\n"
+        "\n" +
+        table_columns_help(90) +
         "\n"
         "Every figure comes from exact sums and counts that add up the same however the seeds\n"
         "are split over threads, runs or machines: each mean is rounded once from its exact\n"

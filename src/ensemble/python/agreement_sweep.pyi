@@ -24,10 +24,24 @@ def ensemble(
     quantiles: Union[float, Sequence[float], None] = None,
     state: bool = False,
 ) -> Dict[str, Any]:
-    """The ensemble's table: coupling (K,), q and agreement (128,), mean_r, sd_r, one
-    r_qXXX per quantile (r_q025, r_q500, r_q975 by default), mean_rho,
-    share_rho_band_excludes_zero, law_r, finite_law_r (K, 128); seeds, first_seed,
-    few_turning_points (int); seed_ranges (list of (first, last)); state (bytes) with state=True."""
+    """The ensemble's table as a dict, K being the number of couplings:
+    coupling (K,): the coupling coefficient k.
+    q (128,), int64: the pass, 0 .. 127.
+    agreement (128,): the agreement fraction (127 - q) / 127.
+    mean_r (K, 128): mean of r over the seeds.
+    sd_r (K, 128): sample standard deviation of r, divisor N - 1 (not a number for one
+        seed).
+    r_qXXX (K, 128): one column per quantile of r asked for, named by its probability in per
+        mille (r_q025, r_q500, r_q975 by default; r_q000.5 for 0.0005): exact quantiles of
+        r, interpolated linearly between order statistics.
+    mean_rho (K, 128): mean rank correlation against time.
+    share_rho_band_excludes_zero (K, 128): share of seeds whose band rho +- bound excludes
+        zero.
+    law_r (K, 128): the long-signal law's r at this agreement and k.
+    finite_law_r (K, 128): the finite-length law's mean r at this pass and k, for signals of
+        128 levels; it adds about 0.4 s of one thread per k.
+    seeds, first_seed, few_turning_points (int); seed_ranges (list of (first, last)); state
+    (bytes) with state=True."""
 
 def merge(
     states: Sequence[bytes],
