@@ -8,16 +8,8 @@
 # first interpreter that imports matplotlib and NumPy: the one the Python module is built
 # for, python3 on the PATH, /usr/bin/python3.
 include(GNUInstallDirs)
-set(plot_python "")
 find_program(path_python3 python3)
-foreach(candidate ${Python3_EXECUTABLE} ${path_python3} /usr/bin/python3)
-  execute_process(COMMAND ${candidate} -c "import matplotlib, numpy" RESULT_VARIABLE no_matplotlib
-                  OUTPUT_QUIET ERROR_QUIET)
-  if(no_matplotlib EQUAL 0)
-    set(plot_python ${candidate})
-    break()
-  endif()
-endforeach()
+first_python(plot_python "matplotlib, numpy" ${Python3_EXECUTABLE} ${path_python3} /usr/bin/python3)
 
 function(add_plot_target name)
   if(plot_python)

@@ -5,15 +5,11 @@
 #include <utility>
 #include <vector>
 
-#ifdef _WIN32
-#include <process.h>
-#define process_id _getpid
-#else
+#ifndef _WIN32
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#define process_id getpid
 #endif
 
 #include "files.h"
@@ -96,8 +92,8 @@ void remove_left_for(staged_file *file, staged_file *const *outputs, int count)
     std::vector<std::pair<std::string, long>> left; // each name and its process
     while (const struct dirent *entry = readdir(folder)) {
         const long owner = temporary_owner(entry->d_name, file->name, longest);
-        if (owner > 0 && owner != static_cast<long>(process_id()) &&
-            kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH) {
+        if (owner > 0 && owner != this_process() && kill(static_cast<pid_t>(owner), 0) != 0 &&
+            errno == ESRCH) {
             left.emplace_back(entry->d_name, owner);
         }
     }

@@ -9,15 +9,12 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#include <process.h>
-#define process_id _getpid
 #else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#define process_id getpid
 #endif
 
 #include "files.h"
@@ -74,7 +71,7 @@ int create_temporary(staged_file *file, const landing &where)
     file->folder = where.folder;
     file->name = where.name;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string suffix = "." + std::to_string(process_id()) +
+        const std::string suffix = "." + std::to_string(this_process()) +
                                    (attempt == 0 ? "" : "-" + std::to_string(attempt)) + ".tmp";
         std::string stem = where.name;
         stem.resize(std::min(stem.size(), room > suffix.size() ? room - suffix.size() : 0));
@@ -260,7 +257,7 @@ int open_staged(staged_file *file, const std::string &target)
     } else {
         file->existed = fs::exists(status);
         file->destination = fs::absolute(target, error).string();
-        file->temporary = file->destination + "." + std::to_string(process_id()) + ".tmp";
+        file->temporary = file->destination + "." + std::to_string(this_process()) + ".tmp";
         file->stream = std::fopen(file->temporary.c_str(), "wb");
         if (file->stream != nullptr) {
             file->slot = remember_temporary(file->temporary);

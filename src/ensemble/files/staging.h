@@ -24,6 +24,9 @@ void stopping_signals(sigset_t *set);
 std::size_t longest_name(const std::string &folder);
 #endif
 
+// This process's number, which its temporary names carry.
+long this_process();
+
 // Puts name in a free slot of the clean-up list. Returns the slot, or -1 when none is free
 // or the name is too long to keep whole; such a file is only left behind by a signal.
 int remember_temporary(const std::string &name);

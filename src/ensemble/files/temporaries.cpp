@@ -8,6 +8,12 @@
 #include <new>
 #include <string>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "output.h"
 #include "staging.h"
 
@@ -21,6 +27,15 @@ char temporary_names[TEMPORARY_SLOTS][4096];
 volatile std::sig_atomic_t temporary_ready[TEMPORARY_SLOTS] = {};
 
 } // namespace
+
+long this_process()
+{
+#ifdef _WIN32
+    return static_cast<long>(_getpid());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
 
 void remove_every_temporary()
 {
