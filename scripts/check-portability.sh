@@ -43,9 +43,7 @@ have() {
   return 1
 }
 
-if ! have "every check" cmake g++; then
-  exit 77
-fi
+have "every check" cmake g++ || exit 77
 
 # Runs a command quietly, showing its output only when it fails.
 quiet() {
@@ -106,10 +104,7 @@ simde=/usr/include/simde/x86/avx512.h
 have "the emulated AVX-512 kernel" "$simde" && variants+=(emulated)
 for compiler in "${compilers[@]}"; do
   for variant in "${variants[@]}"; do
-    case $compiler in
-      g++) name="gcc-$variant" ;;
-      *) name="clang-$variant" ;;
-    esac
+    name="${compiler%++}-$variant" && name=${name/#g-/gcc-}
     case $variant in
       debug) options=(-DCMAKE_BUILD_TYPE=Debug) ;;
       release) options=(-DCMAKE_BUILD_TYPE=Release) ;;
