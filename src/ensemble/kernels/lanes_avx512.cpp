@@ -13,8 +13,10 @@
 #include <simde/x86/avx512.h>
 
 #include <cmath>
-// SIMDe 0.7.4 gives this alias the masked form's four arguments.
+// SIMDe 0.7.4 gives this alias the masked form's four arguments: the instruction's own name
+// is mended here, as the native file spells it.
 #undef _mm512_madd_epi16
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 #define _mm512_madd_epi16(a, b) simde_mm512_madd_epi16(a, b)
 // Its mask types keep their own names where the compiler has none (ARM).
 typedef simde__mmask8 lane_mask8;
@@ -231,16 +233,14 @@ struct avx512_lanes {
 } // namespace LANES_NAMESPACE
 
 #if defined(AGREEMENT_ENSEMBLE_AVX512_EMULATED)
-// Runs on whatever this file was built for: on x86-64, AVX2 and FMA.
+// Runs on whatever this file was built for: on x86-64, AVX2 and FMA; elsewhere, anything.
+#if defined(__AVX2__) && defined(__FMA__)
+constexpr unsigned SIMDE_NEEDS = CPU_AVX2 | CPU_FMA;
+#else
+constexpr unsigned SIMDE_NEEDS = 0U;
+#endif
 extern const kernel_isa AVX512_SIMDE_ISA =
-    LANES_NAMESPACE::isa_entry<LANES_NAMESPACE::avx512_lanes>("avx512-simde",
-#if defined(__AVX2__)
-                                                              CPU_AVX2 |
-#endif
-#if defined(__FMA__)
-                                                                  CPU_FMA |
-#endif
-                                                                  0U);
+    LANES_NAMESPACE::isa_entry<LANES_NAMESPACE::avx512_lanes>("avx512-simde", SIMDE_NEEDS);
 #else
 extern const kernel_isa AVX512_ISA = LANES_NAMESPACE::isa_entry<LANES_NAMESPACE::avx512_lanes>(
     "avx512", CPU_AVX2 | CPU_FMA | CPU_AVX512F | CPU_AVX512BW | CPU_AVX512DQ | CPU_AVX512VL);
