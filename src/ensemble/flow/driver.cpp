@@ -1,7 +1,7 @@
 // The agreement_ensemble program's flow, top-down: its options read and its outputs opened,
 // the seeds measured (and found again for the quantiles) with each block handed to the
-// progress line and the per-seed file, then the files written, the summary shown and the
-// outputs put in place. Each step's job sits in a file of its own (driver_steps.h).
+// progress line and the per-seed file, then the files finished, the summary shown and the
+// outputs put in place together. Each step's job sits in a file of its own (driver_steps.h).
 #include <cstdlib>
 #include <new>
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-// Step 1: the options read and checked, the help or version printed (*answered), the kernel
+// Settling: the options read and checked, the help or version printed (*answered), the kernel
 // path chosen, the output names checked, and a merge's states read and checked, all before any
 // output is touched. Returns 0 to go on, or the program's status.
 int settle_study(int argc, char **argv, const study_runner &runner, driver_study *study,
@@ -45,7 +45,7 @@ int settle_study(int argc, char **argv, const study_runner &runner, driver_study
     return chosen.merge ? read_parts(study) : 0;
 }
 
-// Step 2: the seeds run, or the merge finished, every block the runs hand the calling thread
+// Running: the seeds run, or the merge finished, every block the runs hand the calling thread
 // going to its consumers: the progress line, and the measuring run's blocks, in seed order, to
 // the per-seed file. runner hears that the seeds are about to run (*announced). Returns 0, or
 // 1 after a reported failure.
@@ -91,6 +91,15 @@ int run_the_study(driver_study *study, const study_runner &runner, bool *announc
     return status;
 }
 
+// Summarising: the summary, on stdout, or on stderr when stdout carries one of the files. Returns
+// 0, or 1 after reporting a failed write.
+int summarise(const driver_study &study, const study_runner &runner)
+{
+    return print_summary(study.state, study.chosen.threads, runner.ranks,
+                         seconds_since(study.start), study.parts.size(), study.rows.data(),
+                         outputs_take_standard_output(study));
+}
+
 int drive_study(int argc, char **argv, const study_runner &runner, bool *announced)
 {
     driver_study study;
@@ -109,7 +118,16 @@ int drive_study(int argc, char **argv, const study_runner &runner, bool *announc
         status = run_the_study(&study, runner, announced);
     }
     if (status == 0) {
-        status = commit_study(&study, runner);
+        status = finish_outputs(&study);
+    }
+    // The summary goes out before the files are put in place: a summary that can't be
+    // written abandons the run, so that the exit status always tells which files stand, 0 the
+    // new ones, anything else the earlier ones.
+    if (status == 0) {
+        status = summarise(study, runner);
+    }
+    if (status == 0) {
+        status = commit_outputs(&study);
     }
     for (staged_file &file : study.files) {
         abandon_staged(&file);

@@ -1,6 +1,7 @@
 // The agreement_ensemble program's files: the names checked and the states to merge read
 // before any output is touched, the outputs opened before any seed runs, the per-seed file
 // written as the seeds come in order, and every output put in place together at the end.
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -132,10 +133,9 @@ int per_seed_writer::operator()(const seed_result *results, std::uint64_t seeds)
     return 0;
 }
 
-int commit_study(driver_study *study, const study_runner &runner)
+int finish_outputs(driver_study *study)
 {
     staged_file &table = study->files[0];
-    staged_file &per_seed = study->files[1];
     staged_file &state_file = study->files[2];
     if (write_table(table.stream, study->rows.data(), study->rows.size(), study->state.quantiles) !=
         0) {
@@ -154,16 +154,17 @@ int commit_study(driver_study *study, const study_runner &runner)
             return 1;
         }
     }
-    // The summary goes out before the files are put in place: a summary that can't be
-    // written abandons the run, so that the exit status always tells which files stand, 0 the
-    // new ones, anything else the earlier ones.
-    const bool stdout_taken = shares_standard_output(table) || shares_standard_output(per_seed) ||
-                              shares_standard_output(state_file);
-    if (print_summary(study->state, study->chosen.threads, runner.ranks,
-                      seconds_since(study->start), study->parts.size(), study->rows.data(),
-                      stdout_taken) != 0) {
-        return 1;
-    }
-    staged_file *const outputs[] = {&table, &per_seed, &state_file};
+    return 0;
+}
+
+bool outputs_take_standard_output(const driver_study &study)
+{
+    return std::any_of(study.files, study.files + OUTPUTS,
+                       [](const staged_file &file) { return shares_standard_output(file); });
+}
+
+int commit_outputs(driver_study *study)
+{
+    staged_file *const outputs[] = {&study->files[0], &study->files[1], &study->files[2]};
     return commit_staged(outputs, OUTPUTS) != 0 ? 1 : 0;
 }

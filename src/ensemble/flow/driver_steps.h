@@ -62,11 +62,15 @@ struct per_seed_writer {
     int operator()(const seed_result *results, std::uint64_t seeds) const;
 };
 
-// Writes the table and the state, finishes every output, prints the summary and puts the
-// outputs in place together: every file is complete before any is, and a summary that can't
-// be written abandons them all, so that the status tells which files stand. Returns 0, or 1
-// after reporting a failure.
-int commit_study(driver_study *study, const study_runner &runner);
+// Writes the table and the state, and finishes every output: each complete, synced and
+// closed, none yet in place. Returns 0, or 1 after reporting a failure.
+int finish_outputs(driver_study *study);
+
+// True when one of the outputs writes to, or replaces, what standard output writes to.
+bool outputs_take_standard_output(const driver_study &study);
+
+// Puts every finished output in place together. Returns 0, or 1 after reporting a failure.
+int commit_outputs(driver_study *study);
 
 // ---- What the run shows (progress_summary.cpp) ----
 
