@@ -233,6 +233,7 @@ TEST(EnsembleOptions, CommandLineCases)
         {{"--help=yes"}, "--help takes no value", {}},
         {{"--output", ""}, "--output needs a file name", {}},
         {{"--output", "a", "--state", "a"}, "--output and --state name the same file 'a'", {}},
+        {{"--per-seed", "a", "--state=a"}, "--per-seed and --state name the same file 'a'", {}},
         {{"--coupling", "0:1"}, "--coupling range '0:1' is not START:STOP:STEP", {}},
         {{"--coupling", "1.5"}, "--coupling value '1.5' lies outside [0, 1]", {}},
         {{"--quantiles", "0.5,x"},

@@ -58,6 +58,42 @@ TEST(StudyState, NotANumberCountedInItsOwnCell)
     }
 }
 
+// Each coupling's figures come from its own seeds' values: at two couplings, ten seeds whose r
+// is -0.5 at the first and 0.5 at the second, whose rank band excludes zero at the second only,
+// and whose r in pass 3 is not a number for one seed at the first only.
+TEST(StudyState, EachCouplingItsOwnFigures)
+{
+    std::vector<seed_result> results;
+    for (int i = 0; i < 10; ++i) {
+        for (int c = 0; c < 2; ++c) {
+            seed_result result = made_up_seed(static_cast<std::uint32_t>(i));
+            for (int q = 0; q < PASS_COUNT; ++q) {
+                result.r[q] = c == 0 && q == 3 && i == 4 ? std::nan("") : c - 0.5;
+                result.rho[q] = 0.5;
+                result.bound[q] = c == 0 ? 0.75 : 0.25;
+            }
+            results.push_back(result);
+        }
+    }
+    const study_state state = fold_all(results, 2, MOST_BUDGET);
+    const std::vector<pass_figures> figures = figures_of(state);
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const pass_figures &first = figures[static_cast<std::size_t>(q)];
+        const pass_figures &second = figures[static_cast<std::size_t>(PASS_COUNT + q)];
+        EXPECT_EQ(std::isnan(first.mean_r), q == 3) << q;
+        EXPECT_EQ(std::isnan(first.r_quantile[1]), q == 3) << q;
+        if (q != 3) {
+            EXPECT_EQ(first.mean_r, -0.5) << q;
+            EXPECT_EQ(first.r_quantile[1], -0.5) << q;
+        }
+        EXPECT_EQ(first.share_excluding_zero, 0.0) << q;
+        EXPECT_EQ(second.mean_r, 0.5) << q;
+        EXPECT_EQ(second.r_quantile[0], 0.5) << q;
+        EXPECT_EQ(second.r_quantile[2], 0.5) << q;
+        EXPECT_EQ(second.share_excluding_zero, 1.0) << q;
+    }
+}
+
 // Values placed by hand: 41 seeds whose r in pass 0 are -0.5 .. 0.5 in steps of 1/40, in a
 // scrambled seed order. The quantile places are (41 - 1) p = 1, 20 and 39 exactly, so the
 // quantiles are the order statistics -19/40, 0 and 19/40; the mean is 0 exactly and the sample

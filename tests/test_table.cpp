@@ -18,23 +18,23 @@
 #include "theory.h"
 
 // A row takes its pass's figures as they are and adds where it stands: k, the agreement
-// (127 - q) / 127, and the long-signal law there (r = 1 at full agreement and k = 1, -1 / sqrt 5
-// at full disagreement and k = 0), with the finite-length law it is given.
+// (127 - q) / 127, and the long-signal law there (r = 1 / sqrt 5 at full agreement and k = 0,
+// -1 at full disagreement and k = 1), with the finite-length law it is given.
 TEST(EnsembleTable, RowsPutTogetherFromFiguresAndLaws)
 {
     pass_figures figures = {0.5, 0.25, {}, -0.125, 0.75};
     for (int i = 0; i < MOST_QUANTILES; ++i) {
         figures.r_quantile[i] = 0.01 * (i + 1);
     }
-    const pass_row full = table_row(1.0, 0, figures, 0.375);
-    const pass_row none = table_row(0.0, 127, figures, -0.0625);
-    EXPECT_EQ(full.coupling, 1.0);
+    const pass_row full = table_row(0.0, 0, figures, 0.375);
+    const pass_row none = table_row(1.0, 127, figures, -0.0625);
+    EXPECT_EQ(full.coupling, 0.0);
     EXPECT_EQ(full.agreement, 1.0);
-    EXPECT_EQ(none.coupling, 0.0);
+    EXPECT_EQ(none.coupling, 1.0);
     EXPECT_EQ(none.agreement, 0.0);
     EXPECT_EQ(table_row(0.5, 27, figures, 0.0).agreement, 100.0 / 127.0);
-    EXPECT_NEAR(full.law_r, 1.0, 1e-15);
-    EXPECT_NEAR(none.law_r, -1.0 / std::sqrt(5.0), 1e-15);
+    EXPECT_NEAR(full.law_r, 1.0 / std::sqrt(5.0), 1e-15);
+    EXPECT_NEAR(none.law_r, -1.0, 1e-15);
     EXPECT_EQ(full.finite_law_r, 0.375);
     EXPECT_EQ(none.finite_law_r, -0.0625);
     for (const pass_row &row : {full, none}) {
@@ -183,6 +183,13 @@ TEST(EnsembleTable, QuantilesFoundAgainMatchTheNets)
         EXPECT_EQ(again[i].coupling, couplings[i / PASS_COUNT]) << "row " << i;
         EXPECT_LE(again[i].r_quantile[0], again[i].r_quantile[2]) << "row " << i;
     }
+    // Each coupling's rows carry its own figures: at k = 1 an agreeing step copies the
+    // reference's, so at full agreement every seed's r is 1, and at k = 0 it is not.
+    const pass_row &copied = again[2 * PASS_COUNT];
+    EXPECT_NEAR(copied.mean_r, 1.0, 1e-12);
+    EXPECT_NEAR(copied.r_quantile[0], 1.0, 1e-12);
+    EXPECT_LT(again[0].mean_r, 0.9);
+    EXPECT_LT(again[0].r_quantile[0], 0.9);
 }
 
 // ---- Exhausted memory ----
