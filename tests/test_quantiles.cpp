@@ -1,5 +1,5 @@
-// The quantiles room: folding seeds into the figures, the exact quantiles against direct
-// computation, the groups of the second run and the net that catches values in the first.
+// The quantiles room: folding seeds into a state's figures, the exact quantiles against direct
+// computation, the state's window, and which quantiles, read and named.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,175 +12,8 @@
 #include "direct.h"
 #include "kernels.h"
 #include "quantiles.h"
+#include "quantiles_fixture.h"
 #include "stats.h"
-
-namespace {
-
-constexpr std::uint64_t MOST_BUDGET = std::uint64_t{1} << 40;
-
-seed_result made_up_seed(std::uint32_t seed)
-{
-    seed_result result = {};
-    result.seed = seed;
-    result.turning_points = 80;
-    return result;
-}
-
-// Folds the seeds' results (couplings each, seed by seed) as a run does: blocks of 16 and a
-// short last one, dealt to `workers` workers in turn, each with a net of budget / workers
-// values; then their states together, and where a worker's net missed the window, every seed
-// again as the second run would. *found says, per coupling, whether the nets caught it.
-study_state fold_all(const std::vector<seed_result> &results, int couplings, std::uint64_t budget,
-                     int workers = 1, std::vector<std::uint8_t> *found = nullptr,
-                     const quantile_list &quantiles = quantile_list(), double spread = NET_SPREAD)
-{
-    const std::size_t seeds = results.size() / static_cast<std::size_t>(couplings);
-    std::vector<worker_fold> folds(static_cast<std::size_t>(workers));
-    for (worker_fold &fold : folds) {
-        start_worker_fold(&fold, couplings, quantiles, seeds, budget / workers, spread);
-    }
-    for (std::size_t first = 0, block = 0; first < seeds; first += 16, ++block) {
-        fold_block(&folds[block % folds.size()], &results[first * couplings],
-                   std::min<std::size_t>(16, seeds - first));
-    }
-    study_state state;
-    start_state(&state, couplings, quantiles);
-    state.spread = spread;
-    for (worker_fold &fold : folds) {
-        end_worker_fold(&fold);
-        add_counts(&state, fold.part);
-    }
-    std::vector<std::uint8_t> window;
-    state_window(state, &window);
-    open_window(&state, window);
-    for (int c = 0; c < couplings; ++c) {
-        bool caught = true;
-        for (const worker_fold &fold : folds) {
-            caught = caught && part_covers(fold.part, window, c);
-        }
-        if (caught) {
-            for (const worker_fold &fold : folds) {
-                take_values(&state, fold.part, c);
-            }
-        } else {
-            for (std::size_t i = 0; i < seeds; ++i) {
-                keep_values(&state, c, 1, &results[i * couplings + c]);
-            }
-        }
-        settle_values(&state, c);
-        if (found != nullptr) {
-            found->push_back(caught ? 1U : 0U);
-        }
-    }
-    return state;
-}
-
-// The rows of every coupling of a complete state, k = 0.1 c for coupling c.
-std::vector<pass_row> rows_of(const study_state &state)
-{
-    std::vector<double> couplings;
-    for (int c = 0; c < state.couplings; ++c) {
-        couplings.push_back(0.1 * c);
-    }
-    std::vector<pass_row> rows(static_cast<std::size_t>(state.couplings) * PASS_COUNT);
-    for (int c = 0; c < state.couplings; ++c) {
-        state_rows(state, couplings.data(), c, &rows[static_cast<std::size_t>(c) * PASS_COUNT]);
-    }
-    return rows;
-}
-
-// One coupling's seeds folded with a budget no net outgrows, keeping only what its own
-// quantiles need, as a run that writes no state does: the rows.
-std::vector<pass_row> fold_twice(const std::vector<seed_result> &results, study_state *state)
-{
-    *state = fold_all(results, 1, MOST_BUDGET, 1, nullptr, quantile_list(), 0.0);
-    return rows_of(*state);
-}
-
-// With a net of `budget` values: where it misses, the seeds run again. *found says which.
-std::vector<pass_row> fold_with_net(const std::vector<seed_result> &results, std::uint64_t budget,
-                                    bool *found, int workers = 1)
-{
-    std::vector<std::uint8_t> caught;
-    const study_state state = fold_all(results, 1, budget, workers, &caught);
-    *found = caught[0] != 0;
-    return rows_of(state);
-}
-
-// Quantile places worked out by hand: (n - 1) p, its whole part k and the fraction left. Where
-// the fraction isn't a whole number of thousandths in binary, (n - 1) times the double nearest
-// p misses the double nearest the fraction (by 6e-15 for n = 6,000 at 2.5 %).
-struct place_by_hand {
-    std::uint64_t n;
-    int per_mille;
-    std::uint64_t k;
-    double fraction;
-};
-const place_by_hand PLACES[] = {
-    {1, 500, 0, 0.0},       // a single value is every quantile
-    {2, 500, 0, 0.5},       // halfway between the two
-    {11, 25, 0, 0.25},      // 10 * 0.025
-    {11, 500, 5, 0.0},      // 10 * 0.5
-    {11, 975, 9, 0.75},     // 10 * 0.975
-    {41, 25, 1, 0.0},       // 40 * 0.025, exactly one although 0.025 is a little more in binary
-    {41, 975, 39, 0.0},     // 40 * 0.975, exactly 39 although 0.975 is a little less in binary
-    {5000, 25, 124, 0.975}, // 4,999 * 0.025 = 124.975
-    {5000, 500, 2499, 0.5},
-    {5000, 975, 4874, 0.025}, // 4,999 * 0.975 = 4,874.025
-    {6000, 25, 149, 0.975},   // 5,999 * 0.025 = 149.975
-    {6000, 500, 2999, 0.5},
-    {6000, 975, 5849, 0.025},                             // 5,999 * 0.975 = 5,849.025
-    {(std::uint64_t{1} << 40) + 1, 25, 27487790694, 0.4}, // 2^40 / 40 = 27,487,790,694.4
-};
-
-// Every pass's quantiles from the results, sorted directly, at the places worked out by hand.
-void expect_direct_quantiles(const std::vector<seed_result> &results,
-                             const std::vector<pass_row> &rows)
-{
-    const int per_mille[3] = {25, 500, 975};
-    const place_by_hand *places[3] = {};
-    for (const place_by_hand &place : PLACES) {
-        for (int i = 0; i < 3; ++i) {
-            places[i] =
-                place.n == results.size() && place.per_mille == per_mille[i] ? &place : places[i];
-        }
-    }
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_NE(places[i], nullptr) << "no place by hand for " << results.size() << " values";
-    }
-    for (int q = 0; q < PASS_COUNT; ++q) {
-        std::vector<double> values;
-        for (const seed_result &result : results) {
-            values.push_back(result.r[q]);
-        }
-        std::sort(values.begin(), values.end());
-        // The same interpolation between the same order statistics, so equal to the bit.
-        const double *found = rows[q].r_quantile;
-        for (int i = 0; i < 3; ++i) {
-            const std::uint64_t k = places[i]->k;
-            const double fraction = places[i]->fraction;
-            const double expected =
-                fraction == 0.0 ? values[k] : values[k] + fraction * (values[k + 1] - values[k]);
-            EXPECT_EQ(found[i], expected) << "pass " << q << ", quantile " << i;
-        }
-    }
-}
-
-// count made-up seeds, seed i's r in pass q being r_of(i, q).
-template <class Rule> std::vector<seed_result> made_up_seeds(int count, Rule r_of)
-{
-    std::vector<seed_result> results;
-    for (int i = 0; i < count; ++i) {
-        seed_result result = made_up_seed(static_cast<std::uint32_t>(i));
-        for (int q = 0; q < PASS_COUNT; ++q) {
-            result.r[q] = r_of(i, q);
-        }
-        results.push_back(result);
-    }
-    return results;
-}
-
-} // namespace
 
 TEST(QuantilePlace, WholePartAndFractionOfTheExactPlace)
 {
@@ -213,7 +46,7 @@ TEST(StudyState, NotANumberCountedInItsOwnCell)
     const std::vector<seed_result> results = made_up_seeds(
         10, [](int i, int q) { return q == 3 && (i == 2 || i == 7) ? std::nan("") : 0.25; });
     study_state state;
-    const std::vector<pass_row> rows = fold_twice(results, &state);
+    const std::vector<pass_figures> rows = fold_twice(results, &state);
     for (int q = 0; q < PASS_COUNT; ++q) {
         const std::uint64_t nan_seeds = q == 3 ? 2 : 0;
         EXPECT_EQ(state.nan_r[q], nan_seeds) << q;
@@ -222,6 +55,42 @@ TEST(StudyState, NotANumberCountedInItsOwnCell)
             << q;
         EXPECT_EQ(std::isnan(rows[q].r_quantile[1]), q == 3) << q;
         EXPECT_EQ(std::isnan(rows[q].mean_r), q == 3) << q;
+    }
+}
+
+// Each coupling's figures come from its own seeds' values: at two couplings, ten seeds whose r
+// is -0.5 at the first and 0.5 at the second, whose rank band excludes zero at the second only,
+// and whose r in pass 3 is not a number for one seed at the first only.
+TEST(StudyState, EachCouplingItsOwnFigures)
+{
+    std::vector<seed_result> results;
+    for (int i = 0; i < 10; ++i) {
+        for (int c = 0; c < 2; ++c) {
+            seed_result result = made_up_seed(static_cast<std::uint32_t>(i));
+            for (int q = 0; q < PASS_COUNT; ++q) {
+                result.r[q] = c == 0 && q == 3 && i == 4 ? std::nan("") : c - 0.5;
+                result.rho[q] = 0.5;
+                result.bound[q] = c == 0 ? 0.75 : 0.25;
+            }
+            results.push_back(result);
+        }
+    }
+    const study_state state = fold_all(results, 2, MOST_BUDGET);
+    const std::vector<pass_figures> figures = figures_of(state);
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const pass_figures &first = figures[static_cast<std::size_t>(q)];
+        const pass_figures &second = figures[static_cast<std::size_t>(PASS_COUNT + q)];
+        EXPECT_EQ(std::isnan(first.mean_r), q == 3) << q;
+        EXPECT_EQ(std::isnan(first.r_quantile[1]), q == 3) << q;
+        if (q != 3) {
+            EXPECT_EQ(first.mean_r, -0.5) << q;
+            EXPECT_EQ(first.r_quantile[1], -0.5) << q;
+        }
+        EXPECT_EQ(first.share_excluding_zero, 0.0) << q;
+        EXPECT_EQ(second.mean_r, 0.5) << q;
+        EXPECT_EQ(second.r_quantile[0], 0.5) << q;
+        EXPECT_EQ(second.r_quantile[2], 0.5) << q;
+        EXPECT_EQ(second.share_excluding_zero, 1.0) << q;
     }
 }
 
@@ -244,9 +113,7 @@ TEST(StudyState, QuantilesMeanAndSpreadOfKnownValues)
         results.push_back(result);
     }
     study_state state;
-    const std::vector<pass_row> rows = fold_twice(results, &state);
-    EXPECT_EQ(rows[0].agreement, 1.0);
-    EXPECT_EQ(rows[127].agreement, 0.0);
+    const std::vector<pass_figures> rows = fold_twice(results, &state);
     EXPECT_EQ(rows[0].r_quantile[0], -19 / 40.0);
     EXPECT_EQ(rows[0].r_quantile[1], 0.0);
     EXPECT_EQ(rows[0].r_quantile[2], 19 / 40.0);
@@ -266,13 +133,14 @@ TEST(StudyState, QuantilesInterpolateBetweenOrderStatistics)
     const std::vector<seed_result> results =
         made_up_seeds(11, [](int i, int) { return (10 - i) / 10.0; });
     study_state state;
-    const std::vector<pass_row> rows = fold_twice(results, &state);
+    const std::vector<pass_figures> rows = fold_twice(results, &state);
     EXPECT_NEAR(rows[5].r_quantile[0], 0.025, 1e-15);
     EXPECT_NEAR(rows[5].r_quantile[1], 0.5, 1e-15);
     EXPECT_NEAR(rows[5].r_quantile[2], 0.975, 1e-15);
     quantile_list ends;
     ASSERT_EQ(read_quantile_list("1,0,0.0005", "--quantiles", &ends), "");
-    const std::vector<pass_row> own = rows_of(fold_all(results, 1, MOST_BUDGET, 1, nullptr, ends));
+    const std::vector<pass_figures> own =
+        figures_of(fold_all(results, 1, MOST_BUDGET, 1, nullptr, ends));
     EXPECT_EQ(own[5].r_quantile[0], 0.0);
     EXPECT_NEAR(own[5].r_quantile[1], 0.0005, 1e-17);
     EXPECT_EQ(own[5].r_quantile[2], 1.0);
@@ -287,7 +155,7 @@ TEST(StudyState, RealSeedsAgainstDirectComputation)
         run_seed(static_cast<std::uint32_t>(1000 + i), &COUPLING_K, 1, true, &results[i]);
     }
     study_state state;
-    const std::vector<pass_row> rows = fold_twice(results, &state);
+    const std::vector<pass_figures> rows = fold_twice(results, &state);
     for (int q = 0; q < PASS_COUNT; ++q) {
         std::vector<double> r;
         double sum = 0.0;
@@ -348,111 +216,6 @@ TEST(QuantileList, ReadSettledAndNamed)
         EXPECT_EQ(columns, one.columns) << one.text;
         EXPECT_EQ(problem.empty(), *one.columns != '\0') << one.text << ": " << problem;
     }
-}
-
-// 6,000 seeds of spread-out values: the net lets go of most of them as it goes (it starts
-// narrowing after 2,048 seeds here) and still holds every value the quantiles need, dealt to
-// one worker or to three.
-TEST(QuantileNet, CatchesWhatASecondRunWould)
-{
-    std::mt19937_64 random(3);
-    std::normal_distribution<double> normal(0.0, 0.2);
-    const std::vector<seed_result> results = made_up_seeds(6000, [&](int, int q) {
-        return std::max(-1.0, std::min(1.0, normal(random) + (64 - q) / 80.0));
-    });
-    for (int workers : {1, 3}) {
-        bool found = false;
-        const std::vector<pass_row> rows =
-            fold_with_net(results, 8192 * PASS_COUNT * workers, &found, workers);
-        EXPECT_TRUE(found) << workers;
-        expect_direct_quantiles(results, rows);
-    }
-    // What one worker's net still holds at the end is far less than every value.
-    worker_fold fold;
-    start_worker_fold(&fold, 1, quantile_list(), results.size(), 8192 * PASS_COUNT, 0.0);
-    for (std::size_t first = 0; first < results.size(); first += 16) {
-        fold_block(&fold, &results[first], std::min<std::size_t>(16, results.size() - first));
-    }
-    EXPECT_LT(fold.held, 6000U * PASS_COUNT / 3);
-}
-
-// Values that drift after the first thousand seeds leave the quantiles where the net let go
-// early; a net over its budget gives up at once. The second run then finds them.
-TEST(QuantileNet, MissesADriftOrItsBudgetAndTheSecondRunFindsThem)
-{
-    const std::vector<seed_result> results = made_up_seeds(5000, [&](int i, int q) {
-        return (i < 1000 ? 0.1 : 0.7) + ((i * 7919 + q) % 1000) / 10000.0;
-    });
-    for (std::uint64_t budget : {std::uint64_t{8192} * PASS_COUNT, std::uint64_t{1000}}) {
-        bool found = true;
-        const std::vector<pass_row> rows = fold_with_net(results, budget, &found);
-        EXPECT_FALSE(found) << budget;
-        expect_direct_quantiles(results, rows);
-    }
-}
-
-// Two couplings that together outgrow a budget of 200,000 values but one alone doesn't: the
-// last one is let go, and what it held no longer counts against the first.
-TEST(QuantileNet, OverBudgetTheLastCouplingGoesFirst)
-{
-    std::mt19937_64 random(3);
-    std::normal_distribution<double> normal(0.0, 0.2);
-    std::vector<seed_result> results;
-    for (int i = 0; i < 6000 * 2; ++i) {
-        seed_result result = made_up_seed(static_cast<std::uint32_t>(i / 2));
-        for (int q = 0; q < PASS_COUNT; ++q) {
-            result.r[q] = std::max(-1.0, std::min(1.0, normal(random) + (64 - q) / 80.0));
-        }
-        results.push_back(result);
-    }
-    worker_fold fold;
-    start_worker_fold(&fold, 2, quantile_list(), 6000, 200000, 0.0);
-    for (std::size_t first = 0; first < 6000; first += 16) {
-        fold_block(&fold, &results[2 * first], std::min<std::size_t>(16, 6000 - first));
-    }
-    EXPECT_EQ(fold.given_up[0], 0U);
-    EXPECT_EQ(fold.given_up[1], 1U);
-    EXPECT_LE(fold.held, 200000U);
-    // Once let go, a coupling keeps no more values, and no bin counts as kept once it ends.
-    for (int q = 0; q < PASS_COUNT; ++q) {
-        EXPECT_TRUE(fold.part.values[PASS_COUNT + q].empty()) << q;
-    }
-    end_worker_fold(&fold);
-    EXPECT_EQ(std::count(fold.part.kept_bin.begin() + PASS_COUNT * fold.part.bins,
-                         fold.part.kept_bin.end(), std::uint8_t{1}),
-              0);
-}
-
-// The net lets bins go exactly after 2,048 seeds, even when blocks (13 seeds here) straddle
-// that seed, and never takes a bin back: values that move on after the first 2,100 seeds come
-// into bins already let go.
-TEST(QuantileNet, LetsBinsGoOnTimeAndForGood)
-{
-    const std::vector<seed_result> results = made_up_seeds(5000, [&](int i, int q) {
-        return (i < 2100 ? 0.1 : 0.7) + ((i * 7919 + q) % 1000) / 100000.0;
-    });
-    worker_fold fold;
-    start_worker_fold(&fold, 1, quantile_list(), results.size(), 8192 * PASS_COUNT, 0.0);
-    const auto open = [&fold](double r) {
-        return fold.part
-            .kept_bin[static_cast<std::size_t>(std::floor((r + 1.0) * (0.5 * fold.part.bins)))];
-    };
-    std::size_t folded = 0;
-    const auto fold_to = [&](std::size_t last) {
-        for (; folded < last; folded += 13) {
-            fold_block(&fold, &results[folded], std::min<std::size_t>(13, last - folded));
-        }
-        folded = last;
-    };
-    fold_to(2047);
-    EXPECT_EQ(open(0.705), 1U) << "nothing let go before 2,048 seeds";
-    fold_to(2050);
-    EXPECT_EQ(fold.next_narrowing, 4096U);
-    EXPECT_EQ(open(0.705), 0U);
-    EXPECT_EQ(open(0.105), 1U);
-    fold_to(4100);
-    // At 4,096 seeds the median heads for the values near 0.70, but their bins were let go.
-    EXPECT_EQ(open(0.7001), 0U);
 }
 
 // A state's window is the bins of the ranks within six standard deviations (and two places)

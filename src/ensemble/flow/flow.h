@@ -104,9 +104,7 @@ struct seed_job {
     const double *couplings;
     int coupling_count; // at least one
     bool ranks;
-    const kernel_path *path = nullptr;   // null: the plain path
-    std::uint64_t *most_ahead = nullptr; // when set, gets the most blocks ever run ahead of
-                                         // the fold: at most work_window_slots(threads)
+    const kernel_path *path = nullptr; // null: the plain path
     bool in_order = true; // the calling thread gets every block's results in seed order; else
                           // only how many seeds are done, a few times a second, and the
                           // workers never wait for it
@@ -132,11 +130,14 @@ typedef std::function<void(std::uint64_t worker, const seed_result *results, std
 // Runs every seed of the job on `threads` worker threads, each block handed first to
 // on_worker (when set) on the thread that ran it, then, with job.in_order, to fold on the
 // calling thread a block at a time, in seed order, whichever thread ran them; at most a few
-// blocks of results wait at a time. Without job.in_order fold gets no results (null) but,
-// every 50 ms or so and at the end, the count of seeds done since its last call, and costs
-// the calling thread nothing a block. Returns 0, or 1 after a failure: fold's, or threads
-// that can't be started (reported here).
-int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const ordered_block_handler &fold,
+// blocks of results wait at a time: a worker takes block b (counted from 0) only once fold has
+// returned from blocks 0 .. b - work_window_slots(threads), so when on_worker gets block b,
+// fold has returned at least b + 1 - work_window_slots(threads) times. Without job.in_order
+// fold gets no results (null) but, every 50 ms or so and at the end, the count of seeds done
+// since its last call, and costs the calling thread nothing a block. Returns 0, or 1 after a
+// failure: fold's, or threads that can't be started (reported here).
+int run_seeds_in_order(const seed_job &job, std::uint64_t threads,
+                       const ordered_block_handler &fold,
                        const worker_block_handler *on_worker = nullptr);
 
 // ---- The study: its state, from runs and from merges, and its table ----
@@ -148,6 +149,11 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const ordered
 // it); and, while the table's finite-length law is computed, run -1 with no results between
 // its couplings, only to ask whether to stop. Returns 0 to go on, or 1 to stop the study.
 typedef std::function<int(int run, const seed_result *results, std::uint64_t seeds)> run_watcher;
+
+// One row of the table: pass q at coupling k, from the figures its state gives across the
+// seeds, the long-signal law's r at that agreement and k, and finite_law_r, the finite-length
+// law's mean r there.
+pass_row table_row(double coupling, int q, const pass_figures &figures, double finite_law_r);
 
 constexpr std::uint64_t MOST_KEPT_VALUES = std::uint64_t{8} << 20; // 64 MB of r at once
 

@@ -84,6 +84,76 @@ std::string read_coupling_item(const std::string &item, std::vector<double> *cou
     return std::string();
 }
 
+// The options only a run takes: a merge takes its seeds, couplings and quantiles from the
+// state files, and writes no per-seed file.
+bool run_only(const std::string &name)
+{
+    return name == "--seeds" || name == "--first-seed" || name == "--per-seed" ||
+           name == "--coupling" || name == "--quantiles";
+}
+
+// Returns an empty string when the reading (a run's, or with merge a merge's) knows the
+// option name, or the problem.
+std::string unknown_option(const std::string &name, bool merge)
+{
+    const bool known = name == "--help" || name == "--version" || name == "--threads" ||
+                       name == "--output" || name == "--state" || (!merge && run_only(name));
+    if (known) {
+        return std::string();
+    }
+    if (merge && run_only(name)) {
+        return name == "--per-seed"
+                   ? std::string("merge writes no per-seed file: states hold no seed's values")
+                   : "merge takes its " + name.substr(2) + " from the state files, not " + name;
+    }
+    return name.rfind('-', 0) == 0 ? "unknown option '" + name + "'"
+                                   : "unexpected argument '" + name + "'";
+}
+
+// Takes the value of option name (one that takes a value) into *chosen, or for the request's
+// counts and couplings into *given, checked later with the rest of the request. Returns an
+// empty string, or the problem.
+std::string take_value(const std::string &name, const char *value, ensemble_options *chosen,
+                       request_arguments *given)
+{
+    if (name == "--output" || name == "--per-seed" || name == "--state") {
+        if (*value == '\0') {
+            return name + " needs a file name";
+        }
+        (name == "--output"  ? chosen->output
+         : name == "--state" ? chosen->state
+                             : chosen->per_seed) = value;
+        return std::string();
+    }
+    if (name == "--quantiles") {
+        return read_quantile_list(value, "--quantiles", &chosen->quantiles);
+    }
+    if (name == "--coupling") {
+        return read_couplings(value, &given->couplings);
+    }
+    (name == "--seeds"        ? given->seeds
+     : name == "--first-seed" ? given->first_seed
+                              : given->threads) = value;
+    return std::string();
+}
+
+// The same name twice would overwrite one output with another. Returns an empty string, or
+// the problem.
+std::string outputs_apart(const ensemble_options &chosen)
+{
+    const std::string *outputs[] = {&chosen.output, &chosen.per_seed, &chosen.state};
+    static const char *const names_of[] = {"--output", "--per-seed", "--state"};
+    for (int a = 0; a < 3; ++a) {
+        for (int b = a + 1; b < 3; ++b) {
+            if (!outputs[a]->empty() && *outputs[a] == *outputs[b]) {
+                return std::string(names_of[a]) + " and " + names_of[b] + " name the same file '" +
+                       *outputs[a] + "'";
+            }
+        }
+    }
+    return std::string();
+}
+
 } // namespace
 
 int usage_error(const std::string &problem)
@@ -143,88 +213,39 @@ int read_options(int argc, char **argv, ensemble_options *chosen)
             chosen->inputs.push_back(name); // a state file to merge
             continue;
         }
-        const bool known = name == "--help" || name == "--version" || name == "--threads" ||
-                           name == "--output" || name == "--state" ||
-                           (!chosen->merge &&
-                            (name == "--seeds" || name == "--first-seed" || name == "--per-seed" ||
-                             name == "--coupling" || name == "--quantiles"));
-        if (!known) {
-            if (chosen->merge &&
-                (name == "--seeds" || name == "--first-seed" || name == "--per-seed" ||
-                 name == "--coupling" || name == "--quantiles")) {
-                return usage_error(name == "--per-seed"
-                                       ? std::string("merge writes no per-seed file: states hold "
-                                                     "no seed's values")
-                                       : "merge takes its " + name.substr(2) +
-                                             " from the state files, not " + name);
-            }
-            return usage_error(name.rfind('-', 0) == 0 ? "unknown option '" + name + "'"
-                                                       : "unexpected argument '" + name + "'");
-        }
+        std::string problem = unknown_option(name, chosen->merge);
         // A second value would silently replace the first: the run would not be the one asked
         // for.
-        if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
-            return usage_error(name + " given twice" +
-                               (name == "--coupling" ? ": put every k in one list" : ""));
+        if (problem.empty() && std::find(seen.begin(), seen.end(), name) != seen.end()) {
+            problem =
+                name + " given twice" + (name == "--coupling" ? ": put every k in one list" : "");
         }
         seen.push_back(name);
-        if (name == "--help" || name == "--version") {
-            if (value != nullptr) {
-                return usage_error(name + " takes no value");
-            }
+        const bool flag = name == "--help" || name == "--version";
+        if (problem.empty() && flag) {
+            problem = value != nullptr ? name + " takes no value" : std::string();
             (name == "--help" ? chosen->help : chosen->version) = true;
-            continue;
+        } else if (problem.empty() && value == nullptr) {
+            value = i + 1 < argc ? argv[++i] : nullptr;
+            problem = value == nullptr ? name + " needs a value" : std::string();
         }
-        if (value == nullptr) {
-            if (i + 1 >= argc) {
-                return usage_error(name + " needs a value");
-            }
-            value = argv[++i];
+        if (problem.empty() && !flag) {
+            problem = take_value(name, value, chosen, &given);
         }
-        if (name == "--output" || name == "--per-seed" || name == "--state") {
-            if (*value == '\0') {
-                return usage_error(name + " needs a file name");
-            }
-            (name == "--output"  ? chosen->output
-             : name == "--state" ? chosen->state
-                                 : chosen->per_seed) = value;
-        } else if (name == "--quantiles") {
-            const std::string problem =
-                read_quantile_list(value, "--quantiles", &chosen->quantiles);
-            if (!problem.empty()) {
-                return usage_error(problem);
-            }
-        } else if (name == "--coupling") {
-            const std::string problem = read_couplings(value, &given.couplings);
-            if (!problem.empty()) {
-                return usage_error(problem);
-            }
-        } else {
-            (name == "--seeds"        ? given.seeds
-             : name == "--first-seed" ? given.first_seed
-                                      : given.threads) = value;
+        if (!problem.empty()) {
+            return usage_error(problem);
         }
     }
     const request_names names = {"--seeds", "--first-seed", "--threads", "--coupling"};
     const quantile_list quantiles = chosen->quantiles; // the request's check starts afresh
-    const std::string problem = check_request(given, names, chosen);
-    if (!problem.empty()) {
-        return usage_error(problem);
-    }
+    std::string problem = check_request(given, names, chosen);
     chosen->quantiles = quantiles;
-    if (chosen->merge && chosen->inputs.empty() && !chosen->help && !chosen->version) {
-        return usage_error("merge needs at least one state file");
+    if (problem.empty() && chosen->merge && chosen->inputs.empty() && !chosen->help &&
+        !chosen->version) {
+        problem = "merge needs at least one state file";
     }
-    // The same name twice would overwrite one output with another.
-    const std::string *outputs[] = {&chosen->output, &chosen->per_seed, &chosen->state};
-    for (int a = 0; a < 3; ++a) {
-        for (int b = a + 1; b < 3; ++b) {
-            if (!outputs[a]->empty() && *outputs[a] == *outputs[b]) {
-                static const char *const names_of[] = {"--output", "--per-seed", "--state"};
-                return usage_error(std::string(names_of[a]) + " and " + names_of[b] +
-                                   " name the same file '" + *outputs[a] + "'");
-            }
-        }
+    if (problem.empty()) {
+        problem = outputs_apart(*chosen);
     }
-    return 0;
+    return problem.empty() ? 0 : usage_error(problem);
 }

@@ -1,5 +1,6 @@
 // A study's state from its runs over the seeds, each worker folding its own, or from the
-// states of other runs merged; and its table.
+// states of other runs merged; and its table, each row put together from the figures the
+// state gives and the laws at its pass and k.
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -10,13 +11,12 @@
 
 namespace {
 
-// Once coupling c's values are all in: sorted, its rows filled, and, when the state isn't
-// kept, its values freed.
-void finish_coupling(study_state *state, int c, bool keep_state, std::vector<pass_row> *rows)
+// Once coupling c's values are all in: sorted, its figures read into *figures (128 a
+// coupling), and, when the state isn't kept, its values freed.
+void finish_coupling(study_state *state, int c, bool keep_state, std::vector<pass_figures> *figures)
 {
     settle_values(state, c);
-    state_rows(*state, state->coupling_values.data(), c,
-               &(*rows)[static_cast<std::size_t>(c) * PASS_COUNT]);
+    coupling_figures(*state, c, &(*figures)[static_cast<std::size_t>(c) * PASS_COUNT]);
     if (!keep_state) {
         for (int q = 0; q < PASS_COUNT; ++q) {
             std::vector<double>().swap(state->values[static_cast<std::size_t>(c) * PASS_COUNT +
@@ -32,7 +32,7 @@ void finish_coupling(study_state *state, int c, bool keep_state, std::vector<pas
 int find_values(const seed_job &measured, std::uint64_t threads, const run_watcher &watch,
                 const std::vector<std::uint8_t> &window, const std::vector<std::uint8_t> &found,
                 std::uint64_t kept_values, bool keep_state, study_state *state,
-                std::vector<pass_row> *rows)
+                std::vector<pass_figures> *figures)
 {
     int run = 1;
     for (int first = 0; first < measured.coupling_count;) {
@@ -65,7 +65,7 @@ int find_values(const seed_job &measured, std::uint64_t threads, const run_watch
             return status;
         }
         for (int c = first; c < first + count; ++c) {
-            finish_coupling(state, c, keep_state, rows);
+            finish_coupling(state, c, keep_state, figures);
         }
         first += count;
         ++run;
@@ -73,34 +73,27 @@ int find_values(const seed_job &measured, std::uint64_t threads, const run_watch
     return 0;
 }
 
-// Fills every row's finite-length law, a coupling at a time on up to threads threads: each
-// coupling's law is the same doubles whichever thread computes it. Between its couplings the
-// calling thread asks watch (run -1) whether to stop: the law takes about 0.4 s a coupling.
-// Returns 0, or 1 when watch stopped it.
-int add_finite_law(std::uint64_t threads, const run_watcher &watch, std::vector<pass_row> *rows)
+// The finite-length law at every coupling into *laws (128 a coupling), a coupling at a time
+// on up to threads threads: each coupling's law is the same doubles whichever thread computes
+// it. Between its couplings the calling thread asks watch (run -1) whether to stop: the law
+// takes about 0.4 s a coupling. Returns 0, or 1 when watch stopped it.
+int finite_laws(std::uint64_t threads, const run_watcher &watch,
+                const std::vector<double> &couplings, std::vector<double> *laws)
 {
-    const std::size_t couplings = rows->size() / PASS_COUNT;
+    laws->assign(couplings.size() * PASS_COUNT, 0.0);
     std::atomic<std::size_t> next(0);
     std::atomic<bool> stop(false);
     std::exception_ptr failure;
-    const auto fill = [&](std::size_t c) {
-        pass_row *coupling = &(*rows)[c * PASS_COUNT];
-        double law[PASS_COUNT];
-        finite_length_law(coupling[0].coupling, law);
-        for (int q = 0; q < PASS_COUNT; ++q) {
-            coupling[q].finite_law_r = law[q];
-        }
-    };
     bool stopped = false; // by watch, which only the calling thread asks
     const auto work = [&](bool asks) {
         try {
-            for (std::size_t c = next++; c < couplings && !stop; c = next++) {
+            for (std::size_t c = next++; c < couplings.size() && !stop; c = next++) {
                 if (asks && watch(-1, nullptr, 0) != 0) {
                     stopped = true;
                     stop = true;
                     break;
                 }
-                fill(c);
+                finite_length_law(couplings[c], &(*laws)[c * PASS_COUNT]);
             }
         } catch (...) {
             if (!stop.exchange(true)) {
@@ -109,7 +102,7 @@ int add_finite_law(std::uint64_t threads, const run_watcher &watch, std::vector<
         }
     };
     const std::size_t helpers =
-        static_cast<std::size_t>(std::min<std::uint64_t>(threads, couplings)) - 1;
+        static_cast<std::size_t>(std::min<std::uint64_t>(threads, couplings.size())) - 1;
     std::vector<std::thread> pool;
     try {
         for (std::size_t i = 0; i < helpers; ++i) {
@@ -128,73 +121,118 @@ int add_finite_law(std::uint64_t threads, const run_watcher &watch, std::vector<
     return stopped ? 1 : 0;
 }
 
+// The table from every coupling's figures: the laws worked out (watch asked between
+// couplings, as finite_laws does) and each row put together into *rows. Returns 0, or 1 when
+// watch stopped it.
+int finish_table(std::uint64_t threads, const run_watcher &watch,
+                 const std::vector<double> &couplings, const std::vector<pass_figures> &figures,
+                 std::vector<pass_row> *rows)
+{
+    std::vector<double> laws;
+    if (finite_laws(threads, watch, couplings, &laws) != 0) {
+        return 1;
+    }
+    std::vector<pass_row> table(figures.size());
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        table[i] = table_row(couplings[i / PASS_COUNT], static_cast<int>(i % PASS_COUNT),
+                             figures[i], laws[i]);
+    }
+    rows->swap(table);
+    return 0;
+}
+
+// The measuring run: job's seeds on the workers, each folding its own blocks, then their
+// counts into *state and, at each coupling that every worker's net caught whole, their values,
+// its figures read (found[c] = 1); the other couplings' values are left for find_values.
+// Returns 0, or 1 when watch or the threads stopped it.
+int measure(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
+            const run_watcher &watch, bool keep_state, std::uint64_t kept_values,
+            study_state *state, std::vector<std::uint8_t> *window, std::vector<std::uint8_t> *found,
+            std::vector<pass_figures> *figures)
+{
+    const double spread = keep_state ? NET_SPREAD : 0.0;
+    // Each worker's fold and net go once their counts and values are taken.
+    std::vector<worker_fold> folds(threads);
+    for (worker_fold &fold : folds) {
+        start_worker_fold(&fold, job.coupling_count, quantiles, job.seeds,
+                          std::max<std::uint64_t>(1, kept_values / threads), spread);
+    }
+    const worker_block_handler on_worker =
+        [&folds](std::uint64_t worker, const seed_result *results, std::uint64_t seeds) {
+            fold_block(&folds[worker], results, seeds);
+        };
+    const int status = run_seeds_in_order(
+        job, threads,
+        [&watch](const seed_result *results, std::uint64_t seeds) {
+            return watch(0, results, seeds);
+        },
+        &on_worker);
+    if (status != 0) {
+        return status;
+    }
+    start_state(state, job.coupling_count, quantiles);
+    state->spread = spread;
+    state->coupling_values.assign(job.couplings, job.couplings + job.coupling_count);
+    state->spans.assign(1, seed_span{job.first_seed, job.seeds});
+    for (worker_fold &fold : folds) {
+        add_worker_fold(state, &fold);
+    }
+    state_window(*state, window);
+    open_window(state, *window);
+    found->assign(static_cast<std::size_t>(job.coupling_count), 0U);
+    for (int c = 0; c < job.coupling_count; ++c) {
+        const bool caught = std::all_of(folds.begin(), folds.end(), [&](const worker_fold &f) {
+            return part_covers(f.part, *window, c);
+        });
+        if (!caught) {
+            continue;
+        }
+        for (worker_fold &fold : folds) {
+            take_values(state, fold.part, c);
+            for (int q = 0; q < PASS_COUNT; ++q) {
+                std::vector<double>().swap(
+                    fold.part.values[static_cast<std::size_t>(c) * PASS_COUNT +
+                                     static_cast<std::size_t>(q)]);
+            }
+        }
+        finish_coupling(state, c, keep_state, figures);
+        (*found)[static_cast<std::size_t>(c)] = 1U;
+    }
+    return 0;
+}
+
 } // namespace
+
+pass_row table_row(double coupling, int q, const pass_figures &figures, double finite_law_r)
+{
+    pass_row row;
+    row.coupling = coupling;
+    row.agreement = agreement_fraction(q);
+    row.mean_r = figures.mean_r;
+    row.sd_r = figures.sd_r;
+    std::copy(figures.r_quantile, figures.r_quantile + MOST_QUANTILES, row.r_quantile);
+    row.mean_rho = figures.mean_rho;
+    row.share_excluding_zero = figures.share_excluding_zero;
+    row.law_r = long_signal_law(row.agreement, row.coupling);
+    row.finite_law_r = finite_law_r;
+    return row;
+}
 
 int run_study(const seed_job &job, const quantile_list &quantiles, std::uint64_t threads,
               const run_watcher &watch, bool keep_state, study_state *state,
               std::vector<pass_row> *rows, std::uint64_t kept_values)
 {
-    const double spread = keep_state ? NET_SPREAD : 0.0;
     std::vector<std::uint8_t> window;
-    std::vector<std::uint8_t> found(static_cast<std::size_t>(job.coupling_count), 1U);
-    std::vector<pass_row> filled(static_cast<std::size_t>(job.coupling_count) * PASS_COUNT);
-    {
-        // Each worker's fold and net go once their counts and values are taken.
-        std::vector<worker_fold> folds(threads);
-        for (worker_fold &fold : folds) {
-            start_worker_fold(&fold, job.coupling_count, quantiles, job.seeds,
-                              std::max<std::uint64_t>(1, kept_values / threads), spread);
-        }
-        const worker_block_handler on_worker = [&folds](std::uint64_t worker, const seed_result *results,
-                                                std::uint64_t seeds) {
-            fold_block(&folds[worker], results, seeds);
-        };
-        const int status = run_seeds_in_order(
-            job, threads,
-            [&watch](const seed_result *results, std::uint64_t seeds) {
-                return watch(0, results, seeds);
-            },
-            &on_worker);
-        if (status != 0) {
-            return status;
-        }
-        start_state(state, job.coupling_count, quantiles);
-        state->spread = spread;
-        state->coupling_values.assign(job.couplings, job.couplings + job.coupling_count);
-        state->spans.assign(1, seed_span{job.first_seed, job.seeds});
-        for (worker_fold &fold : folds) {
-            add_worker_fold(state, &fold);
-        }
-        state_window(*state, &window);
-        open_window(state, window);
-        for (int c = 0; c < job.coupling_count; ++c) {
-            const bool caught = std::all_of(folds.begin(), folds.end(), [&](const worker_fold &f) {
-                return part_covers(f.part, window, c);
-            });
-            if (caught) {
-                for (worker_fold &fold : folds) {
-                    take_values(state, fold.part, c);
-                    for (int q = 0; q < PASS_COUNT; ++q) {
-                        std::vector<double>().swap(
-                            fold.part.values[static_cast<std::size_t>(c) * PASS_COUNT +
-                                             static_cast<std::size_t>(q)]);
-                    }
-                }
-                finish_coupling(state, c, keep_state, &filled);
-            }
-            found[static_cast<std::size_t>(c)] = caught ? 1U : 0U;
-        }
+    std::vector<std::uint8_t> found;
+    std::vector<pass_figures> figures(static_cast<std::size_t>(job.coupling_count) * PASS_COUNT);
+    int status = measure(job, quantiles, threads, watch, keep_state, kept_values, state, &window,
+                         &found, &figures);
+    if (status == 0) {
+        status = find_values(job, threads, watch, window, found, kept_values, keep_state, state,
+                             &figures);
     }
-    const int status =
-        find_values(job, threads, watch, window, found, kept_values, keep_state, state, &filled);
-    if (status != 0) {
-        return status;
-    }
-    if (add_finite_law(threads, watch, &filled) != 0) {
-        return 1;
-    }
-    rows->swap(filled);
-    return 0;
+    return status != 0 ? status
+                       : finish_table(threads, watch, state->coupling_values, figures, rows);
 }
 
 bool join_spans(const std::vector<seed_span> &a, const std::vector<seed_span> &b,
@@ -270,7 +308,7 @@ int finish_merge(std::vector<study_state> *parts, std::uint64_t threads, const k
     std::vector<std::uint8_t> window;
     state_window(*merged, &window);
     open_window(merged, window);
-    std::vector<pass_row> filled(static_cast<std::size_t>(merged->couplings) * PASS_COUNT);
+    std::vector<pass_figures> figures(static_cast<std::size_t>(merged->couplings) * PASS_COUNT);
     int run = 1;
     for (int c = 0; c < merged->couplings; ++c) {
         for (study_state &part : *parts) {
@@ -299,11 +337,7 @@ int finish_merge(std::vector<study_state> *parts, std::uint64_t threads, const k
                                                        static_cast<std::size_t>(q)]);
             }
         }
-        finish_coupling(merged, c, keep_state, &filled);
+        finish_coupling(merged, c, keep_state, &figures);
     }
-    if (add_finite_law(threads, watch, &filled) != 0) {
-        return 1;
-    }
-    rows->swap(filled);
-    return 0;
+    return finish_table(threads, watch, merged->coupling_values, figures, rows);
 }

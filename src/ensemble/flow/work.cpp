@@ -40,7 +40,6 @@ struct shared_work {
     std::condition_variable changed;
     std::uint64_t next_block = 0;    // the next block a thread takes
     std::uint64_t folded_blocks = 0; // blocks the calling thread has folded
-    std::uint64_t most_ahead = 0;    // the most blocks ever taken and not yet folded
     std::uint64_t done_blocks = 0;   // out of order: blocks done, and their seeds
     std::uint64_t done_seeds = 0;
     bool stop = false;
@@ -111,7 +110,6 @@ void run_each_block(shared_work *work, std::uint64_t worker)
                 return;
             }
             block = work->next_block++;
-            work->most_ahead = std::max(work->most_ahead, work->next_block - work->folded_blocks);
         }
         const std::uint64_t slot = block % work->window;
         run_block(work, block, slot, worker);
@@ -194,8 +192,94 @@ std::uint64_t work_block_seeds(int couplings)
         1, std::min(LANE_BLOCKS * lanes, BLOCK_RUNS / static_cast<std::uint64_t>(couplings)));
 }
 
-int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const ordered_block_handler &fold,
-                       const worker_block_handler *on_worker)
+namespace {
+
+// Starts the pool's workers on work. Returns 0, or 1 after reporting threads that can't be
+// started (those that did start are stopped and joined with the pool).
+int start_workers(worker_pool *pool, std::uint64_t threads)
+{
+    try {
+        pool->threads.reserve(threads);
+        for (std::uint64_t i = 0; i < threads; ++i) {
+            pool->threads.emplace_back(run_blocks, pool->work, i);
+        }
+    } catch (const std::system_error &error) {
+        if (error.code() == std::errc::resource_unavailable_try_again) {
+            fail_if_memory_is_short();
+        }
+        const std::string line = "agreement_ensemble: cannot start " + std::to_string(threads) +
+                                 " threads: " + error.code().message() + "\n";
+        static_cast<void>(std::fputs(line.c_str(), stderr));
+        return 1;
+    }
+    return 0;
+}
+
+// Out of order: a look a few times a second, for progress and to stop when told. Returns
+// fold's status.
+int watch_any_order(shared_work *work, const ordered_block_handler &fold)
+{
+    int status = 0;
+    for (std::uint64_t reported = 0; status == 0;) {
+        std::uint64_t done = 0;
+        bool finished = false;
+        {
+            std::unique_lock<std::mutex> held(work->lock);
+            work->changed.wait_for(held, std::chrono::milliseconds(50), [work] {
+                return work->done_blocks == work->blocks || work->failure != nullptr;
+            });
+            if (work->failure != nullptr) {
+                std::rethrow_exception(work->failure);
+            }
+            done = work->done_seeds;
+            finished = work->done_blocks == work->blocks;
+        }
+        if (done > reported) {
+            status = fold(nullptr, done - reported);
+            reported = done;
+        }
+        if (finished) {
+            break;
+        }
+    }
+    return status;
+}
+
+// In order: each block to fold as soon as it and every block before it are run, its slot
+// freed for the workers once fold returns. Returns fold's status.
+int fold_in_order(shared_work *work, const ordered_block_handler &fold)
+{
+    int status = 0;
+    for (std::uint64_t block = 0; block < work->blocks && status == 0; ++block) {
+        const std::uint64_t slot = block % work->window;
+        {
+            std::unique_lock<std::mutex> held(work->lock);
+            work->changed.wait(held, [work, slot, block] {
+                return work->ready[slot] == block + 1 || work->failure != nullptr;
+            });
+            if (work->failure != nullptr) {
+                std::rethrow_exception(work->failure); // the pool stops and joins the others
+            }
+        }
+        // The slot is this thread's until the block is marked folded.
+        const std::uint64_t count =
+            std::min(work->block_seeds, work->job.seeds - block * work->block_seeds);
+        status = fold(work->block_slot(slot), count);
+        {
+            std::lock_guard<std::mutex> held(work->lock);
+            work->ready[slot] = 0;
+            work->folded_blocks = block + 1;
+            work->stop = status != 0;
+        }
+        work->changed.notify_all();
+    }
+    return status;
+}
+
+} // namespace
+
+int run_seeds_in_order(const seed_job &job, std::uint64_t threads,
+                       const ordered_block_handler &fold, const worker_block_handler *on_worker)
 {
     shared_work work;
     work.job = job;
@@ -213,72 +297,11 @@ int run_seeds_in_order(const seed_job &job, std::uint64_t threads, const ordered
                       static_cast<std::uint64_t>(job.coupling_count));
     work.ready.assign(work.window, 0U);
 
-    int status = 0;
     worker_pool pool = {&work, {}};
-    try {
-        pool.threads.reserve(threads);
-        for (std::uint64_t i = 0; i < threads; ++i) {
-            pool.threads.emplace_back(run_blocks, &work, i);
-        }
-    } catch (const std::system_error &error) {
-        if (error.code() == std::errc::resource_unavailable_try_again) {
-            fail_if_memory_is_short();
-        }
-        const std::string line = "agreement_ensemble: cannot start " + std::to_string(threads) +
-                                 " threads: " + error.code().message() + "\n";
-        static_cast<void>(std::fputs(line.c_str(), stderr));
-        status = 1;
-    }
-
-    // Out of order: a look a few times a second, for progress and to stop when told.
-    for (std::uint64_t reported = 0; !job.in_order && status == 0;) {
-        std::uint64_t done = 0;
-        bool finished = false;
-        {
-            std::unique_lock<std::mutex> held(work.lock);
-            work.changed.wait_for(held, std::chrono::milliseconds(50), [&work] {
-                return work.done_blocks == work.blocks || work.failure != nullptr;
-            });
-            if (work.failure != nullptr) {
-                std::rethrow_exception(work.failure);
-            }
-            done = work.done_seeds;
-            finished = work.done_blocks == work.blocks;
-        }
-        if (done > reported) {
-            status = fold(nullptr, done - reported);
-            reported = done;
-        }
-        if (finished) {
-            break;
-        }
-    }
-    for (std::uint64_t block = 0; job.in_order && block < work.blocks && status == 0; ++block) {
-        const std::uint64_t slot = block % work.window;
-        {
-            std::unique_lock<std::mutex> held(work.lock);
-            work.changed.wait(held, [&work, slot, block] {
-                return work.ready[slot] == block + 1 || work.failure != nullptr;
-            });
-            if (work.failure != nullptr) {
-                std::rethrow_exception(work.failure); // the pool stops and joins the others
-            }
-        }
-        // The slot is this thread's until the block is marked folded.
-        const std::uint64_t count =
-            std::min(work.block_seeds, job.seeds - block * work.block_seeds);
-        status = fold(work.block_slot(slot), count);
-        {
-            std::lock_guard<std::mutex> held(work.lock);
-            work.ready[slot] = 0;
-            work.folded_blocks = block + 1;
-            work.stop = status != 0;
-        }
-        work.changed.notify_all();
+    int status = start_workers(&pool, threads);
+    if (status == 0) {
+        status = job.in_order ? fold_in_order(&work, fold) : watch_any_order(&work, fold);
     }
     pool.stop_and_join();
-    if (job.most_ahead != nullptr) {
-        *job.most_ahead = work.most_ahead;
-    }
     return status;
 }

@@ -100,12 +100,55 @@ void narrow_cell(worker_fold *fold, std::size_t cell)
     std::vector<double>(values.begin(), values.end()).swap(values);
 }
 
+// Folds coupling c of seeds' results: their sums and counts, then their histograms, the values
+// in the net's open bins kept while the coupling is still caught.
+void fold_coupling(worker_fold *fold, const seed_result *results, std::uint64_t seeds,
+                   std::size_t c)
+{
+    study_state &part = fold->part;
+    const std::size_t couplings = static_cast<std::size_t>(part.couplings);
+    const std::size_t bins = static_cast<std::size_t>(part.bins);
+    const std::size_t first_cell = cell_of(static_cast<int>(c), 0);
+    std::uint64_t *excluding = &part.excluding[first_cell];
+    std::uint64_t *nan_r = &part.nan_r[first_cell];
+    const bool catching = fold->given_up[c] == 0;
+    // Seed by seed, every pass at once: the sums and counts of a seed's row.
+    for (std::uint64_t i = 0; i < seeds; ++i) {
+        const seed_result &result = results[i * couplings + c];
+        add_seed_to_sums(&part.sums[c], result.r, result.rho);
+        for (int q = 0; q < PASS_COUNT; ++q) {
+            const double rho = result.rho[q];
+            const double bound = result.bound[q];
+            excluding[q] += rho - bound > 0.0 || rho + bound < 0.0 ? 1U : 0U;
+            nan_r[q] += result.r[q] != result.r[q] ? 1U : 0U;
+        }
+    }
+    // Then the histograms cell by cell, each cell's seeds in a row: a cell's part of them
+    // (8 KB at one k) stays at hand while its seeds go by.
+    for (int q = 0; q < PASS_COUNT; ++q) {
+        const std::size_t cell = first_cell + static_cast<std::size_t>(q);
+        std::uint32_t *counts = &fold->counts[cell * bins];
+        const std::uint8_t *kept = &part.kept_bin[cell * bins];
+        for (std::uint64_t i = 0; i < seeds; ++i) {
+            const double r = results[i * couplings + c].r[q];
+            if (r != r) {
+                continue;
+            }
+            const std::size_t bin = static_cast<std::size_t>(bin_of(r, part.bins));
+            counts[bin] += 1U;
+            if (catching && kept[bin] != 0) {
+                part.values[cell].push_back(r);
+                fold->held += 1;
+            }
+        }
+    }
+}
+
 // Folds seeds that end at most where the net next lets bins go.
 void fold_piece(worker_fold *fold, const seed_result *results, std::uint64_t seeds)
 {
     study_state &part = fold->part;
     const std::size_t couplings = static_cast<std::size_t>(part.couplings);
-    const std::size_t bins = static_cast<std::size_t>(part.bins);
     if (fold->counted + seeds > MOST_COUNTED) {
         empty_counts(fold);
     }
@@ -118,40 +161,7 @@ void fold_piece(worker_fold *fold, const seed_result *results, std::uint64_t see
         }
     }
     for (std::size_t c = 0; c < couplings; ++c) {
-        const std::size_t first_cell = cell_of(static_cast<int>(c), 0);
-        std::uint64_t *excluding = &part.excluding[first_cell];
-        std::uint64_t *nan_r = &part.nan_r[first_cell];
-        const bool catching = fold->given_up[c] == 0;
-        // Seed by seed, every pass at once: the sums and counts of a seed's row.
-        for (std::uint64_t i = 0; i < seeds; ++i) {
-            const seed_result &result = results[i * couplings + c];
-            add_seed_to_sums(&part.sums[c], result.r, result.rho);
-            for (int q = 0; q < PASS_COUNT; ++q) {
-                const double rho = result.rho[q];
-                const double bound = result.bound[q];
-                excluding[q] += rho - bound > 0.0 || rho + bound < 0.0 ? 1U : 0U;
-                nan_r[q] += result.r[q] != result.r[q] ? 1U : 0U;
-            }
-        }
-        // Then the histograms cell by cell, each cell's seeds in a row: a cell's part of them
-        // (8 KB at one k) stays at hand while its seeds go by.
-        for (int q = 0; q < PASS_COUNT; ++q) {
-            const std::size_t cell = first_cell + static_cast<std::size_t>(q);
-            std::uint32_t *counts = &fold->counts[cell * bins];
-            const std::uint8_t *kept = &part.kept_bin[cell * bins];
-            for (std::uint64_t i = 0; i < seeds; ++i) {
-                const double r = results[i * couplings + c].r[q];
-                if (r != r) {
-                    continue;
-                }
-                const std::size_t bin = static_cast<std::size_t>(bin_of(r, part.bins));
-                counts[bin] += 1U;
-                if (catching && kept[bin] != 0) {
-                    part.values[cell].push_back(r);
-                    fold->held += 1;
-                }
-            }
-        }
+        fold_coupling(fold, results, seeds, c);
     }
     // Over budget, the last couplings are left to the second run.
     for (int c = part.couplings - 1; c >= 0 && fold->held > fold->budget; --c) {

@@ -125,9 +125,20 @@ void settle_values(study_state *whole, int coupling);
 std::uint64_t values_in_window(const study_state &state, const std::vector<std::uint8_t> &window,
                                int coupling);
 
-// Fills one row per cell of coupling c from a complete state (at least one seed); couplings
-// holds the k values.
-void state_rows(const study_state &state, const double *couplings, int coupling, pass_row *rows);
+// What a complete state (at least one seed) says of one cell, pass q at one coupling, across
+// its seeds: the figures a row of the table takes from the seeds, each the same double however
+// the seeds were split.
+struct pass_figures {
+    double mean_r;
+    double sd_r;                       // sample standard deviation; NaN for one seed
+    double r_quantile[MOST_QUANTILES]; // the state's quantiles of r, in its list's order; NaN
+                                       // past its count, and all NaN where an r is not a number
+    double mean_rho;
+    double share_excluding_zero;
+};
+
+// The figures of coupling c's passes 0 .. 127 into figures[0 .. 127].
+void coupling_figures(const study_state &state, int coupling, pass_figures *figures);
 
 // Quantile p = per_million / 10^6 of n sorted values, by linear interpolation between the
 // order statistics at (n - 1) p (the common default of statistics packages): the place k and

@@ -1,5 +1,5 @@
-// A study's state: started, added together, its window of kept values chosen, and its rows
-// read off.
+// A study's state: started, added together, its window of kept values chosen, and its
+// figures read off.
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -7,7 +7,6 @@
 
 #include "quantile_bins.h"
 #include "quantiles.h"
-#include "theory.h"
 
 namespace {
 
@@ -209,26 +208,22 @@ void settle_values(study_state *whole, int coupling)
     }
 }
 
-void state_rows(const study_state &state, const double *couplings, int coupling, pass_row *rows)
+void coupling_figures(const study_state &state, int coupling, pass_figures *figures)
 {
     const std::uint64_t n = state.seeds;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const pass_sums &sums = state.sums[static_cast<std::size_t>(coupling)];
     for (int q = 0; q < PASS_COUNT; ++q) {
         const std::size_t cell = cell_of(coupling, q);
-        pass_row &row = rows[q];
-        row.coupling = couplings[coupling];
-        row.agreement = agreement_fraction(q);
+        pass_figures &cell_figures = figures[q];
         // Each rounded once from the exact sums: the same doubles however the seeds were split.
-        row.mean_r = sum_mean(sums, SUM_R, q);
-        row.sd_r = std::sqrt(sum_variance_r(sums, q));
-        row.mean_rho = sum_mean(sums, SUM_RHO, q);
-        row.share_excluding_zero =
+        cell_figures.mean_r = sum_mean(sums, SUM_R, q);
+        cell_figures.sd_r = std::sqrt(sum_variance_r(sums, q));
+        cell_figures.mean_rho = sum_mean(sums, SUM_RHO, q);
+        cell_figures.share_excluding_zero =
             static_cast<double>(state.excluding[cell]) / static_cast<double>(n);
-        row.law_r = long_signal_law(row.agreement, row.coupling);
-        row.finite_law_r = nan; // the flow fills it, every coupling at once on its threads
         for (int i = 0; i < MOST_QUANTILES; ++i) {
-            row.r_quantile[i] = nan;
+            cell_figures.r_quantile[i] = nan;
         }
         if (state.nan_r[cell] != 0) {
             continue; // no order among NaNs
@@ -240,7 +235,8 @@ void state_rows(const study_state &state, const double *couplings, int coupling,
             const double at_k = value_of_rank(state, cell, k);
             // k + 1 is taken as the last value where there is none after k; its fraction is 0.
             const double after_k = value_of_rank(state, cell, std::min(k + 1, n - 1));
-            row.r_quantile[i] = fraction == 0.0 ? at_k : at_k + fraction * (after_k - at_k);
+            cell_figures.r_quantile[i] =
+                fraction == 0.0 ? at_k : at_k + fraction * (after_k - at_k);
         }
     }
 }
