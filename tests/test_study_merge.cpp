@@ -196,9 +196,19 @@ TEST(StudyState, FileReadsBackOrSaysWhatIsWrong)
                      swapped.begin() + static_cast<std::ptrdiff_t>(at + 4));
     std::string unsorted = bytes; // the last two kept values, just before the checksum
     std::swap_ranges(unsorted.end() - 24, unsorted.end() - 16, unsorted.end() - 16);
+    // The one seed range (500, 40) and the seed count 40, as little-endian 64-bit words.
+    const std::string covered("\xf4\x01\0\0\0\0\0\0\x28\0\0\0\0\0\0\0\x28\0\0\0\0\0\0\0", 24);
+    const std::size_t range = bytes.find(covered);
+    ASSERT_NE(range, std::string::npos);
+    std::string miscounted = bytes;
+    miscounted[range + 16] = '\x29'; // 41 seeds
+    std::string past_the_end = bytes;
+    past_the_end[range + 4] = '\x01'; // the range starts at 2^32 + 500
     const std::pair<std::string, const char *> refused[] = {
         {swapped, "is damaged (its quantiles are not ascending probabilities)"},
-        {unsorted, "is damaged (its kept values do not fit its histograms)"}};
+        {unsorted, "is damaged (its kept values do not fit its histograms)"},
+        {miscounted, "is damaged (its seed ranges do not add up to its seeds)"},
+        {past_the_end, "is damaged (its seed ranges are not ascending and apart)"}};
     for (const auto &[damaged, says] : refused) {
         study_state state;
         EXPECT_EQ(read_state(resealed(damaged), &state), says);
