@@ -23,8 +23,11 @@ const char *const OUTPUT_OPTIONS[OUTPUTS] = {"--output", "--per-seed", "--state"
 
 const std::string &output_name(const ensemble_options &chosen, int output)
 {
-    const std::string *const names[OUTPUTS] = {&chosen.output, &chosen.per_seed, &chosen.state};
-    return *names[output];
+    // In OUTPUT_OPTIONS' order.
+    if (output == 0) {
+        return chosen.output;
+    }
+    return output == 1 ? chosen.per_seed : chosen.state;
 }
 
 int check_output_names(const ensemble_options &chosen)
