@@ -2,7 +2,6 @@
 // processor, and AGREEMENT_ENSEMBLE_ISA's say.
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 
 #include "kernels.h"
 #include "seed_lanes.h"
